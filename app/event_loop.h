@@ -1,0 +1,91 @@
+// Start-up and the event loop, generic over the platform so that tests can run
+// the whole program on a scripted platform and a fake clock.
+//
+// The loop wakes once per display frame (or for a window event), runs every
+// timer tick that has fallen due since, in order, and then presents. Ticks are
+// thus delivered at their full rates without a wake-up per millisecond.
+#pragma once
+
+#include <concepts>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/frm_rand.h"
+#include "app/timers.h"
+#include "runtime/services.h"
+
+namespace glimmer {
+
+template <class P>
+concept Platform = Services<P> && requires(P& p, const std::string& s, Nanos t) {
+  { p.Now() } -> std::same_as<Nanos>;
+  { p.FramePeriod() } -> std::same_as<Nanos>;
+  p.Show();
+  p.Present();
+  // Waits until `t` or until window events arrive, and handles them.
+  p.WaitUntil(t);
+  { p.CloseRequested() } -> std::same_as<bool>;
+  // Tells the user about a run-time error (stderr, then a message box).
+  p.ReportError(s);
+};
+
+// What a run delivered, for measurements.
+struct RunStats {
+  struct TimerCount {
+    std::string name;
+    std::uint64_t delivered = 0;
+    std::uint64_t dropped = 0;
+  };
+  std::vector<TimerCount> timers;
+  std::uint64_t frames = 0;
+  Nanos shown_at = 0;
+  Nanos first_frame_at = 0;
+  Nanos ended_at = 0;
+};
+
+// Runs the program on an opened (not yet shown) window until it is closed.
+// Returns the exit status: 0 after a close, 1 after a run-time error.
+template <Platform P>
+int RunForm(P& platform, RunStats* stats = nullptr) {
+  frmRand<P> form(platform);
+  auto collect = [&] {
+    if (stats == nullptr) return;
+    stats->timers.clear();
+    for (const auto& t : form.timers.timers()) {
+      stats->timers.push_back({t->name, t->delivered, t->dropped});
+    }
+    stats->ended_at = platform.Now();
+  };
+  try {
+    form.Form_Load();
+    platform.Show();
+    const Nanos period = platform.FramePeriod();
+    const Nanos start = platform.Now();
+    if (stats != nullptr) stats->shown_at = start;
+    form.timers.Start(start);
+    Nanos next_frame = start;  // the first frame shows the ball on black
+    while (!platform.CloseRequested()) {
+      const Nanos now = platform.Now();
+      if (now >= next_frame) {
+        form.timers.RunDue(now, [&] { return platform.CloseRequested(); });
+        if (platform.CloseRequested()) break;
+        platform.Present();
+        if (stats != nullptr && stats->frames++ == 0) stats->first_frame_at = platform.Now();
+        // Stay on the frame grid; after a stall, restart it rather than
+        // presenting a burst of frames.
+        next_frame += period;
+        if (next_frame <= now) next_frame = now + period;
+      }
+      platform.WaitUntil(next_frame);
+    }
+  } catch (const RunTimeError& e) {
+    collect();
+    platform.ReportError(e.Message());
+    return 1;
+  }
+  collect();
+  return 0;
+}
+
+}  // namespace glimmer

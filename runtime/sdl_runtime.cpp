@@ -1,0 +1,273 @@
+#include "runtime/sdl_runtime.h"
+
+#include <SDL.h>
+#include <SDL_syswm.h>
+#include <X11/Xlib.h>
+#include <X11/Xresource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace glimmer {
+namespace {
+
+bool EnvSet(const char* name) {
+  const char* v = std::getenv(name);
+  return v != nullptr && v[0] != '\0';
+}
+
+PixelLayout LayoutOf(const SDL_PixelFormat& f) {
+  return PixelLayout{f.Rshift, f.Gshift, f.Bshift, f.Amask};
+}
+
+bool IsPlain32(const SDL_Surface* s) {
+  const SDL_PixelFormat* f = s->format;
+  return f->BytesPerPixel == 4 && f->Rloss == 0 && f->Gloss == 0 && f->Bloss == 0 &&
+         f->Rshift % 8 == 0 && f->Gshift % 8 == 0 && f->Bshift % 8 == 0 && !SDL_MUSTLOCK(s) &&
+         s->pitch % 4 == 0;
+}
+
+}  // namespace
+
+SdlRuntime::SdlRuntime() = default;
+
+SdlRuntime::~SdlRuntime() {
+  if (shadow_ != nullptr) SDL_FreeSurface(shadow_);
+  if (window_ != nullptr) SDL_DestroyWindow(window_);
+  if (sdl_started_) SDL_Quit();
+}
+
+void SdlRuntime::Open(const WindowSpec& spec) {
+  spec_ = spec;
+  // Without a display SDL would quietly fall back to an invisible offscreen
+  // window and the program would run unseen.
+  if (!EnvSet("DISPLAY") && !EnvSet("WAYLAND_DISPLAY")) {
+    throw StartupError("no display to open the window on (neither DISPLAY nor WAYLAND_DISPLAY is set)");
+  }
+  // Only the drivers that can show a window, X11 first as in SDL's own order;
+  // SDL_VIDEODRIVER still overrides this.
+  const bool x11 = EnvSet("DISPLAY");
+  const bool wayland = EnvSet("WAYLAND_DISPLAY");
+  SDL_SetHintWithPriority(SDL_HINT_VIDEODRIVER,
+                          x11 && wayland ? "x11,wayland" : (x11 ? "x11" : "wayland"),
+                          SDL_HINT_DEFAULT);
+  if (SDL_Init(SDL_INIT_VIDEO) != 0) {
+    std::string where = x11 ? std::string(" DISPLAY=") + std::getenv("DISPLAY") : "";
+    if (wayland) where += std::string(" WAYLAND_DISPLAY=") + std::getenv("WAYLAND_DISPLAY");
+    throw StartupError("cannot connect to the display (" + where.substr(1) + "): " +
+                       SDL_GetError());
+  }
+  sdl_started_ = true;
+  const char* driver = SDL_GetCurrentVideoDriver();
+  const std::string name = driver != nullptr ? driver : "";
+  if (name == "offscreen" || name == "dummy" || name == "evdev" || name.empty()) {
+    throw StartupError("no visible display available (SDL video driver '" + name + "')");
+  }
+  is_x11_ = name == "x11";
+  // On X11 the window surface then goes through shared memory instead of a
+  // software OpenGL renderer that costs several times as much per frame.
+  if (is_x11_) SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
+
+  const TwipMapping at96(1.0);
+  window_ = SDL_CreateWindow(spec_.title.c_str(), SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED,
+                             at96.PixelLength(spec_.client_width_twips),
+                             at96.PixelLength(spec_.client_height_twips),
+                             SDL_WINDOW_HIDDEN | SDL_WINDOW_RESIZABLE);
+  if (window_ == nullptr) {
+    throw StartupError(std::string("cannot create the window: ") + SDL_GetError());
+  }
+  // The client area is fixed in twips; at a higher display scale it takes
+  // more device pixels.
+  canvas_.SetScale(ReadDisplayScale());
+  const TwipMapping& m = canvas_.mapping();
+  SDL_SetWindowSize(window_, m.PixelLength(spec_.client_width_twips),
+                    m.PixelLength(spec_.client_height_twips));
+  RefreshGeometry();
+}
+
+double SdlRuntime::ReadDisplayScale() const {
+  if (is_x11_) {
+    // X11 has no per-window scale; desktops publish theirs as Xft.dpi.
+    SDL_SysWMinfo info;
+    SDL_VERSION(&info.version);
+    if (SDL_GetWindowWMInfo(window_, &info) != SDL_TRUE || info.subsystem != SDL_SYSWM_X11) {
+      return 1.0;
+    }
+    const char* resources = XResourceManagerString(info.info.x11.display);
+    if (resources == nullptr) return 1.0;
+    XrmInitialize();
+    XrmDatabase db = XrmGetStringDatabase(resources);
+    double scale = 1.0;
+    char* type = nullptr;
+    XrmValue value;
+    if (db != nullptr && XrmGetResource(db, "Xft.dpi", "Xft.Dpi", &type, &value) &&
+        value.addr != nullptr) {
+      const double dpi = std::strtod(value.addr, nullptr);
+      if (dpi >= 24.0 && dpi <= 960.0) scale = dpi / 96.0;
+    }
+    if (db != nullptr) XrmDestroyDatabase(db);
+    return scale;
+  }
+  int w = 0, h = 0, pw = 0, ph = 0;
+  SDL_GetWindowSize(window_, &w, &h);
+  SDL_GetWindowSizeInPixels(window_, &pw, &ph);
+  return w > 0 && pw > 0 ? static_cast<double>(pw) / w : 1.0;
+}
+
+void SdlRuntime::RefreshGeometry() {
+  int w = 0, h = 0;
+  SDL_GetWindowSizeInPixels(window_, &w, &h);
+  // A minimised window may report nothing useful: keep the last real size.
+  if (w > 0 && h > 0) {
+    client_w_ = w;
+    client_h_ = h;
+  }
+  const double tpp = canvas_.mapping().twips_per_pixel();
+  double frame_w = spec_.frame_width_twips;
+  double frame_h = spec_.frame_height_twips;
+  int top = 0, left = 0, bottom = 0, right = 0;
+  if (SDL_GetWindowBordersSize(window_, &top, &left, &bottom, &right) == 0 &&
+      (top | left | bottom | right) != 0) {
+    frame_w = (left + right) * tpp;
+    frame_h = (top + bottom) * tpp;
+  }
+  outer_width_ = static_cast<Single>(client_w_ * tpp + frame_w);
+  outer_height_ = static_cast<Single>(client_h_ * tpp + frame_h);
+  if (client_w_ != canvas_.width() || client_h_ != canvas_.height()) {
+    canvas_.SetVisibleSize(client_w_, client_h_);
+    surface_ = nullptr;
+  }
+}
+
+void SdlRuntime::AttachSurface() {
+  surface_ = SDL_GetWindowSurface(window_);
+  if (surface_ == nullptr) return;  // tried again at the next frame
+  if (shadow_ != nullptr) {
+    SDL_FreeSurface(shadow_);
+    shadow_ = nullptr;
+  }
+  canvas_.SetVisibleSize(surface_->w, surface_->h);
+  SDL_Surface* target = surface_;
+  if (!IsPlain32(surface_)) {
+    // Draw into a 32-bit copy and convert it at each frame.
+    shadow_ = SDL_CreateRGBSurfaceWithFormat(0, surface_->w, surface_->h, 32,
+                                             SDL_PIXELFORMAT_RGB888);
+    if (shadow_ == nullptr) {
+      surface_ = nullptr;
+      return;
+    }
+    target = shadow_;
+  }
+  canvas_.SetLayout(LayoutOf(*target->format));
+  canvas_.SetMirror(static_cast<std::uint32_t*>(target->pixels), target->pitch / 4);
+  full_repaint_ = true;
+}
+
+void SdlRuntime::Reseed() {
+  // Wall-clock nanoseconds pick the sequence, so runs started even a
+  // millisecond apart differ; the monotonic clock picks the stream.
+  const auto wall = std::chrono::system_clock::now().time_since_epoch();
+  const auto mono = std::chrono::steady_clock::now().time_since_epoch();
+  rng_.Seed(static_cast<std::uint64_t>(
+                std::chrono::duration_cast<std::chrono::nanoseconds>(wall).count()),
+            static_cast<std::uint64_t>(
+                std::chrono::duration_cast<std::chrono::nanoseconds>(mono).count()));
+}
+
+void SdlRuntime::CreateBall(Single left, Single top, Single width) {
+  ball_left_ = left;
+  ball_top_ = top;
+  ball_width_ = width;
+  const TwipMapping& m = canvas_.mapping();
+  overlay_.SetShape(m.PixelLength(width), std::max(1, static_cast<int>(std::lround(m.scale()))));
+}
+
+Nanos SdlRuntime::Now() const {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+Nanos SdlRuntime::FramePeriod() const {
+  SDL_DisplayMode mode;
+  int hz = 0;
+  const int display = SDL_GetWindowDisplayIndex(window_);
+  if (display >= 0 && SDL_GetCurrentDisplayMode(display, &mode) == 0) hz = mode.refresh_rate;
+  // Xvfb and some drivers report no rate.
+  if (hz <= 0) hz = 60;
+  return 1'000'000'000 / hz;
+}
+
+void SdlRuntime::Show() {
+  SDL_ShowWindow(window_);
+  RefreshGeometry();
+}
+
+void SdlRuntime::Present() {
+  if (surface_ == nullptr) AttachSurface();
+  if (surface_ == nullptr) return;
+  SDL_Surface* target = shadow_ != nullptr ? shadow_ : surface_;
+  auto* pixels = static_cast<std::uint32_t*>(target->pixels);
+  const int pitch = target->pitch / 4;
+  if (full_repaint_) {
+    canvas_.CopyVisibleTo(pixels, pitch);
+    overlay_.Forget();
+    full_repaint_ = false;
+  }
+  const TwipMapping& m = canvas_.mapping();
+  overlay_.Draw(canvas_, pixels, pitch, m.PixelOf(ball_left_), m.PixelOf(ball_top_),
+                canvas_.ToPixel(0xffffffu));
+  if (shadow_ != nullptr && SDL_BlitSurface(shadow_, nullptr, surface_, nullptr) != 0) {
+    surface_ = nullptr;
+    return;
+  }
+  // A failed update means the surface went stale (a resize in flight); the
+  // next frame fetches a new one.
+  if (SDL_UpdateWindowSurface(window_) != 0) surface_ = nullptr;
+}
+
+void SdlRuntime::WaitUntil(Nanos deadline) {
+  SDL_Event event;
+  const Nanos left = deadline - Now();
+  const int ms = left <= 0 ? 0 : static_cast<int>((left + 999'999) / 1'000'000);
+  if (ms > 0 ? SDL_WaitEventTimeout(&event, ms) != 0 : SDL_PollEvent(&event) != 0) {
+    HandleEvent(event);
+    while (SDL_PollEvent(&event) != 0) HandleEvent(event);
+  }
+}
+
+void SdlRuntime::HandleEvent(const SDL_Event& event) {
+  if (event.type == SDL_QUIT) {
+    close_requested_ = true;
+    return;
+  }
+  if (event.type != SDL_WINDOWEVENT) return;
+  switch (event.window.event) {
+    case SDL_WINDOWEVENT_CLOSE:
+      close_requested_ = true;
+      break;
+    case SDL_WINDOWEVENT_SIZE_CHANGED:
+    case SDL_WINDOWEVENT_RESIZED:
+    case SDL_WINDOWEVENT_SHOWN:
+    case SDL_WINDOWEVENT_MOVED:
+    case SDL_WINDOWEVENT_RESTORED:
+    case SDL_WINDOWEVENT_MAXIMIZED:
+      RefreshGeometry();
+      break;
+    default:
+      break;
+  }
+}
+
+void SdlRuntime::ReportError(const std::string& message) {
+  std::fprintf(stderr, "glimmerfeld: %s\n", message.c_str());
+  std::fflush(stderr);
+  // Blocks until the user has read it.
+  SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, spec_.title.c_str(), message.c_str(), window_);
+}
+
+}  // namespace glimmer

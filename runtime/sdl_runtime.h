@@ -1,0 +1,100 @@
+// The platform on SDL2: the window, its ball, the canvas, the clock, the
+// random generator and error reporting. The only code that touches SDL or a
+// clock.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "runtime/canvas.h"
+#include "runtime/pcg32.h"
+#include "runtime/services.h"
+
+struct SDL_Window;
+struct SDL_Surface;
+union SDL_Event;
+
+namespace glimmer {
+
+// The window could not be opened; the program cannot start.
+class StartupError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The client size in twips the window opens with, and the frame assumed when
+// the window system reports none.
+struct WindowSpec {
+  std::string title;
+  double client_width_twips = 0;
+  double client_height_twips = 0;
+  double frame_width_twips = 0;
+  double frame_height_twips = 0;
+};
+
+class SdlRuntime {
+ public:
+  SdlRuntime();
+  ~SdlRuntime();
+  SdlRuntime(const SdlRuntime&) = delete;
+  SdlRuntime& operator=(const SdlRuntime&) = delete;
+
+  // Opens the window, hidden, at its start size. Throws StartupError.
+  void Open(const WindowSpec& spec);
+
+  // Services used by the handlers; these make no window-system round trip.
+  Single NextRandom() { return rng_.NextSingle(); }
+  void Reseed();
+  Single WindowWidth() const { return outer_width_; }
+  Single WindowHeight() const { return outer_height_; }
+  void PlotPoint(Single x, Single y, Colour colour) { canvas_.Plot(x, y, colour); }
+  void CreateBall(Single left, Single top, Single width);
+  Single BallLeft() const { return ball_left_; }
+  Single BallTop() const { return ball_top_; }
+  Single BallWidth() const { return ball_width_; }
+  void SetBallLeft(Single v) { ball_left_ = v; }
+  void SetBallTop(Single v) { ball_top_ = v; }
+
+  // The event loop's side.
+  Nanos Now() const;
+  Nanos FramePeriod() const;
+  void Show();
+  void Present();
+  void WaitUntil(Nanos deadline);
+  bool CloseRequested() const { return close_requested_; }
+  void ReportError(const std::string& message);
+
+  // For measurements and tests.
+  const Canvas& canvas() const { return canvas_; }
+  double scale() const { return canvas_.mapping().scale(); }
+
+ private:
+  void HandleEvent(const SDL_Event& event);
+  void RefreshGeometry();
+  void AttachSurface();
+  double ReadDisplayScale() const;
+
+  WindowSpec spec_;
+  SDL_Window* window_ = nullptr;
+  SDL_Surface* surface_ = nullptr;  // owned by SDL, valid until the next resize
+  SDL_Surface* shadow_ = nullptr;   // 32-bit stand-in when the surface is not
+  bool sdl_started_ = false;
+  bool close_requested_ = false;
+  bool full_repaint_ = true;
+  bool is_x11_ = false;
+
+  Pcg32 rng_;
+  Canvas canvas_;
+  BallOverlay overlay_;
+  Single outer_width_ = 0;
+  Single outer_height_ = 0;
+  Single ball_left_ = 0;
+  Single ball_top_ = 0;
+  Single ball_width_ = 0;
+  int client_w_ = 0;
+  int client_h_ = 0;
+};
+
+}  // namespace glimmer

@@ -1,0 +1,19 @@
+#include "runtime/services.h"
+
+namespace glimmer {
+
+std::string RunTimeError::Message() const {
+  switch (kind_) {
+    case Kind::kOverflow:
+      return "Run-time error: overflow in " + what_;
+    case Kind::kFloatingPoint:
+      return "Run-time error: floating-point fault in " + what_;
+    case Kind::kPropertyAccess:
+      return "Run-time error: failed to access " + what_;
+    case Kind::kPlot:
+      return "Run-time error: failed to plot a point: " + what_;
+  }
+  return "Run-time error: " + what_;
+}
+
+}  // namespace glimmer

@@ -1,0 +1,101 @@
+// The operations the animation relies on from the platform, and the pure ones
+// among them (sine, colour composition, conversions, the floating-point check).
+//
+// Handlers are templates over a runtime type that satisfies `Services`, so the
+// real SDL runtime and the scripted test double are both called without any
+// virtual dispatch in the per-point path.
+#pragma once
+
+#include <cmath>
+#include <concepts>
+#include <cstdint>
+#include <string>
+#include <utility>
+
+namespace glimmer {
+
+using Single = float;
+using Colour = std::uint32_t;  // red + 256 * green + 65536 * blue
+using Integer = std::int16_t;
+using Nanos = std::int64_t;  // time on the monotonic clock
+
+// Twips in one device pixel at 96 dots per inch.
+inline constexpr double kTwipsPerPixelAt96Dpi = 15.0;
+
+// A failure inside a handler. It is never caught by a handler: it unwinds to
+// the event loop, which reports it and ends the program.
+class RunTimeError {
+ public:
+  enum class Kind { kOverflow, kFloatingPoint, kPropertyAccess, kPlot };
+
+  RunTimeError(Kind kind, std::string what) : kind_(kind), what_(std::move(what)) {}
+
+  Kind kind() const { return kind_; }
+  const std::string& what() const { return what_; }
+  // One line naming the error, as shown to the user.
+  std::string Message() const;
+
+ private:
+  Kind kind_;
+  std::string what_;
+};
+
+// The floating-point status test: an invalid operation gives NaN, a division
+// by zero or an overflow gives an infinity. Every operand reaching a checked
+// step is finite, so testing the result is exact and costs one compare.
+[[nodiscard]] inline double CheckFloat(double v, const char* step) {
+  if (!std::isfinite(v)) [[unlikely]] {
+    throw RunTimeError(RunTimeError::Kind::kFloatingPoint, step);
+  }
+  return v;
+}
+
+// Rounds a Double to the nearest Single (ties to even, the hardware default)
+// and checks that it still fits.
+[[nodiscard]] inline Single ToSingle(double v, const char* step) {
+  const auto s = static_cast<Single>(CheckFloat(v, step));
+  if (!std::isfinite(s)) [[unlikely]] {
+    throw RunTimeError(RunTimeError::Kind::kFloatingPoint, step);
+  }
+  return s;
+}
+
+// Rounds to the nearest whole number, halves to the even neighbour, and
+// requires the result to fit a 16-bit Integer.
+[[nodiscard]] inline Integer ToInteger(double v) {
+  const double r = std::nearbyint(v);
+  if (!(r >= -32768.0 && r <= 32767.0)) [[unlikely]] {
+    throw RunTimeError(RunTimeError::Kind::kOverflow, "conversion to Integer");
+  }
+  return static_cast<Integer>(r);
+}
+
+// Channels above 255 count as 255. Negative channels never occur in this
+// program; they count as 0 rather than leaking into a neighbouring channel.
+[[nodiscard]] inline Colour ComposeColour(Integer red, Integer green, Integer blue) {
+  auto clamp = [](Integer c) -> Colour {
+    return static_cast<Colour>(c < 0 ? 0 : (c > 255 ? 255 : c));
+  };
+  return clamp(red) + 256u * clamp(green) + 65536u * clamp(blue);
+}
+
+[[nodiscard]] inline double Sine(double radians) { return std::sin(radians); }
+
+// What a handler may ask of the platform. Reads and writes report failure by
+// throwing RunTimeError.
+template <class R>
+concept Services = requires(R& r, Single s, Colour c) {
+  r.CreateBall(s, s, s);  // Left, Top, and Width (= height)
+  { r.NextRandom() } -> std::same_as<Single>;
+  r.Reseed();
+  { r.WindowWidth() } -> std::same_as<Single>;
+  { r.WindowHeight() } -> std::same_as<Single>;
+  r.PlotPoint(s, s, c);
+  { r.BallLeft() } -> std::same_as<Single>;
+  { r.BallTop() } -> std::same_as<Single>;
+  { r.BallWidth() } -> std::same_as<Single>;
+  r.SetBallLeft(s);
+  r.SetBallTop(s);
+};
+
+}  // namespace glimmer

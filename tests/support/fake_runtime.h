@@ -1,0 +1,146 @@
+// A scripted stand-in for the SDL runtime: a fixed random sequence, a settable
+// window size, recorded plots, injectable faults and a fake clock.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "runtime/pcg32.h"
+#include "runtime/services.h"
+
+namespace glimmer::testing {
+
+class FakeRuntime {
+ public:
+  struct Plot {
+    Single x;
+    Single y;
+    Colour colour;
+  };
+
+  // --- Services ---
+  Single NextRandom() {
+    const std::size_t i = random_draws++;
+    if (i < randoms.size()) return randoms[i];
+    return rng.NextSingle();
+  }
+  void Reseed() { ++reseeds; }
+  Single WindowWidth() { return ReadSize(width, "the window's width"); }
+  Single WindowHeight() { return ReadSize(height, "the window's height"); }
+  void PlotPoint(Single x, Single y, Colour colour) {
+    if (fail_plot_at && plots.size() == *fail_plot_at) {
+      throw RunTimeError(RunTimeError::Kind::kPlot, "the window is gone");
+    }
+    if (record_plots) {
+      plots.push_back({x, y, colour});
+    } else {
+      ++unrecorded_plots;
+    }
+  }
+  void CreateBall(Single l, Single t, Single w) {
+    ball_left = l;
+    ball_top = t;
+    ball_width = w;
+    ++balls_created;
+  }
+  Single BallLeft() { return BallRead(ball_left); }
+  Single BallTop() { return BallRead(ball_top); }
+  Single BallWidth() { return BallRead(ball_width); }
+  void SetBallLeft(Single v) {
+    ball_left = v;
+    ball_writes.emplace_back('L', v);
+  }
+  void SetBallTop(Single v) {
+    ball_top = v;
+    ball_writes.emplace_back('T', v);
+  }
+
+  // --- Platform ---
+  Nanos Now() const { return now; }
+  Nanos FramePeriod() const { return frame_period; }
+  void Show() { ++shows; }
+  void Present() {
+    ++frames;
+    frame_log.push_back({now, plots.size() + unrecorded_plots, ball_left, ball_top});
+  }
+  // Jumps to the deadline, or to the first scripted event before it.
+  void WaitUntil(Nanos deadline) {
+    ++waits;
+    if (!events.empty() && events.front().first <= deadline) {
+      now = events.front().first > now ? events.front().first : now;
+      auto action = std::move(events.front().second);
+      events.erase(events.begin());
+      action(*this);
+      return;
+    }
+    now = deadline > now ? deadline : now;
+  }
+  bool CloseRequested() const { return close_requested; }
+  void ReportError(const std::string& message) { errors.push_back(message); }
+
+  // Scripts `action` at simulated time `at` (events must be added in order).
+  void At(Nanos at, std::function<void(FakeRuntime&)> action) {
+    events.emplace_back(at, std::move(action));
+  }
+  void CloseAt(Nanos at) {
+    At(at, [](FakeRuntime& f) { f.close_requested = true; });
+  }
+
+  // --- Script and record ---
+  std::vector<Single> randoms;  // drawn first, then `rng` takes over
+  Pcg32 rng{42, 54};
+  std::size_t random_draws = 0;
+  int reseeds = 0;
+
+  Single width = 15000.0f;
+  Single height = 11520.0f;
+  std::size_t size_reads = 0;
+  std::function<void(FakeRuntime&)> on_size_read;  // runs before each read
+  std::optional<std::size_t> fail_size_read_at;
+
+  bool record_plots = true;
+  std::vector<Plot> plots;
+  std::size_t unrecorded_plots = 0;
+  std::optional<std::size_t> fail_plot_at;
+
+  Single ball_left = 0, ball_top = 0, ball_width = 0;
+  int balls_created = 0;
+  bool fail_ball_access = false;
+  std::vector<std::pair<char, Single>> ball_writes;
+
+  Nanos now = 0;
+  Nanos frame_period = 16'666'667;
+  bool close_requested = false;
+  int shows = 0;
+  int frames = 0;
+  int waits = 0;
+  struct Frame {
+    Nanos at;
+    std::size_t plots;
+    Single ball_left;
+    Single ball_top;
+  };
+  std::vector<Frame> frame_log;
+  std::vector<std::pair<Nanos, std::function<void(FakeRuntime&)>>> events;
+  std::vector<std::string> errors;
+
+ private:
+  Single ReadSize(const Single& value, const char* what) {
+    if (on_size_read) on_size_read(*this);
+    if (fail_size_read_at && size_reads == *fail_size_read_at) {
+      throw RunTimeError(RunTimeError::Kind::kPropertyAccess, what);
+    }
+    ++size_reads;
+    return value;
+  }
+  Single BallRead(Single value) const {
+    if (fail_ball_access) throw RunTimeError(RunTimeError::Kind::kPropertyAccess, "the ball");
+    return value;
+  }
+};
+
+}  // namespace glimmer::testing

@@ -1,0 +1,141 @@
+#include "tests/support/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace glimmer::testing {
+namespace {
+
+std::vector<char*> Argv(std::vector<std::string>& storage) {
+  std::vector<char*> argv;
+  for (auto& s : storage) argv.push_back(s.data());
+  argv.push_back(nullptr);
+  return argv;
+}
+
+}  // namespace
+
+Child::Child(const std::string& path, const std::vector<std::string>& args, const EnvChanges& env) {
+  char tmpl[] = "/tmp/glimmer-stderr-XXXXXX";
+  const int fd = mkstemp(tmpl);
+  if (fd < 0) throw std::runtime_error("mkstemp failed");
+  stderr_path_ = tmpl;
+  std::vector<std::string> storage{path};
+  storage.insert(storage.end(), args.begin(), args.end());
+  pid_ = fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) {
+    for (const auto& [name, value] : env) {
+      if (value) {
+        setenv(name.c_str(), value->c_str(), 1);
+      } else {
+        unsetenv(name.c_str());
+      }
+    }
+    dup2(fd, STDERR_FILENO);
+    auto argv = Argv(storage);
+    execv(path.c_str(), argv.data());
+    _exit(127);
+  }
+  close(fd);
+}
+
+Child::~Child() {
+  if (Running()) {
+    kill(pid_, SIGKILL);
+    Wait(std::chrono::seconds(10));
+  }
+  if (!stderr_path_.empty()) unlink(stderr_path_.c_str());
+}
+
+std::optional<int> Child::Wait(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!status_) {
+    int raw = 0;
+    const pid_t r = waitpid(pid_, &raw, WNOHANG);
+    if (r == pid_) {
+      core_ = WIFSIGNALED(raw) && WCOREDUMP(raw);
+      status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+      break;
+    }
+    if (r < 0 || std::chrono::steady_clock::now() >= deadline) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return status_;
+}
+
+bool Child::Running() { return pid_ > 0 && !Wait(std::chrono::milliseconds(0)); }
+
+void Child::Signal(int sig) {
+  if (Running()) kill(pid_, sig);
+}
+
+std::string Child::Stderr() const {
+  std::ifstream in(stderr_path_);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+Xvfb::Xvfb(const std::vector<std::string>& extra_args) {
+  int fds[2];
+  if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
+  std::vector<std::string> storage{"Xvfb",     "-displayfd", std::to_string(fds[1]),
+                                   "-screen",  "0",          "1280x1024x24",
+                                   "-nolisten", "tcp"};
+  storage.insert(storage.end(), extra_args.begin(), extra_args.end());
+  pid_ = fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) {
+    close(fds[0]);
+    const int devnull = open("/dev/null", O_WRONLY);
+    dup2(devnull, STDOUT_FILENO);
+    dup2(devnull, STDERR_FILENO);
+    auto argv = Argv(storage);
+    execvp("Xvfb", argv.data());
+    _exit(127);
+  }
+  close(fds[1]);
+  // Xvfb writes its display number once it accepts connections.
+  std::string number;
+  pollfd pfd{fds[0], POLLIN, 0};
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (number.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    if (poll(&pfd, 1, 100) > 0) {
+      char buf[32];
+      const ssize_t n = read(fds[0], buf, sizeof buf);
+      if (n <= 0) break;
+      number.append(buf, static_cast<std::size_t>(n));
+    }
+  }
+  close(fds[0]);
+  if (number.find('\n') == std::string::npos) {
+    Kill();
+    throw std::runtime_error("Xvfb did not start");
+  }
+  display_ = ":" + number.substr(0, number.find('\n'));
+}
+
+Xvfb::~Xvfb() { Kill(); }
+
+void Xvfb::Kill() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  int raw = 0;
+  waitpid(pid_, &raw, 0);
+  pid_ = -1;
+}
+
+}  // namespace glimmer::testing

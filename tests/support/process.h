@@ -1,0 +1,55 @@
+// Child processes for end-to-end tests: a private X server and the program.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace glimmer::testing {
+
+class Child {
+ public:
+  using EnvChanges = std::map<std::string, std::optional<std::string>>;  // nullopt unsets
+  // Starts `path` with `args`; its stderr goes to a file read by Stderr().
+  Child(const std::string& path, const std::vector<std::string>& args, const EnvChanges& env = {});
+  ~Child();
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  // The exit status, or 128 + the signal that ended it; nullopt on time-out.
+  std::optional<int> Wait(std::chrono::milliseconds timeout);
+  bool Running();
+  void Signal(int sig);
+  std::string Stderr() const;
+  pid_t pid() const { return pid_; }
+  // Whether the child dumped core (only known once it has ended).
+  bool dumped_core() const { return core_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::optional<int> status_;
+  bool core_ = false;
+  std::string stderr_path_;
+};
+
+// A private Xvfb on a display number of its own choosing.
+class Xvfb {
+ public:
+  explicit Xvfb(const std::vector<std::string>& extra_args = {});
+  ~Xvfb();
+  Xvfb(const Xvfb&) = delete;
+  Xvfb& operator=(const Xvfb&) = delete;
+  const std::string& display() const { return display_; }
+  // Kills the server outright, as a crash would.
+  void Kill();
+
+ private:
+  pid_t pid_ = -1;
+  std::string display_;
+};
+
+}  // namespace glimmer::testing

@@ -1,0 +1,202 @@
+#include "tests/support/x11_probe.h"
+
+#include <X11/Xatom.h>
+#include <X11/Xutil.h>
+#include <zlib.h>
+
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+namespace glimmer::testing {
+namespace {
+
+// Xlib's default handler exits the process on errors such as a window that
+// has just gone away; a probe only needs to know the call failed.
+int IgnoreXError(Display*, XErrorEvent*) { return 0; }
+
+std::string TitleOf(Display* d, Window w) {
+  Atom net_wm_name = XInternAtom(d, "_NET_WM_NAME", False);
+  Atom utf8 = XInternAtom(d, "UTF8_STRING", False);
+  Atom type = None;
+  int format = 0;
+  unsigned long count = 0, after = 0;
+  unsigned char* data = nullptr;
+  std::string title;
+  if (XGetWindowProperty(d, w, net_wm_name, 0, 1024, False, utf8, &type, &format, &count, &after,
+                         &data) == Success &&
+      data != nullptr) {
+    title.assign(reinterpret_cast<char*>(data), count);
+    XFree(data);
+    return title;
+  }
+  char* name = nullptr;
+  if (XFetchName(d, w, &name) != 0 && name != nullptr) {
+    title = name;
+    XFree(name);
+  }
+  return title;
+}
+
+}  // namespace
+
+XProbe::XProbe(const std::string& display) {
+  XSetErrorHandler(IgnoreXError);
+  display_ = XOpenDisplay(display.c_str());
+  if (display_ == nullptr) throw std::runtime_error("cannot open display " + display);
+}
+
+XProbe::~XProbe() {
+  if (display_ != nullptr) XCloseDisplay(display_);
+}
+
+std::optional<Window> XProbe::FindByTitle(Window root, const std::string& title) {
+  Window parent = 0, ret_root = 0;
+  Window* children = nullptr;
+  unsigned int n = 0;
+  if (XQueryTree(display_, root, &ret_root, &parent, &children, &n) == 0) return std::nullopt;
+  std::optional<Window> found;
+  for (unsigned int i = 0; i < n && !found; ++i) {
+    XWindowAttributes attrs;
+    if (XGetWindowAttributes(display_, children[i], &attrs) != 0 &&
+        attrs.map_state == IsViewable && TitleOf(display_, children[i]) == title) {
+      found = children[i];
+    } else {
+      found = FindByTitle(children[i], title);
+    }
+  }
+  if (children != nullptr) XFree(children);
+  return found;
+}
+
+std::optional<Window> XProbe::WaitForWindow(const std::string& title,
+                                            std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    if (auto w = FindByTitle(DefaultRootWindow(display_), title)) return w;
+    if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+bool XProbe::Exists(Window w) {
+  XWindowAttributes attrs;
+  return XGetWindowAttributes(display_, w, &attrs) != 0;
+}
+
+std::pair<int, int> XProbe::Size(Window w) {
+  XWindowAttributes attrs;
+  if (XGetWindowAttributes(display_, w, &attrs) == 0) return {0, 0};
+  return {attrs.width, attrs.height};
+}
+
+Image XProbe::Capture(Window w) {
+  Image image;
+  auto [width, height] = Size(w);
+  if (width <= 0 || height <= 0) return image;
+  XImage* x = XGetImage(display_, w, 0, 0, static_cast<unsigned>(width),
+                        static_cast<unsigned>(height), AllPlanes, ZPixmap);
+  if (x == nullptr) return image;
+  image.width = width;
+  image.height = height;
+  image.pixels.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+  for (int yy = 0; yy < height; ++yy) {
+    for (int xx = 0; xx < width; ++xx) {
+      image.pixels[static_cast<std::size_t>(yy) * static_cast<std::size_t>(width) +
+                   static_cast<std::size_t>(xx)] =
+          static_cast<std::uint32_t>(XGetPixel(x, xx, yy)) & 0xffffffu;
+    }
+  }
+  XDestroyImage(x);
+  return image;
+}
+
+void XProbe::RequestClose(Window w) {
+  XEvent ev;
+  std::memset(&ev, 0, sizeof ev);
+  ev.xclient.type = ClientMessage;
+  ev.xclient.window = w;
+  ev.xclient.message_type = XInternAtom(display_, "WM_PROTOCOLS", False);
+  ev.xclient.format = 32;
+  ev.xclient.data.l[0] = static_cast<long>(XInternAtom(display_, "WM_DELETE_WINDOW", False));
+  ev.xclient.data.l[1] = CurrentTime;
+  XSendEvent(display_, w, False, NoEventMask, &ev);
+  XFlush(display_);
+}
+
+void XProbe::Resize(Window w, int width, int height) {
+  XResizeWindow(display_, w, static_cast<unsigned>(width), static_cast<unsigned>(height));
+  XSync(display_, False);
+}
+
+void XProbe::Iconify(Window w) {
+  XIconifyWindow(display_, w, DefaultScreen(display_));
+  // Without a window manager nobody acts on the request: unmap directly.
+  XUnmapWindow(display_, w);
+  XSync(display_, False);
+}
+
+void XProbe::MapRaised(Window w) {
+  XMapRaised(display_, w);
+  XSync(display_, False);
+}
+
+void XProbe::SetResources(const std::string& resources) {
+  XChangeProperty(display_, DefaultRootWindow(display_), XA_RESOURCE_MANAGER, XA_STRING, 8,
+                  PropModeReplace, reinterpret_cast<const unsigned char*>(resources.c_str()),
+                  static_cast<int>(resources.size()));
+  XSync(display_, False);
+}
+
+bool WritePng(const Image& image, const std::string& path) {
+  if (image.width <= 0 || image.height <= 0) return false;
+  // Raw scanlines, each led by filter type 0.
+  std::vector<unsigned char> raw;
+  raw.reserve(static_cast<std::size_t>(image.height) *
+              (1 + 3 * static_cast<std::size_t>(image.width)));
+  for (int y = 0; y < image.height; ++y) {
+    raw.push_back(0);
+    for (int x = 0; x < image.width; ++x) {
+      const std::uint32_t p = image.at(x, y);
+      raw.push_back(static_cast<unsigned char>(Image::Red(p)));
+      raw.push_back(static_cast<unsigned char>(Image::Green(p)));
+      raw.push_back(static_cast<unsigned char>(Image::Blue(p)));
+    }
+  }
+  uLongf packed_size = compressBound(static_cast<uLong>(raw.size()));
+  std::vector<unsigned char> packed(packed_size);
+  if (compress2(packed.data(), &packed_size, raw.data(), static_cast<uLong>(raw.size()), 9) !=
+      Z_OK) {
+    return false;
+  }
+  packed.resize(packed_size);
+
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) return false;
+  auto put32 = [](std::vector<unsigned char>& v, std::uint32_t x) {
+    for (int s = 24; s >= 0; s -= 8) v.push_back(static_cast<unsigned char>(x >> s));
+  };
+  auto chunk = [&](const char* type, const std::vector<unsigned char>& data) {
+    std::vector<unsigned char> out;
+    put32(out, static_cast<std::uint32_t>(data.size()));
+    out.insert(out.end(), type, type + 4);
+    out.insert(out.end(), data.begin(), data.end());
+    const auto crc = static_cast<std::uint32_t>(
+        crc32(0, out.data() + 4, static_cast<uInt>(out.size() - 4)));
+    put32(out, crc);
+    std::fwrite(out.data(), 1, out.size(), f);
+  };
+  static const unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+  std::fwrite(kSignature, 1, sizeof kSignature, f);
+  std::vector<unsigned char> header;
+  put32(header, static_cast<std::uint32_t>(image.width));
+  put32(header, static_cast<std::uint32_t>(image.height));
+  header.insert(header.end(), {8, 2, 0, 0, 0});  // 8-bit RGB, no interlace
+  chunk("IHDR", header);
+  chunk("IDAT", packed);
+  chunk("IEND", {});
+  return std::fclose(f) == 0;
+}
+
+}  // namespace glimmer::testing

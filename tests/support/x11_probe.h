@@ -1,0 +1,61 @@
+// Looking at and poking the real program's window from outside, with Xlib:
+// what a user or a window manager would see and do.
+#pragma once
+
+#include <X11/Xlib.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace glimmer::testing {
+
+// 0x00RRGGBB pixels of a window's client area, row by row.
+struct Image {
+  int width = 0;
+  int height = 0;
+  std::vector<std::uint32_t> pixels;
+
+  std::uint32_t at(int x, int y) const {
+    return pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
+                  static_cast<std::size_t>(x)];
+  }
+  static int Red(std::uint32_t p) { return static_cast<int>((p >> 16) & 0xff); }
+  static int Green(std::uint32_t p) { return static_cast<int>((p >> 8) & 0xff); }
+  static int Blue(std::uint32_t p) { return static_cast<int>(p & 0xff); }
+};
+
+class XProbe {
+ public:
+  // Connects to `display` (e.g. ":42"); throws std::runtime_error on failure.
+  explicit XProbe(const std::string& display);
+  ~XProbe();
+  XProbe(const XProbe&) = delete;
+  XProbe& operator=(const XProbe&) = delete;
+
+  // A viewable top-level window whose title is `title`, waited for.
+  std::optional<Window> WaitForWindow(const std::string& title, std::chrono::milliseconds timeout);
+  bool Exists(Window w);
+  // Client size in pixels.
+  std::pair<int, int> Size(Window w);
+  Image Capture(Window w);
+  // Asks the window to close, as a window manager's close button does.
+  void RequestClose(Window w);
+  void Resize(Window w, int width, int height);
+  void Iconify(Window w);
+  void MapRaised(Window w);
+  // Sets a root-window resource such as "Xft.dpi:\t192".
+  void SetResources(const std::string& resources);
+  Display* display() const { return display_; }
+
+ private:
+  std::optional<Window> FindByTitle(Window root, const std::string& title);
+  Display* display_ = nullptr;
+};
+
+// Writes an image as a PNG file; false on failure.
+bool WritePng(const Image& image, const std::string& path);
+
+}  // namespace glimmer::testing

@@ -1,0 +1,106 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "runtime/pcg32.h"
+#include "runtime/services.h"
+
+namespace glimmer {
+namespace {
+
+TEST(Pcg32, MatchesTheReferenceSequence) {
+  Pcg32 rng(42, 54);
+  const std::uint32_t expected[] = {0xa15c02b7, 0x7b47f409, 0xba1d3330,
+                                    0x83d2f293, 0xbfa4784b, 0xcbed606e};
+  for (std::uint32_t e : expected) EXPECT_EQ(rng.Next(), e);
+}
+
+TEST(Pcg32, SinglesAreTheTop24BitsAndStayBelowOne) {
+  Pcg32 a(42, 54);
+  Pcg32 b(42, 54);
+  for (int i = 0; i < 100000; ++i) {
+    const float s = a.NextSingle();
+    const std::uint32_t raw = b.Next();
+    ASSERT_EQ(s, static_cast<float>(raw >> 8) / 16777216.0f);
+    ASSERT_GE(s, 0.0f);
+    ASSERT_LT(s, 1.0f);
+  }
+}
+
+TEST(Pcg32, SinglesSpreadEvenly) {
+  Pcg32 rng(7, 11);
+  int buckets[10] = {};
+  constexpr int kDraws = 200000;
+  for (int i = 0; i < kDraws; ++i) ++buckets[static_cast<int>(rng.NextSingle() * 10.0f)];
+  for (int count : buckets) EXPECT_NEAR(count, kDraws / 10, kDraws / 100);
+}
+
+TEST(Pcg32, DifferentSeedsGiveDifferentSequences) {
+  Pcg32 a(1000, 1);
+  Pcg32 b(1001, 1);
+  int same = 0;
+  for (int i = 0; i < 100; ++i) same += a.Next() == b.Next() ? 1 : 0;
+  EXPECT_LT(same, 3);
+}
+
+TEST(ToInteger, RoundsHalvesToEven) {
+  EXPECT_EQ(ToInteger(0.5), 0);
+  EXPECT_EQ(ToInteger(1.5), 2);
+  EXPECT_EQ(ToInteger(2.5), 2);
+  EXPECT_EQ(ToInteger(157.5), 158);
+  EXPECT_EQ(ToInteger(158.5), 158);
+  EXPECT_EQ(ToInteger(-0.5), 0);
+  EXPECT_EQ(ToInteger(-1.5), -2);
+  EXPECT_EQ(ToInteger(30.49999), 30);
+  EXPECT_EQ(ToInteger(30.50001), 31);
+}
+
+TEST(ToInteger, OverflowsOutside16Bits) {
+  EXPECT_EQ(ToInteger(32767.4), 32767);
+  EXPECT_EQ(ToInteger(-32768.5), -32768);  // the even neighbour is in range
+  EXPECT_THROW((void)ToInteger(32767.5), RunTimeError);
+  EXPECT_THROW((void)ToInteger(-32769.0), RunTimeError);
+  EXPECT_THROW((void)ToInteger(1e300), RunTimeError);
+  EXPECT_THROW((void)ToInteger(std::numeric_limits<double>::quiet_NaN()), RunTimeError);
+  try {
+    (void)ToInteger(40000.0);
+    FAIL() << "no error";
+  } catch (const RunTimeError& e) {
+    EXPECT_EQ(e.kind(), RunTimeError::Kind::kOverflow);
+    EXPECT_NE(e.Message().find("overflow"), std::string::npos);
+  }
+}
+
+TEST(ComposeColour, PacksRedGreenBlueAndCapsAt255) {
+  EXPECT_EQ(ComposeColour(0, 0, 0), 0u);
+  EXPECT_EQ(ComposeColour(1, 2, 3), 1u + 2u * 256u + 3u * 65536u);
+  EXPECT_EQ(ComposeColour(255, 255, 255), 0xffffffu);
+  EXPECT_EQ(ComposeColour(256, 30, 285), 255u + 30u * 256u + 255u * 65536u);
+  EXPECT_EQ(ComposeColour(30, 285, 30), 30u + 255u * 256u + 30u * 65536u);
+  // The top byte stays clear whatever comes in.
+  EXPECT_EQ(ComposeColour(32767, 32767, 32767) >> 24, 0u);
+  EXPECT_EQ(ComposeColour(-5, 0, 0), 0u);
+}
+
+TEST(FloatingPointCheck, PassesFiniteValuesAndFaultsOnInfinityOrNaN) {
+  EXPECT_EQ(CheckFloat(1.5, "x"), 1.5);
+  const double huge = std::numeric_limits<double>::max();
+  EXPECT_THROW((void)CheckFloat(huge * 2.0, "x"), RunTimeError);
+  EXPECT_THROW((void)CheckFloat(std::numeric_limits<double>::infinity() - huge * 2.0, "x"),
+               RunTimeError);
+  // Finite as a Double but too large for a Single.
+  EXPECT_THROW((void)ToSingle(1e39, "x"), RunTimeError);
+  EXPECT_EQ(ToSingle(3.0e38, "x"), 3.0e38f);
+  try {
+    (void)ToSingle(1e39, "the ball's step");
+    FAIL() << "no error";
+  } catch (const RunTimeError& e) {
+    EXPECT_EQ(e.kind(), RunTimeError::Kind::kFloatingPoint);
+    EXPECT_NE(e.Message().find("the ball's step"), std::string::npos);
+  }
+}
+
+}  // namespace
+}  // namespace glimmer
