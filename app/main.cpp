@@ -1,3 +1,5 @@
 #include "app/program.h"
 
-int main() { return glimmer::RunProgram(); }
+int main() {
+  return glimmer::RunProgram();
+}

@@ -44,7 +44,8 @@ class TimerService {
 
   // Each timer's first tick falls due one interval after `now`.
   void Start(Nanos now) {
-    for (auto& t : timers_) t->next_due = now + t->interval;
+    for (auto& t : timers_)
+      t->next_due = now + t->interval;
   }
 
   // Runs every tick due at or before `now`, earliest first. `stop` is asked
@@ -52,7 +53,8 @@ class TimerService {
   // exception propagates and leaves the remaining ticks undelivered.
   template <class Stop>
   std::size_t RunDue(Nanos now, Stop&& stop) {
-    for (auto& t : timers_) DropStale(*t, now);
+    for (auto& t : timers_)
+      DropStale(*t, now);
     std::size_t ran = 0;
     for (;;) {
       Timer* next = nullptr;
@@ -75,7 +77,8 @@ class TimerService {
 
   Nanos NextDue() const {
     Nanos best = INT64_MAX;
-    for (const auto& t : timers_) best = t->next_due < best ? t->next_due : best;
+    for (const auto& t : timers_)
+      best = t->next_due < best ? t->next_due : best;
     return best;
   }
 

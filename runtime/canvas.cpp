@@ -48,9 +48,8 @@ void Canvas::SetVisibleSize(int width, int height) {
   if (width > cap_width_ || height > cap_height_) {
     const int new_w = std::max(width, cap_width_);
     const int new_h = std::max(height, cap_height_);
-    std::vector<std::uint32_t> grown(static_cast<std::size_t>(new_w) *
-                                         static_cast<std::size_t>(new_h),
-                                     layout_.alpha_mask);
+    std::vector<std::uint32_t> grown(
+        static_cast<std::size_t>(new_w) * static_cast<std::size_t>(new_h), layout_.alpha_mask);
     for (int y = 0; y < cap_height_; ++y) {
       std::memcpy(&grown[static_cast<std::size_t>(y) * static_cast<std::size_t>(new_w)],
                   &pixels_[static_cast<std::size_t>(y) * stride_],
@@ -80,7 +79,8 @@ void Canvas::CopyVisibleTo(std::uint32_t* pixels, int pitch_pixels) const {
 std::size_t Canvas::LitCount() const {
   std::size_t lit = 0;
   for (int y = 0; y < height_; ++y) {
-    for (int x = 0; x < width_; ++x) if ((At(x, y) & ~layout_.alpha_mask) != 0) ++lit;
+    for (int x = 0; x < width_; ++x)
+      if ((At(x, y) & ~layout_.alpha_mask) != 0) ++lit;
   }
   return lit;
 }

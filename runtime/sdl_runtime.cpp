@@ -46,7 +46,8 @@ void SdlRuntime::Open(const WindowSpec& spec) {
   // Without a display SDL would quietly fall back to an invisible offscreen
   // window and the program would run unseen.
   if (!EnvSet("DISPLAY") && !EnvSet("WAYLAND_DISPLAY")) {
-    throw StartupError("no display to open the window on (neither DISPLAY nor WAYLAND_DISPLAY is set)");
+    throw StartupError(
+        "no display to open the window on (neither DISPLAY nor WAYLAND_DISPLAY is set)");
   }
   // Only the drivers that can show a window, X11 first as in SDL's own order;
   // SDL_VIDEODRIVER still overrides this.
@@ -58,8 +59,8 @@ void SdlRuntime::Open(const WindowSpec& spec) {
   if (SDL_Init(SDL_INIT_VIDEO) != 0) {
     std::string where = x11 ? std::string(" DISPLAY=") + std::getenv("DISPLAY") : "";
     if (wayland) where += std::string(" WAYLAND_DISPLAY=") + std::getenv("WAYLAND_DISPLAY");
-    throw StartupError("cannot connect to the display (" + where.substr(1) + "): " +
-                       SDL_GetError());
+    throw StartupError("cannot connect to the display (" + where.substr(1) +
+                       "): " + SDL_GetError());
   }
   sdl_started_ = true;
   const char* driver = SDL_GetCurrentVideoDriver();
@@ -154,8 +155,8 @@ void SdlRuntime::AttachSurface() {
   SDL_Surface* target = surface_;
   if (!IsPlain32(surface_)) {
     // Draw into a 32-bit copy and convert it at each frame.
-    shadow_ = SDL_CreateRGBSurfaceWithFormat(0, surface_->w, surface_->h, 32,
-                                             SDL_PIXELFORMAT_RGB888);
+    shadow_ =
+        SDL_CreateRGBSurfaceWithFormat(0, surface_->w, surface_->h, 32, SDL_PIXELFORMAT_RGB888);
     if (shadow_ == nullptr) {
       surface_ = nullptr;
       return;
@@ -236,7 +237,8 @@ void SdlRuntime::WaitUntil(Nanos deadline) {
   const int ms = left <= 0 ? 0 : static_cast<int>((left + 999'999) / 1'000'000);
   if (ms > 0 ? SDL_WaitEventTimeout(&event, ms) != 0 : SDL_PollEvent(&event) != 0) {
     HandleEvent(event);
-    while (SDL_PollEvent(&event) != 0) HandleEvent(event);
+    while (SDL_PollEvent(&event) != 0)
+      HandleEvent(event);
   }
 }
 

@@ -79,7 +79,9 @@ class RunTimeError {
   return clamp(red) + 256u * clamp(green) + 65536u * clamp(blue);
 }
 
-[[nodiscard]] inline double Sine(double radians) { return std::sin(radians); }
+[[nodiscard]] inline double Sine(double radians) {
+  return std::sin(radians);
+}
 
 // What a handler may ask of the platform. Reads and writes report failure by
 // throwing RunTimeError.

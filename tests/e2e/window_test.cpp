@@ -1,1 +1,219 @@
+// The real program in a private X server, judged by its window's pixels.
 #include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <cmath>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "runtime/canvas.h"
+#include "tests/support/process.h"
+#include "tests/support/ring_finder.h"
+#include "tests/support/x11_probe.h"
+
+namespace glimmer::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kTitle = "Glimmerfeld!";
+
+class ProgramWindow : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_ = std::make_unique<Xvfb>();
+    probe_ = std::make_unique<XProbe>(server_->display());
+  }
+
+  // Starts the program and waits for its window to be shown.
+  Window Start() {
+    program_ = std::make_unique<Child>(
+        GLIMMERFELD_BINARY, std::vector<std::string>{},
+        Child::EnvChanges{{"DISPLAY", server_->display()}, {"WAYLAND_DISPLAY", std::nullopt}});
+    auto w = probe_->WaitForWindow(kTitle, 20s);
+    if (!w) ADD_FAILURE() << "no window titled " << kTitle << "; stderr: " << program_->Stderr();
+    shown_at_ = Clock::now();
+    return w.value_or(0);
+  }
+
+  // Waits until `pred` holds for a fresh capture, or the time-out passes.
+  template <class Pred>
+  Image CaptureUntil(Window w, Pred pred, std::chrono::milliseconds timeout = 20s) {
+    const auto deadline = Clock::now() + timeout;
+    Image image;
+    do {
+      image = probe_->Capture(w);
+      if (pred(image)) break;
+    } while (Clock::now() < deadline);
+    return image;
+  }
+
+  double SecondsSinceShown() const {
+    return std::chrono::duration<double>(Clock::now() - shown_at_).count();
+  }
+
+  std::unique_ptr<Xvfb> server_;
+  std::unique_ptr<XProbe> probe_;
+  std::unique_ptr<Child> program_;
+  Clock::time_point shown_at_;
+};
+
+std::size_t LitCount(const Image& image) {
+  std::size_t lit = 0;
+  for (std::uint32_t p : image.pixels)
+    lit += p != 0 ? 1 : 0;
+  return lit;
+}
+
+TEST_F(ProgramWindow, OpensWithItsTitleAndClientSize) {
+  const Window w = Start();
+  ASSERT_NE(w, 0u);
+  EXPECT_EQ(probe_->Size(w), std::make_pair(992, 741));
+}
+
+TEST_F(ProgramWindow, BuildsABrightSpeckleFieldAtTheRequestedTickRate) {
+  const Window w = Start();
+  ASSERT_NE(w, 0u);
+  const double pixels = 992.0 * 741.0;
+  // Points spread over the outer size (1000 x 768 pixels with the frame
+  // assumed when there is no window manager); those inside the client area
+  // land on it uniformly.
+  const double inside = pixels / (1000.0 * 768.0);
+  auto points_for = [&](const Image& img) {
+    const double covered = static_cast<double>(LitCount(img)) / pixels;
+    return -std::log(1.0 - covered) * pixels / inside;
+  };
+  Image first = CaptureUntil(w, [&](const Image&) { return SecondsSinceShown() >= 1.0; });
+  const double t1 = SecondsSinceShown();
+  Image second = CaptureUntil(w, [&](const Image&) { return SecondsSinceShown() >= 2.0; });
+  const double t2 = SecondsSinceShown();
+  ASSERT_EQ(first.width, 992);
+  ASSERT_EQ(second.width, 992);
+
+  const std::size_t lit1 = LitCount(first), lit2 = LitCount(second);
+  EXPECT_GT(lit1, pixels * 0.02) << "no speckle field after a second";
+  EXPECT_GT(lit2, lit1) << "the field does not grow";
+  // Every lit pixel is bright: no channel below 30.
+  std::size_t dark = 0;
+  for (std::uint32_t p : second.pixels) {
+    if (p != 0 && (Image::Red(p) < 30 || Image::Green(p) < 30 || Image::Blue(p) < 30)) ++dark;
+  }
+  EXPECT_EQ(dark, 0u);
+  // Uniform: each quarter of the window holds a quarter of the points.
+  std::size_t quarter[4] = {};
+  for (int y = 0; y < second.height; ++y) {
+    for (int x = 0; x < second.width; ++x) {
+      if (second.at(x, y) != 0) ++quarter[(y * 2 / second.height) * 2 + x * 2 / second.width];
+    }
+  }
+  for (std::size_t q : quarter)
+    EXPECT_NEAR(q, lit2 / 4.0, lit2 * 0.03);
+
+  // The rate these coverages imply; reported, and bounded only from above,
+  // since a busy machine may deliver less but never more than 1000 a second.
+  const double rate = (points_for(second) - points_for(first)) / (t2 - t1) / 403.0;
+  std::printf("coverage %.3f after %.2f s, %.3f after %.2f s: about %.0f spray ticks/s\n",
+              lit1 / pixels, t1, lit2 / pixels, t2, rate);
+  RecordProperty("spray_ticks_per_second", std::to_string(rate));
+  EXPECT_LT(rate, 1100.0);
+}
+
+TEST_F(ProgramWindow, BallDriftsDownTheDiagonalThenKeepsCrossing) {
+  const Window w = Start();
+  ASSERT_NE(w, 0u);
+  BallOverlay ring;
+  ring.SetShape(33, 1);
+  // Early on: on the diagonal, further along in each capture.
+  std::vector<std::pair<double, std::pair<int, int>>> early;
+  while (SecondsSinceShown() < 0.45) {
+    const Image img = probe_->Capture(w);
+    const double t = SecondsSinceShown();
+    if (auto pos = FindRing(img, ring.offsets(), 33)) early.emplace_back(t, *pos);
+  }
+  ASSERT_GE(early.size(), 3u) << "the ring was not found early on";
+  for (std::size_t i = 0; i < early.size(); ++i) {
+    const auto [x, y] = early[i].second;
+    std::printf("t=%.3f s: ring at (%d, %d) px; about %.0f px expected\n", early[i].first, x, y,
+                50'000.0 * early[i].first * early[i].first / 15.0);
+    EXPECT_LE(std::abs(x - y), 1) << "off the diagonal";
+    EXPECT_LT(y, 741);
+    if (i > 0) {
+      EXPECT_GE(x, early[i - 1].second.first) << "moved backwards";
+    }
+  }
+  EXPECT_GT(early.back().second.first, early.front().second.first) << "the ring never moved";
+
+  // Later: fast enough to be somewhere new at every look, always back in view.
+  std::set<std::pair<int, int>> later;
+  const auto deadline = Clock::now() + 20s;
+  while (SecondsSinceShown() < 1.5)
+    probe_->Size(w);  // a cheap round trip
+  while (later.size() < 4 && Clock::now() < deadline) {
+    if (auto pos = FindRing(probe_->Capture(w), ring.offsets(), 33)) later.insert(*pos);
+  }
+  EXPECT_GE(later.size(), 4u) << "the ring stopped crossing the window";
+}
+
+TEST_F(ProgramWindow, ClosesWithStatusZeroOnWindowManagerClose) {
+  const Window w = Start();
+  ASSERT_NE(w, 0u);
+  CaptureUntil(w, [](const Image& img) { return LitCount(img) > 1000; });
+  probe_->RequestClose(w);
+  EXPECT_EQ(program_->Wait(20s), std::optional<int>(0));
+  EXPECT_EQ(program_->Stderr(), "");
+}
+
+TEST_F(ProgramWindow, EndsWithStatusZeroOnSigintAndSigterm) {
+  for (int sig : {SIGINT, SIGTERM}) {
+    const Window w = Start();
+    ASSERT_NE(w, 0u);
+    program_->Signal(sig);
+    EXPECT_EQ(program_->Wait(20s), std::optional<int>(0)) << "signal " << sig;
+  }
+}
+
+TEST_F(ProgramWindow, TwoRunsPlotDifferentPatterns) {
+  std::vector<Image> shots;
+  for (int run = 0; run < 2; ++run) {
+    const Window w = Start();
+    ASSERT_NE(w, 0u);
+    shots.push_back(CaptureUntil(w, [](const Image& img) { return LitCount(img) > 50'000; }));
+    probe_->RequestClose(w);
+    ASSERT_EQ(program_->Wait(20s), std::optional<int>(0));
+  }
+  std::size_t both = 0, either = 0;
+  for (std::size_t i = 0; i < shots[0].pixels.size(); ++i) {
+    const bool a = shots[0].pixels[i] != 0, b = shots[1].pixels[i] != 0;
+    both += a && b ? 1 : 0;
+    either += a || b ? 1 : 0;
+  }
+  // Independent fields of this density share only a small part of their pixels.
+  EXPECT_LT(static_cast<double>(both) / static_cast<double>(either), 0.5);
+}
+
+TEST(ProgramWithoutDisplay, RefusesToRunUnseen) {
+  Child program(GLIMMERFELD_BINARY, {},
+                Child::EnvChanges{{"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}});
+  EXPECT_EQ(program.Wait(20s), std::optional<int>(1));
+  const std::string err = program.Stderr();
+  EXPECT_NE(err.find("DISPLAY"), std::string::npos) << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+}
+
+TEST(ProgramWithoutDisplay, ReportsAnUnreachableDisplay) {
+  Child program(GLIMMERFELD_BINARY, {},
+                Child::EnvChanges{{"DISPLAY", ":777"}, {"WAYLAND_DISPLAY", std::nullopt}});
+  EXPECT_EQ(program.Wait(20s), std::optional<int>(1));
+  const std::string err = program.Stderr();
+  EXPECT_NE(err.find(":777"), std::string::npos) << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  EXPECT_FALSE(program.dumped_core());
+}
+
+}  // namespace
+}  // namespace glimmer::testing

@@ -20,7 +20,8 @@ namespace {
 
 std::vector<char*> Argv(std::vector<std::string>& storage) {
   std::vector<char*> argv;
-  for (auto& s : storage) argv.push_back(s.data());
+  for (auto& s : storage)
+    argv.push_back(s.data());
   argv.push_back(nullptr);
   return argv;
 }
@@ -76,7 +77,9 @@ std::optional<int> Child::Wait(std::chrono::milliseconds timeout) {
   return status_;
 }
 
-bool Child::Running() { return pid_ > 0 && !Wait(std::chrono::milliseconds(0)); }
+bool Child::Running() {
+  return pid_ > 0 && !Wait(std::chrono::milliseconds(0));
+}
 
 void Child::Signal(int sig) {
   if (Running()) kill(pid_, sig);
@@ -92,8 +95,8 @@ std::string Child::Stderr() const {
 Xvfb::Xvfb(const std::vector<std::string>& extra_args) {
   int fds[2];
   if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
-  std::vector<std::string> storage{"Xvfb",     "-displayfd", std::to_string(fds[1]),
-                                   "-screen",  "0",          "1280x1024x24",
+  std::vector<std::string> storage{"Xvfb",      "-displayfd", std::to_string(fds[1]),
+                                   "-screen",   "0",          "1280x1024x24",
                                    "-nolisten", "tcp"};
   storage.insert(storage.end(), extra_args.begin(), extra_args.end());
   pid_ = fork();
@@ -128,7 +131,9 @@ Xvfb::Xvfb(const std::vector<std::string>& extra_args) {
   display_ = ":" + number.substr(0, number.find('\n'));
 }
 
-Xvfb::~Xvfb() { Kill(); }
+Xvfb::~Xvfb() {
+  Kill();
+}
 
 void Xvfb::Kill() {
   if (pid_ <= 0) return;

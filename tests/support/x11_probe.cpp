@@ -14,7 +14,9 @@ namespace {
 
 // Xlib's default handler exits the process on errors such as a window that
 // has just gone away; a probe only needs to know the call failed.
-int IgnoreXError(Display*, XErrorEvent*) { return 0; }
+int IgnoreXError(Display*, XErrorEvent*) {
+  return 0;
+}
 
 std::string TitleOf(Display* d, Window w) {
   Atom net_wm_name = XInternAtom(d, "_NET_WM_NAME", False);
@@ -59,8 +61,8 @@ std::optional<Window> XProbe::FindByTitle(Window root, const std::string& title)
   std::optional<Window> found;
   for (unsigned int i = 0; i < n && !found; ++i) {
     XWindowAttributes attrs;
-    if (XGetWindowAttributes(display_, children[i], &attrs) != 0 &&
-        attrs.map_state == IsViewable && TitleOf(display_, children[i]) == title) {
+    if (XGetWindowAttributes(display_, children[i], &attrs) != 0 && attrs.map_state == IsViewable &&
+        TitleOf(display_, children[i]) == title) {
       found = children[i];
     } else {
       found = FindByTitle(children[i], title);
@@ -101,6 +103,18 @@ Image XProbe::Capture(Window w) {
   image.width = width;
   image.height = height;
   image.pixels.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+  if (x->bits_per_pixel == 32 && x->byte_order == LSBFirst && x->red_mask == 0xff0000 &&
+      x->green_mask == 0xff00 && x->blue_mask == 0xff) {
+    for (int yy = 0; yy < height; ++yy) {
+      const auto* row = reinterpret_cast<const std::uint32_t*>(x->data + yy * x->bytes_per_line);
+      for (int xx = 0; xx < width; ++xx) {
+        image.pixels[static_cast<std::size_t>(yy) * static_cast<std::size_t>(width) +
+                     static_cast<std::size_t>(xx)] = row[xx] & 0xffffffu;
+      }
+    }
+    XDestroyImage(x);
+    return image;
+  }
   for (int yy = 0; yy < height; ++yy) {
     for (int xx = 0; xx < width; ++xx) {
       image.pixels[static_cast<std::size_t>(yy) * static_cast<std::size_t>(width) +
@@ -175,15 +189,16 @@ bool WritePng(const Image& image, const std::string& path) {
   FILE* f = std::fopen(path.c_str(), "wb");
   if (f == nullptr) return false;
   auto put32 = [](std::vector<unsigned char>& v, std::uint32_t x) {
-    for (int s = 24; s >= 0; s -= 8) v.push_back(static_cast<unsigned char>(x >> s));
+    for (int s = 24; s >= 0; s -= 8)
+      v.push_back(static_cast<unsigned char>(x >> s));
   };
   auto chunk = [&](const char* type, const std::vector<unsigned char>& data) {
     std::vector<unsigned char> out;
     put32(out, static_cast<std::uint32_t>(data.size()));
     out.insert(out.end(), type, type + 4);
     out.insert(out.end(), data.begin(), data.end());
-    const auto crc = static_cast<std::uint32_t>(
-        crc32(0, out.data() + 4, static_cast<uInt>(out.size() - 4)));
+    const auto crc =
+        static_cast<std::uint32_t>(crc32(0, out.data() + 4, static_cast<uInt>(out.size() - 4)));
     put32(out, crc);
     std::fwrite(out.data(), 1, out.size(), f);
   };

@@ -17,7 +17,8 @@ int main(int argc, char** argv) {
   using glimmer::testing::XProbe;
   const char* display = std::getenv("DISPLAY");
   if (argc < 3 || display == nullptr) {
-    std::fprintf(stderr, "usage: xprobe wait|size|png|close|resize|set-resources ... (DISPLAY set)\n");
+    std::fprintf(stderr,
+                 "usage: xprobe wait|size|png|close|resize|set-resources ... (DISPLAY set)\n");
     return 2;
   }
   try {
@@ -40,7 +41,8 @@ int main(int argc, char** argv) {
       std::printf("%d %d\n", width, height);
       return width > 0 ? 0 : 1;
     }
-    if (cmd == "png" && argc > 3) return glimmer::testing::WritePng(probe.Capture(w), argv[3]) ? 0 : 1;
+    if (cmd == "png" && argc > 3)
+      return glimmer::testing::WritePng(probe.Capture(w), argv[3]) ? 0 : 1;
     if (cmd == "close") {
       probe.RequestClose(w);
       return 0;

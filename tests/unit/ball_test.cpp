@@ -19,7 +19,8 @@ FakeRuntime WithBall(Single left, Single top) {
 
 TEST(PhaseClock, AdvancesBothPhasesByOne) {
   double a = 0.0, b = 0.0;
-  for (int i = 0; i < 5; ++i) tmrAB_Timer(a, b);
+  for (int i = 0; i < 5; ++i)
+    tmrAB_Timer(a, b);
   EXPECT_EQ(a, 5.0);
   EXPECT_EQ(b, 5.0);
   // Where 30 days of ticks take them, a step of one is still exact.
@@ -36,7 +37,8 @@ TEST(PhaseClock, OverflowIsARunTimeError) {
 
 TEST(BallDrift, StandsStillBeforeTheFirstPhaseTick) {
   FakeRuntime rt = WithBall(0.0f, 0.0f);
-  for (int i = 0; i < 10; ++i) tmrBallmove_Timer(rt, 0.0, 0.0);
+  for (int i = 0; i < 10; ++i)
+    tmrBallmove_Timer(rt, 0.0, 0.0);
   EXPECT_EQ(rt.ball_left, 0.0f);
   EXPECT_EQ(rt.ball_top, 0.0f);
 }

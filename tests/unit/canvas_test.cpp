@@ -11,7 +11,7 @@
 namespace glimmer {
 namespace {
 
-constexpr Colour kRed = 255u;              // red + 256 green + 65536 blue
+constexpr Colour kRed = 255u;  // red + 256 green + 65536 blue
 constexpr Colour kBlue = 255u * 65536u;
 
 TEST(TwipMapping, EachMultipleOfTheTwipsPerPixelStartsItsOwnPixel) {
@@ -54,18 +54,19 @@ TEST(Canvas, PlotsIntoTheContainingPixelAndClipsToTheVisibleArea) {
   c.Plot(0.0f, 0.0f, kRed);
   c.Plot(14.99f, 29.0f, kBlue);
   c.Plot(14879.99f, 11114.99f, kRed);
-  EXPECT_EQ(c.At(0, 0), 0xff0000u);   // XRGB layout by default
+  EXPECT_EQ(c.At(0, 0), 0xff0000u);  // XRGB layout by default
   EXPECT_EQ(c.At(0, 1), 0x0000ffu);
   EXPECT_EQ(c.At(991, 740), 0xff0000u);
   EXPECT_EQ(c.LitCount(), 3u);
   // On or past the right and bottom edges, negative, or not a number.
-  for (auto [x, y] : std::vector<std::pair<float, float>>{{14880.0f, 0.0f},
-                                                          {0.0f, 11115.0f},
-                                                          {14999.0f, 11519.0f},
-                                                          {-0.5f, 10.0f},
-                                                          {10.0f, -0.5f},
-                                                          {std::numeric_limits<float>::quiet_NaN(), 1.0f},
-                                                          {1e30f, 1e30f}}) {
+  for (auto [x, y] :
+       std::vector<std::pair<float, float>>{{14880.0f, 0.0f},
+                                            {0.0f, 11115.0f},
+                                            {14999.0f, 11519.0f},
+                                            {-0.5f, 10.0f},
+                                            {10.0f, -0.5f},
+                                            {std::numeric_limits<float>::quiet_NaN(), 1.0f},
+                                            {1e30f, 1e30f}}) {
     c.Plot(x, y, kBlue);
   }
   EXPECT_EQ(c.LitCount(), 3u);
@@ -88,9 +89,9 @@ TEST(Canvas, KeepsEveryPointThroughShrinkAndRegrow) {
   c.Plot(99 * 15.0f, 79 * 15.0f, kRed);
   c.Plot(10 * 15.0f, 10 * 15.0f, kBlue);
   c.SetVisibleSize(20, 20);
-  EXPECT_EQ(c.LitCount(), 1u);  // the far point is hidden, not lost
+  EXPECT_EQ(c.LitCount(), 1u);           // the far point is hidden, not lost
   c.Plot(99 * 15.0f, 5 * 15.0f, kBlue);  // outside the shrunken window: dropped
-  c.SetVisibleSize(300, 10);  // wider but shorter than before
+  c.SetVisibleSize(300, 10);             // wider but shorter than before
   c.SetVisibleSize(300, 200);
   EXPECT_EQ(c.At(99, 79), 0xff0000u);
   EXPECT_EQ(c.At(10, 10), 0x0000ffu);
@@ -148,7 +149,8 @@ TEST(BallOverlay, RingIsARoundOutlineInsideItsBox) {
   // Every row it crosses is a closed outline: no more than two runs per row.
   for (int y = 0; y < 33; ++y) {
     int runs = 0;
-    for (int x = 0; x < 33; ++x) runs += cells.count({x, y}) && !cells.count({x - 1, y}) ? 1 : 0;
+    for (int x = 0; x < 33; ++x)
+      runs += cells.count({x, y}) && !cells.count({x - 1, y}) ? 1 : 0;
     EXPECT_LE(runs, 2) << "row " << y;
     EXPECT_GE(runs, 1) << "row " << y;
   }
@@ -160,7 +162,8 @@ TEST(BallOverlay, RingIsARoundOutlineInsideItsBox) {
 TEST(BallOverlay, DrawsOverACopyAndNeverIntoTheCanvas) {
   Canvas c;
   c.SetVisibleSize(100, 100);
-  for (int i = 0; i < 100; ++i) c.Plot(i * 15.0f, i * 15.0f, kBlue);  // a diagonal
+  for (int i = 0; i < 100; ++i)
+    c.Plot(i * 15.0f, i * 15.0f, kBlue);  // a diagonal
   std::vector<std::uint32_t> surface(100 * 100);
   c.CopyVisibleTo(surface.data(), 100);
   c.SetMirror(surface.data(), 100);
@@ -179,7 +182,8 @@ TEST(BallOverlay, DrawsOverACopyAndNeverIntoTheCanvas) {
   ball.Draw(c, surface.data(), 100, 50, 50, 0xffffffu);
   std::vector<std::uint32_t> expected(100 * 100);
   c.CopyVisibleTo(expected.data(), 100);
-  for (auto [dx, dy] : ball.offsets()) expected[(50 + dy) * 100 + 50 + dx] = 0xffffffu;
+  for (auto [dx, dy] : ball.offsets())
+    expected[(50 + dy) * 100 + 50 + dx] = 0xffffffu;
   EXPECT_EQ(surface, expected);
 
   // Partly outside the window: clipped, nothing written out of bounds.

@@ -8,7 +8,9 @@ namespace {
 
 using testing::FakeRuntime;
 
-Colour Rgb(Colour r, Colour g, Colour b) { return r + 256u * g + 65536u * b; }
+Colour Rgb(Colour r, Colour g, Colour b) {
+  return r + 256u * g + 65536u * b;
+}
 
 TEST(DotSpray, FirstPointTakesFiveNumbersAsXYRedGreenBlue) {
   FakeRuntime rt;
@@ -43,12 +45,11 @@ TEST(DotSpray, ChannelsRoundHalfToEvenAndCapAt255) {
     Colour channel;
   };
   const Case cases[] = {
-      {0.0f, 30},
-      {0.125f, 62},        // 61.875
-      {0.5f, 158},         // 157.5: halves go to the even neighbour
-      {0.875f, 253},       // 253.125
-      {0.9f, 255},         // 259.49999 -> 259, capped
-      {0.99999994f, 255},  // just below 1: 284.99998 -> 285, capped
+      {0.0f, 30},         {0.125f, 62},  // 61.875
+      {0.5f, 158},                       // 157.5: halves go to the even neighbour
+      {0.875f, 253},                     // 253.125
+      {0.9f, 255},                       // 259.49999 -> 259, capped
+      {0.99999994f, 255},                // just below 1: 284.99998 -> 285, capped
   };
   for (const Case& c : cases) {
     FakeRuntime rt;
@@ -60,7 +61,8 @@ TEST(DotSpray, ChannelsRoundHalfToEvenAndCapAt255) {
 
 TEST(DotSpray, PointsAreNeverDark) {
   FakeRuntime rt;
-  for (int tick = 0; tick < 50; ++tick) tmrDrawDots_Timer(rt);
+  for (int tick = 0; tick < 50; ++tick)
+    tmrDrawDots_Timer(rt);
   for (const auto& p : rt.plots) {
     for (int shift : {0, 8, 16}) {
       const Colour ch = (p.colour >> shift) & 0xffu;
@@ -102,7 +104,8 @@ TEST(DotSpray, CoordinatesAreSingleProducts) {
 
 TEST(DotSpray, PointsSpreadOverTheOuterSizeIncludingBeyondTheClientArea) {
   FakeRuntime rt;  // outer 15000 x 11520; the client area is 14880 x 11115
-  for (int tick = 0; tick < 20; ++tick) tmrDrawDots_Timer(rt);
+  for (int tick = 0; tick < 20; ++tick)
+    tmrDrawDots_Timer(rt);
   int beyond_right = 0, beyond_bottom = 0;
   for (const auto& p : rt.plots) {
     ASSERT_GE(p.x, 0.0f);

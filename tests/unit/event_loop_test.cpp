@@ -28,7 +28,8 @@ TEST(EventLoop, StartsUpInOrderAndShowsTheBallOnBlackFirst) {
   EXPECT_EQ(stats.timers[1].name, "tmrRandMove");
   EXPECT_EQ(stats.timers[2].name, "tmrBallmove");
   EXPECT_EQ(stats.timers[3].name, "tmrDrawDots");
-  for (const auto& t : stats.timers) EXPECT_EQ(t.delivered, 0u) << t.name;
+  for (const auto& t : stats.timers)
+    EXPECT_EQ(t.delivered, 0u) << t.name;
 }
 
 TEST(EventLoop, DeliversEveryTimerAtItsRateOnceAFrame) {

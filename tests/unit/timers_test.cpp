@@ -18,7 +18,8 @@ struct Recorder {
   }
   int Count(const std::string& name) const {
     int n = 0;
-    for (const auto& s : log) n += s == name ? 1 : 0;
+    for (const auto& s : log)
+      n += s == name ? 1 : 0;
     return n;
   }
 };
@@ -50,7 +51,8 @@ TEST(Timers, RunInDueOrderWithTiesInCreationOrder) {
   r.timers.RunDue(10 * kMs);
   std::vector<std::string> expected;
   for (int ms = 1; ms <= 10; ++ms) {
-    for (const char* n : {"R", "B", "D"}) expected.push_back(n);
+    for (const char* n : {"R", "B", "D"})
+      expected.push_back(n);
     if (ms == 10) expected.insert(expected.end() - 3, "A");
   }
   EXPECT_EQ(r.log, expected);
