@@ -8,6 +8,8 @@
 
 #include <concepts>
 #include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,8 +28,8 @@ concept Platform = Services<P> && requires(P& p, const std::string& s, Nanos t) 
   // Waits until `t` or until window events arrive, and handles them.
   p.WaitUntil(t);
   { p.CloseRequested() } -> std::same_as<bool>;
-  // Tells the user about a run-time error (stderr, then a message box).
-  p.ReportError(s);
+  // Shows a run-time error to the user, e.g. in a message box.
+  p.ShowError(s);
 };
 
 // What a run delivered, for measurements.
@@ -45,9 +47,13 @@ struct RunStats {
 };
 
 // Runs the program on an opened (not yet shown) window until it is closed.
-// Returns the exit status: 0 after a close, 1 after a run-time error.
+// Returns the exit status: 0 after a close, 1 after a run-time error, which
+// is first printed as one line on stderr and then shown to the user.
+// `loaded`, if given, sees the window right after its load event; tests use
+// it to start from a chosen state.
 template <Platform P>
-int RunForm(P& platform, RunStats* stats = nullptr) {
+int RunForm(P& platform, RunStats* stats = nullptr,
+            const std::function<void(frmRand<P>&)>& loaded = {}) {
   frmRand<P> form(platform);
   auto collect = [&] {
     if (stats == nullptr) return;
@@ -59,6 +65,7 @@ int RunForm(P& platform, RunStats* stats = nullptr) {
   };
   try {
     form.Form_Load();
+    if (loaded) loaded(form);
     platform.Show();
     const Nanos period = platform.FramePeriod();
     const Nanos start = platform.Now();
@@ -81,7 +88,9 @@ int RunForm(P& platform, RunStats* stats = nullptr) {
     }
   } catch (const RunTimeError& e) {
     collect();
-    platform.ReportError(e.Message());
+    std::fprintf(stderr, "glimmerfeld: %s\n", e.Message().c_str());
+    std::fflush(stderr);
+    platform.ShowError(e.Message());
     return 1;
   }
   collect();

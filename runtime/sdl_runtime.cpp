@@ -265,9 +265,7 @@ void SdlRuntime::HandleEvent(const SDL_Event& event) {
   }
 }
 
-void SdlRuntime::ReportError(const std::string& message) {
-  std::fprintf(stderr, "glimmerfeld: %s\n", message.c_str());
-  std::fflush(stderr);
+void SdlRuntime::ShowError(const std::string& message) {
   // Blocks until the user has read it.
   SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, spec_.title.c_str(), message.c_str(), window_);
 }

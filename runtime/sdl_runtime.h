@@ -64,7 +64,7 @@ class SdlRuntime {
   void Present();
   void WaitUntil(Nanos deadline);
   bool CloseRequested() const { return close_requested_; }
-  void ReportError(const std::string& message);
+  void ShowError(const std::string& message);
 
   // For measurements and tests.
   const Canvas& canvas() const { return canvas_; }

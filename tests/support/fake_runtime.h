@@ -80,7 +80,7 @@ class FakeRuntime {
     now = deadline > now ? deadline : now;
   }
   bool CloseRequested() const { return close_requested; }
-  void ReportError(const std::string& message) { errors.push_back(message); }
+  void ShowError(const std::string& message) { errors.push_back(message); }
 
   // Scripts `action` at simulated time `at` (events must be added in order).
   void At(Nanos at, std::function<void(FakeRuntime&)> action) {

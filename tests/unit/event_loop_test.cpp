@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 
 #include "app/event_loop.h"
 #include "tests/support/fake_runtime.h"
@@ -126,6 +127,19 @@ TEST(EventLoop, AFailedBallAccessEndsTheProgram) {
   EXPECT_EQ(stats.timers[1].delivered, 34u);
   EXPECT_EQ(stats.timers[2].delivered, 33u);
   EXPECT_EQ(stats.timers[3].delivered, 33u);
+}
+
+TEST(EventLoopDeathTest, ARunTimeErrorPrintsOneLineAndExitsWithStatusOne) {
+  auto run = [](auto setup) {
+    FakeRuntime rt;
+    rt.record_plots = false;
+    rt.CloseAt(10'000 * kMs);
+    std::exit(RunForm<FakeRuntime>(rt, nullptr, setup));
+  };
+  // Phases so large that the ball's step no longer fits a Single.
+  EXPECT_EXIT(run([](frmRand<FakeRuntime>& form) { form.dblA = form.dblB = 1e300; }),
+              ::testing::ExitedWithCode(1),
+              "^glimmerfeld: Run-time error: floating-point fault in the ball's step\n$");
 }
 
 }  // namespace
