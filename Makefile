@@ -40,3 +40,18 @@ format-check:
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
+
+# Desktop integration and the Debian package.
+.PHONY: package screenshot icons
+
+# build/glimmerfeld_<version>_<arch>.deb
+package: build
+	cmake --build $(BUILD) --target package
+
+# docs/screenshot.png, from the real program in a private X server.
+screenshot: build
+	scripts/screenshot.sh $(BUILD) docs/screenshot.png
+
+# Redraws the committed icons under data/icons.
+icons: build
+	$(BUILD)/make_icon data/icons/hicolor

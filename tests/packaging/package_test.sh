@@ -1,0 +1,136 @@
+#!/usr/bin/env bash
+# Builds the Debian package from this build tree and checks it as a user gets
+# it: its files and control fields, the desktop entry and AppStream metadata
+# under their validators, and the unpacked program starting and closing
+# cleanly in a private X server.
+#   package_test.sh BUILD_DIR SOURCE_DIR VERSION XPROBE
+set -euo pipefail
+build=$1
+source_dir=$2
+version=$3
+xprobe=$4
+
+app_id=io.github.glimmerfeld.Glimmerfeld
+title='Glimmerfeld!'
+
+# shellcheck source-path=SCRIPTDIR/../../scripts
+source "$source_dir/scripts/private-x.sh"
+
+tmp=$(mktemp -d)
+program_pid=
+cleanup() {
+  if [ -n "$program_pid" ]; then kill "$program_pid" 2>/dev/null || true; fi
+  stop_private_xvfb
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+
+# The package, built into a directory of its own so that a concurrent
+# `make package` in the same tree is left alone.
+if ! cpack --config "$build/CPackConfig.cmake" -B "$tmp/out" >"$tmp/cpack.log" 2>&1; then
+  cat "$tmp/cpack.log" >&2
+  echo "FAIL: cpack failed" >&2
+  exit 1
+fi
+deb="$tmp/out/glimmerfeld_${version}_$(dpkg --print-architecture).deb"
+if [ ! -f "$deb" ]; then
+  echo "FAIL: no $(basename "$deb"); cpack made:" >&2
+  ls -R "$tmp/out" >&2
+  exit 1
+fi
+
+# Its files.
+dpkg-deb -c "$deb" | awk '{print $NF}' >"$tmp/files"
+for path in \
+  ./usr/bin/glimmerfeld \
+  "./usr/share/applications/$app_id.desktop" \
+  "./usr/share/metainfo/$app_id.metainfo.xml" \
+  ./usr/share/icons/hicolor/48x48/apps/glimmerfeld.png \
+  ./usr/share/icons/hicolor/256x256/apps/glimmerfeld.png \
+  ./usr/share/icons/hicolor/scalable/apps/glimmerfeld.svg; do
+  grep -qxF "$path" "$tmp/files" || fail "the package lacks $path"
+done
+if grep -v '^\./usr/' "$tmp/files" | grep -qv '^\./$'; then
+  fail "the package puts files outside /usr: $(grep -v '^\./usr/' "$tmp/files" | tr '\n' ' ')"
+fi
+
+# Its control fields.
+field() { dpkg-deb -f "$deb" "$1"; }
+[ "$(field Package)" = glimmerfeld ] || fail "Package is '$(field Package)'"
+[ "$(field Version)" = "$version" ] || fail "Version is '$(field Version)', not $version"
+[ "$(field Architecture)" = "$(dpkg --print-architecture)" ] ||
+  fail "Architecture is '$(field Architecture)'"
+# Computed from the program's shared libraries, so SDL2 must be named.
+field Depends | grep -Eq '(^|, )libsdl2-[^ ,]+' || fail "Depends does not name libsdl2: '$(field Depends)'"
+field Maintainer | grep -Eq '^.+ <[^ >]+@[^ >]+>$' || fail "Maintainer is '$(field Maintainer)'"
+# A one-line summary, then at least one line of longer description.
+[ "$(field Description | sed -n '1p')" != "" ] || fail "the Description has no summary"
+[ "$(field Description | sed -n '2p' | tr -d ' ')" != "" ] ||
+  fail "the Description has no long description"
+
+# The unpacked tree.
+root="$tmp/root"
+dpkg-deb -x "$deb" "$root"
+desktop="$root/usr/share/applications/$app_id.desktop"
+metainfo="$root/usr/share/metainfo/$app_id.metainfo.xml"
+
+if ! desktop-file-validate "$desktop"; then fail "desktop-file-validate rejects the desktop entry"; fi
+if ! appstreamcli validate --no-net "$metainfo"; then fail "appstreamcli rejects the metainfo"; fi
+
+# The desktop entry points at what the package installs.
+entry() { sed -n "s/^$1=//p" "$desktop"; }
+[ "$(entry Name)" = Glimmerfeld ] || fail "the entry's Name is '$(entry Name)'"
+[ "$(entry Type)" = Application ] || fail "the entry's Type is '$(entry Type)'"
+exec_word=$(entry Exec | awk '{print $1}')
+[ -x "$root/usr/bin/$exec_word" ] || fail "the entry runs '$exec_word', which the package lacks"
+icon=$(entry Icon)
+if [ -z "$icon" ] || [ ! -f "$root/usr/share/icons/hicolor/48x48/apps/$icon.png" ]; then
+  fail "the entry's icon '$icon' is not among the package's icons"
+fi
+entry Categories | grep -Eq '(^|;)(Game|Graphics|AudioVideo|Utility)(;|$)' ||
+  fail "the entry's Categories '$(entry Categories)' has no main category"
+
+# The metainfo names the same component, entry and version.
+grep -qF "<id>$app_id</id>" "$metainfo" || fail "the metainfo's id is not $app_id"
+grep -qF "<launchable type=\"desktop-id\">$app_id.desktop</launchable>" "$metainfo" ||
+  fail "the metainfo does not launch $app_id.desktop"
+grep -q '<screenshot' "$metainfo" || fail "the metainfo has no screenshot"
+newest=$(grep -o '<release version="[^"]*"' "$metainfo" | head -n1 | cut -d'"' -f2)
+[ "$newest" = "$version" ] || fail "the metainfo's newest release is '$newest', not $version"
+
+# Every bitmap icon is a PNG of the size its directory names.
+while IFS= read -r png; do
+  size=$(basename "$(dirname "$(dirname "$png")")")
+  file -b "$png" | grep -qF "PNG image data, ${size%x*} x ${size#*x}," ||
+    fail "$png is not a ${size} PNG: $(file -b "$png")"
+done < <(find "$root/usr/share/icons/hicolor" -name '*.png')
+
+# The unpacked program opens its window and closes cleanly when asked.
+start_private_xvfb
+"$root/usr/bin/glimmerfeld" 2>"$tmp/program.err" &
+program_pid=$!
+if window=$("$xprobe" wait "$title" 60000); then
+  "$xprobe" close "$window"
+  status=0
+  wait_for_exit "$program_pid" 60 || status=$?
+  if [ "$status" -eq 124 ]; then
+    fail "the unpacked program was still running 60 s after its window was closed"
+  else
+    program_pid=
+    [ "$status" -eq 0 ] || fail "the unpacked program ended with status $status: $(cat "$tmp/program.err")"
+  fi
+else
+  fail "the unpacked program's window '$title' did not appear: $(cat "$tmp/program.err")"
+fi
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures check(s) failed" >&2
+  exit 1
+fi
+echo "PASS: $(basename "$deb") installs, validates and runs"
