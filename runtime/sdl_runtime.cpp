@@ -34,9 +34,10 @@ PixelLayout LayoutOf(const SDL_PixelFormat& f) {
 // it is lost.
 char g_x_display[256];
 
-// Xlib's default handler prints up to three lines and calls exit(), whose
-// clean-up talks to the dead server again. Once the connection is gone
-// nothing can be shown or saved: say so once and leave.
+// Xlib's default handler prints a message of its own that does not name the
+// program, and calls exit(), whose clean-up would run against a connection
+// that is gone. Nothing can be shown or saved any more: say so in one line
+// and leave at once.
 int OnDisplayLost(Display*) {
   std::fprintf(stderr, "glimmerfeld: lost the connection to the display (DISPLAY=%s)\n",
                g_x_display);
