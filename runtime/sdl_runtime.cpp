@@ -4,13 +4,19 @@
 #include <SDL_syswm.h>
 #include <X11/Xlib.h>
 #include <X11/Xresource.h>
+#include <unistd.h>
+#include <wayland-client.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace glimmer {
 namespace {
@@ -22,6 +28,110 @@ bool EnvSet(const char* name) {
 
 PixelLayout LayoutOf(const SDL_PixelFormat& f) {
   return PixelLayout{f.Rshift, f.Gshift, f.Bshift, f.Amask};
+}
+
+// The display the X connection was opened on, for the one line printed when
+// it is lost.
+char g_x_display[256];
+
+// Xlib's default handler prints a message of its own that does not name the
+// program, and calls exit(), whose clean-up would run against a connection
+// that is gone. Nothing can be shown or saved any more: say so in one line
+// and leave at once.
+int OnDisplayLost(Display*) {
+  std::fprintf(stderr, "glimmerfeld: lost the connection to the display (DISPLAY=%s)\n",
+               g_x_display);
+  std::fflush(stderr);
+  _exit(1);
+}
+
+// Set once the window is being torn down.
+bool g_closing = false;
+
+// Xlib's default handler for a refused request prints five lines and exits.
+// While closing, SDL 2.26 can still have a wake-up message for its event wait
+// in flight to the window from a second connection, which the server refuses
+// once the window is gone, and the error surfaces as SDL closes that
+// connection: harmless then, as the program is done. At any other time the
+// error stays fatal, as it was, but in one line.
+int OnRequestRefused(Display* display, XErrorEvent* error) {
+  if (g_closing) return 0;
+  char text[160];
+  XGetErrorText(display, error->error_code, text, sizeof text);
+  std::fprintf(stderr, "glimmerfeld: the display refused a request (%s; request code %d)\n", text,
+               error->request_code);
+  std::fflush(stderr);
+  _exit(1);
+}
+
+// Installed before SDL starts: SDL's own X error handler passes errors on to
+// the one it found, and puts that one back when it shuts down.
+void InstallDisplayErrorHandlers() {
+  const char* display = std::getenv("DISPLAY");
+  std::snprintf(g_x_display, sizeof g_x_display, "%s", display != nullptr ? display : "");
+  XSetIOErrorHandler(OnDisplayLost);
+  XSetErrorHandler(OnRequestRefused);
+}
+
+// Why SDL must not start on the Wayland compositor it would connect to, or
+// empty when it may. SDL 2.26 dereferences a missing input seat inside
+// SDL_Init and crashes (a headless compositor has none). Later releases are
+// reported fixed upstream; the check costs one round trip and keeps every
+// version safe. A compositor that cannot be reached is ruled out here too, so
+// that the one line saying so is ours rather than libwayland's and SDL's.
+std::string WaylandUnusable() {
+  // A socket handed down by a launcher can be taken only once: leave it to SDL.
+  if (EnvSet("WAYLAND_SOCKET")) return {};
+  const char* env = std::getenv("WAYLAND_DISPLAY");
+  const std::string name = env != nullptr && env[0] != '\0' ? env : "wayland-0";
+  const char* runtime_dir = std::getenv("XDG_RUNTIME_DIR");
+  if (name[0] != '/' && (runtime_dir == nullptr || runtime_dir[0] != '/')) {
+    return "cannot connect to the display (WAYLAND_DISPLAY=" + name +
+           "): XDG_RUNTIME_DIR is not set";
+  }
+  wl_display* display = wl_display_connect(nullptr);
+  if (display == nullptr) {
+    return "cannot connect to the display (WAYLAND_DISPLAY=" + name + "): " + std::strerror(errno);
+  }
+  bool seat = false;
+  static const wl_registry_listener listener = {
+      [](void* data, wl_registry*, std::uint32_t, const char* interface, std::uint32_t) {
+        if (std::strcmp(interface, "wl_seat") == 0) *static_cast<bool*>(data) = true;
+      },
+      [](void*, wl_registry*, std::uint32_t) {}};
+  wl_registry* registry = wl_display_get_registry(display);
+  bool answered = false;
+  if (registry != nullptr) {
+    wl_registry_add_listener(registry, &listener, &seat);
+    answered = wl_display_roundtrip(display) >= 0;
+    wl_registry_destroy(registry);
+  }
+  wl_display_disconnect(display);
+  if (!answered) return "the Wayland compositor (WAYLAND_DISPLAY=" + name + ") does not answer";
+  if (!seat) {
+    return "the Wayland compositor (WAYLAND_DISPLAY=" + name +
+           ") offers no input seat, which SDL cannot start without";
+  }
+  return {};
+}
+
+// Splits a comma-separated driver list such as SDL_VIDEODRIVER's.
+std::vector<std::string> SplitDrivers(const std::string& list) {
+  std::vector<std::string> drivers;
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    const std::size_t end = std::min(list.find(',', start), list.size());
+    if (end > start) drivers.push_back(list.substr(start, end - start));
+    start = end + 1;
+  }
+  return drivers;
+}
+
+std::string JoinDrivers(const std::vector<std::string>& drivers) {
+  std::string list;
+  for (const auto& d : drivers)
+    list += (list.empty() ? "" : ",") + d;
+  return list;
 }
 
 bool IsPlain32(const SDL_Surface* s) {
@@ -36,6 +146,7 @@ bool IsPlain32(const SDL_Surface* s) {
 SdlRuntime::SdlRuntime() = default;
 
 SdlRuntime::~SdlRuntime() {
+  g_closing = true;
   if (shadow_ != nullptr) SDL_FreeSurface(shadow_);
   if (window_ != nullptr) SDL_DestroyWindow(window_);
   if (sdl_started_) SDL_Quit();
@@ -53,9 +164,33 @@ void SdlRuntime::Open(const WindowSpec& spec) {
   // SDL_VIDEODRIVER still overrides this.
   const bool x11 = EnvSet("DISPLAY");
   const bool wayland = EnvSet("WAYLAND_DISPLAY");
-  SDL_SetHintWithPriority(SDL_HINT_VIDEODRIVER,
-                          x11 && wayland ? "x11,wayland" : (x11 ? "x11" : "wayland"),
-                          SDL_HINT_DEFAULT);
+  const bool user_choice = EnvSet("SDL_VIDEODRIVER");
+  std::vector<std::string> drivers =
+      SplitDrivers(user_choice ? std::getenv("SDL_VIDEODRIVER")
+                               : (x11 && wayland ? "x11,wayland" : (x11 ? "x11" : "wayland")));
+  // Keep SDL off a compositor it would crash on, even as a fallback after a
+  // failed X11 start.
+  const auto wl = std::find_if(drivers.begin(), drivers.end(), [](const std::string& d) {
+    return SDL_strcasecmp(d.c_str(), "wayland") == 0;  // as SDL matches driver names
+  });
+  if (wl != drivers.end()) {
+    const std::string why = WaylandUnusable();
+    if (!why.empty()) {
+      drivers.erase(wl);
+      if (drivers.empty()) {
+        throw StartupError(why + (user_choice ? "; SDL_VIDEODRIVER allows no other driver"
+                                              : (x11 ? "" : "; set DISPLAY to use X11")));
+      }
+    }
+  }
+  // The user's own choice is overridden only to take the crashing driver out.
+  SDL_SetHintWithPriority(SDL_HINT_VIDEODRIVER, JoinDrivers(drivers).c_str(),
+                          user_choice ? SDL_HINT_OVERRIDE : SDL_HINT_DEFAULT);
+  if (x11) InstallDisplayErrorHandlers();
+  // A write to a display server that has just died must come back as an
+  // error for the handlers above to report, not end the program silently
+  // through SIGPIPE.
+  std::signal(SIGPIPE, SIG_IGN);
   if (SDL_Init(SDL_INIT_VIDEO) != 0) {
     std::string where = x11 ? std::string(" DISPLAY=") + std::getenv("DISPLAY") : "";
     if (wayland) where += std::string(" WAYLAND_DISPLAY=") + std::getenv("WAYLAND_DISPLAY");

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "runtime/canvas.h"
 #include "runtime/pcg32.h"
 #include "runtime/services.h"
 
@@ -32,9 +33,11 @@ class FakeRuntime {
   Single WindowWidth() { return ReadSize(width, "the window's width"); }
   Single WindowHeight() { return ReadSize(height, "the window's height"); }
   void PlotPoint(Single x, Single y, Colour colour) {
-    if (fail_plot_at && plots.size() == *fail_plot_at) {
+    if (fail_plot_at && plots.size() + unrecorded_plots == *fail_plot_at) {
       throw RunTimeError(RunTimeError::Kind::kPlot, "the window is gone");
     }
+    if (canvas != nullptr) canvas->Plot(x, y, colour);
+    if (on_plot) on_plot(*this, x, y);
     if (record_plots) {
       plots.push_back({x, y, colour});
     } else {
@@ -52,11 +55,13 @@ class FakeRuntime {
   Single BallWidth() { return BallRead(ball_width); }
   void SetBallLeft(Single v) {
     ball_left = v;
-    ball_writes.emplace_back('L', v);
+    if (record_ball_writes) ball_writes.emplace_back('L', v);
+    if (on_ball_write) on_ball_write(*this, 'L', v);
   }
   void SetBallTop(Single v) {
     ball_top = v;
-    ball_writes.emplace_back('T', v);
+    if (record_ball_writes) ball_writes.emplace_back('T', v);
+    if (on_ball_write) on_ball_write(*this, 'T', v);
   }
 
   // --- Platform ---
@@ -65,7 +70,9 @@ class FakeRuntime {
   void Show() { ++shows; }
   void Present() {
     ++frames;
-    frame_log.push_back({now, plots.size() + unrecorded_plots, ball_left, ball_top});
+    if (record_frames)
+      frame_log.push_back({now, plots.size() + unrecorded_plots, ball_left, ball_top});
+    if (on_present) on_present(*this);
   }
   // Jumps to the deadline, or to the first scripted event before it.
   void WaitUntil(Nanos deadline) {
@@ -105,12 +112,16 @@ class FakeRuntime {
   bool record_plots = true;
   std::vector<Plot> plots;
   std::size_t unrecorded_plots = 0;
-  std::optional<std::size_t> fail_plot_at;
+  std::optional<std::size_t> fail_plot_at;  // counts recorded and unrecorded plots
+  Canvas* canvas = nullptr;                 // also plotted into, when set
+  std::function<void(FakeRuntime&, Single, Single)> on_plot;  // before recording
 
   Single ball_left = 0, ball_top = 0, ball_width = 0;
   int balls_created = 0;
   bool fail_ball_access = false;
+  bool record_ball_writes = true;
   std::vector<std::pair<char, Single>> ball_writes;
+  std::function<void(FakeRuntime&, char, Single)> on_ball_write;  // after each write
 
   Nanos now = 0;
   Nanos frame_period = 16'666'667;
@@ -118,6 +129,8 @@ class FakeRuntime {
   int shows = 0;
   int frames = 0;
   int waits = 0;
+  bool record_frames = true;
+  std::function<void(FakeRuntime&)> on_present;  // after each frame
   struct Frame {
     Nanos at;
     std::size_t plots;

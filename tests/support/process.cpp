@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -81,6 +82,15 @@ bool Child::Running() {
   return pid_ > 0 && !Wait(std::chrono::milliseconds(0));
 }
 
+bool Child::Stopped() const {
+  std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+  std::string stat;
+  std::getline(in, stat);
+  // pid (comm) state ...; comm may hold spaces, so look after its ')'.
+  const auto close = stat.rfind(')');
+  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'T';
+}
+
 void Child::Signal(int sig) {
   if (Running()) kill(pid_, sig);
 }
@@ -92,12 +102,11 @@ std::string Child::Stderr() const {
   return s.str();
 }
 
-Xvfb::Xvfb(const std::vector<std::string>& extra_args) {
+Xvfb::Xvfb(const std::vector<std::string>& extra_args, const std::string& screen) {
   int fds[2];
   if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
-  std::vector<std::string> storage{"Xvfb",      "-displayfd", std::to_string(fds[1]),
-                                   "-screen",   "0",          "1280x1024x24",
-                                   "-nolisten", "tcp"};
+  std::vector<std::string> storage{
+      "Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", screen, "-nolisten", "tcp"};
   storage.insert(storage.end(), extra_args.begin(), extra_args.end());
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
@@ -141,6 +150,113 @@ void Xvfb::Kill() {
   int raw = 0;
   waitpid(pid_, &raw, 0);
   pid_ = -1;
+}
+
+}  // namespace glimmer::testing
+
+namespace glimmer::testing {
+namespace {
+
+std::string FindOnPath(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::stringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
+  std::string dir;
+  while (std::getline(dirs, dir, ':')) {
+    const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return {};
+}
+
+// Weston's headless backend, under /usr/lib/<triplet>/libweston-<major>/.
+bool HasHeadlessBackend() {
+  namespace fs = std::filesystem;
+  std::vector<fs::path> dirs{"/usr/lib", "/usr/lib64"};
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator("/usr/lib", ec)) {
+    if (e.path().filename().string().find("-linux-") != std::string::npos) dirs.push_back(e.path());
+  }
+  for (const auto& dir : dirs) {
+    for (const auto& e : fs::directory_iterator(dir, ec)) {
+      if (e.path().filename().string().rfind("libweston-", 0) == 0 &&
+          fs::exists(e.path() / "headless-backend.so", ec)) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+bool Weston::Available() {
+  return !FindOnPath("weston").empty() && HasHeadlessBackend();
+}
+
+Weston::Weston() {
+  char tmpl[] = "/tmp/glimmer-wayland-XXXXXX";
+  if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
+  runtime_dir_ = tmpl;  // mkdtemp makes it 0700, as Wayland requires
+  const std::string weston = FindOnPath("weston");
+  pid_ = fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) {
+    setenv("XDG_RUNTIME_DIR", runtime_dir_.c_str(), 1);
+    unsetenv("WAYLAND_DISPLAY");
+    unsetenv("DISPLAY");
+    const int devnull = open("/dev/null", O_WRONLY);
+    dup2(devnull, STDOUT_FILENO);
+    dup2(devnull, STDERR_FILENO);
+    std::vector<std::string> storage{weston, "--backend=headless-backend.so", "--no-config",
+                                     "--idle-time=0", "--socket=" + socket_};
+    auto argv = Argv(storage);
+    execv(weston.c_str(), argv.data());
+    _exit(127);
+  }
+  // Weston creates its socket once it accepts clients.
+  const std::string path = runtime_dir_ + "/" + socket_;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (access(path.c_str(), F_OK) != 0) {
+    if (!Running() || std::chrono::steady_clock::now() >= deadline) {
+      Stop();
+      throw std::runtime_error("weston did not start");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+Weston::~Weston() {
+  Stop();
+}
+
+bool Weston::Running() {
+  if (pid_ <= 0) return false;
+  int raw = 0;
+  if (waitpid(pid_, &raw, WNOHANG) == pid_) {
+    pid_ = -1;
+    return false;
+  }
+  return true;
+}
+
+void Weston::Stop() {
+  if (Running()) {
+    // Weston takes its helper clients down with it on SIGTERM.
+    kill(pid_, SIGTERM);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (Running() && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (Running()) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+    }
+  }
+  if (!runtime_dir_.empty()) {
+    // Only weston's own files are in there: its socket and lock.
+    std::filesystem::remove_all(runtime_dir_);
+    runtime_dir_.clear();
+  }
 }
 
 }  // namespace glimmer::testing

@@ -23,6 +23,8 @@ class Child {
   // The exit status, or 128 + the signal that ended it; nullopt on time-out.
   std::optional<int> Wait(std::chrono::milliseconds timeout);
   bool Running();
+  // Whether it is stopped (by SIGSTOP) rather than running or waiting.
+  bool Stopped() const;
   void Signal(int sig);
   std::string Stderr() const;
   pid_t pid() const { return pid_; }
@@ -39,7 +41,8 @@ class Child {
 // A private Xvfb on a display number of its own choosing.
 class Xvfb {
  public:
-  explicit Xvfb(const std::vector<std::string>& extra_args = {});
+  explicit Xvfb(const std::vector<std::string>& extra_args = {},
+                const std::string& screen = "1280x1024x24");
   ~Xvfb();
   Xvfb(const Xvfb&) = delete;
   Xvfb& operator=(const Xvfb&) = delete;
@@ -50,6 +53,28 @@ class Xvfb {
  private:
   pid_t pid_ = -1;
   std::string display_;
+};
+
+// A private headless Wayland compositor (weston), with its own runtime
+// directory and socket.
+class Weston {
+ public:
+  // Whether weston and its headless backend are installed.
+  static bool Available();
+  // Starts it and waits for its socket; throws std::runtime_error on failure.
+  Weston();
+  ~Weston();
+  Weston(const Weston&) = delete;
+  Weston& operator=(const Weston&) = delete;
+  const std::string& runtime_dir() const { return runtime_dir_; }
+  const std::string& socket() const { return socket_; }
+  bool Running();
+
+ private:
+  void Stop();
+  pid_t pid_ = -1;
+  std::string runtime_dir_;
+  std::string socket_ = "wayland-glimmer";
 };
 
 }  // namespace glimmer::testing

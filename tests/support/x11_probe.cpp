@@ -156,6 +156,35 @@ void XProbe::MapRaised(Window w) {
   XSync(display_, False);
 }
 
+bool XProbe::Viewable(Window w) {
+  XWindowAttributes attrs;
+  return XGetWindowAttributes(display_, w, &attrs) != 0 && attrs.map_state == IsViewable;
+}
+
+Window XProbe::Cover(Window w) {
+  auto [width, height] = Size(w);
+  int x = 0, y = 0;
+  Window child = 0;
+  const Window root = DefaultRootWindow(display_);
+  XTranslateCoordinates(display_, w, root, 0, 0, &x, &y, &child);
+  XSetWindowAttributes attrs;
+  attrs.override_redirect = True;
+  // Dark grey: neither black nor bright enough for a point (channels 30+).
+  attrs.background_pixel = kCoverPixel;
+  const Window cover =
+      XCreateWindow(display_, root, x - 10, y - 10, static_cast<unsigned>(width + 20),
+                    static_cast<unsigned>(height + 20), 0, CopyFromParent, InputOutput,
+                    CopyFromParent, CWOverrideRedirect | CWBackPixel, &attrs);
+  XMapRaised(display_, cover);
+  XSync(display_, False);
+  return cover;
+}
+
+void XProbe::RemoveCover(Window cover) {
+  XDestroyWindow(display_, cover);
+  XSync(display_, False);
+}
+
 void XProbe::SetResources(const std::string& resources) {
   XChangeProperty(display_, DefaultRootWindow(display_), XA_RESOURCE_MANAGER, XA_STRING, 8,
                   PropModeReplace, reinterpret_cast<const unsigned char*>(resources.c_str()),

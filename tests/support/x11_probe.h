@@ -29,6 +29,9 @@ struct Image {
 
 class XProbe {
  public:
+  // The colour of a Cover window (on a 24-bit TrueColor screen).
+  static constexpr std::uint32_t kCoverPixel = 0x141414;
+
   // Connects to `display` (e.g. ":42"); throws std::runtime_error on failure.
   explicit XProbe(const std::string& display);
   ~XProbe();
@@ -46,6 +49,11 @@ class XProbe {
   void Resize(Window w, int width, int height);
   void Iconify(Window w);
   void MapRaised(Window w);
+  bool Viewable(Window w);
+  // Maps an opaque window of another client over all of `w`, as another
+  // application's window would; returns it for RemoveCover.
+  Window Cover(Window w);
+  void RemoveCover(Window cover);
   // Sets a root-window resource such as "Xft.dpi:\t192".
   void SetResources(const std::string& resources);
   Display* display() const { return display_; }

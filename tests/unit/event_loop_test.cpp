@@ -1,7 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "app/event_loop.h"
 #include "tests/support/fake_runtime.h"
@@ -129,17 +135,285 @@ TEST(EventLoop, AFailedBallAccessEndsTheProgram) {
   EXPECT_EQ(stats.timers[3].delivered, 33u);
 }
 
-TEST(EventLoopDeathTest, ARunTimeErrorPrintsOneLineAndExitsWithStatusOne) {
-  auto run = [](auto setup) {
+// Each injected failure, with where the run must stand when it ends. The
+// fake's counters pin down exactly how far the failing handler got and that
+// nothing ran after it.
+struct InjectedFault {
+  using Form = frmRand<FakeRuntime>;
+  const char* name;
+  // Sets the fault up before the run; `form` points to the window once it
+  // has loaded.
+  std::function<void(FakeRuntime&, Form* const& form)> inject;
+  const char* message;  // the one line on stderr, without the program's prefix
+  std::size_t plots;
+  std::size_t random_draws;
+  std::size_t size_reads;
+  std::size_t ball_writes;
+  std::uint64_t delivered[4];  // tmrAB, tmrRandMove, tmrBallmove, tmrDrawDots
+  int frames;                  // presented, all before the fault
+};
+
+// Per millisecond: the edge wrap reads the size twice, then the ball moves
+// (two writes), then the spray takes 2015 numbers and makes 806 size reads.
+// The first frame, at 0 ms, runs no tick; the second, at 16.7 ms, runs the
+// ticks of 1..16 ms, so faults in the third millisecond leave one frame.
+std::vector<InjectedFault> InjectedFaults() {
+  using Form = InjectedFault::Form;
+  std::vector<InjectedFault> faults;
+  // The 195th point of the third spray tick cannot be plotted; it has drawn
+  // its five numbers and read the size by then.
+  faults.push_back({
+      .name = "a failed plot",
+      .inject = [](FakeRuntime& rt, Form* const&) { rt.fail_plot_at = 1000; },
+      .message = "Run-time error: failed to plot a point: the window is gone",
+      .plots = 1000,
+      .random_draws = 1000 * 5 + 5,
+      .size_reads = 3 * 2 + 1000 * 2 + 2,
+      .ball_writes = 3 * 2,
+      .delivered = {0, 3, 3, 3},
+      .frames = 1,
+  });
+  // The third point of the third spray tick fails to read the height, after
+  // reading the width and drawing its x.
+  faults.push_back({
+      .name = "a failed size read in the spray",
+      .inject = [](FakeRuntime& rt, Form* const&) { rt.fail_size_read_at = 808 * 2 + 2 + 5; },
+      .message = "Run-time error: failed to access the window's height",
+      .plots = 806 + 2,
+      .random_draws = 2 * 2015 + 2 * 5 + 1,
+      .size_reads = 808 * 2 + 2 + 5,
+      .ball_writes = 3 * 2,
+      .delivered = {0, 3, 3, 3},
+      .frames = 1,
+  });
+  // The edge wrap of the third millisecond fails to read the height: neither
+  // the ball nor the spray runs in that millisecond.
+  faults.push_back({
+      .name = "a failed size read in the edge wrap",
+      .inject = [](FakeRuntime& rt, Form* const&) { rt.fail_size_read_at = 808 * 2 + 1; },
+      .message = "Run-time error: failed to access the window's height",
+      .plots = 806,
+      .random_draws = 2 * 2015,
+      .size_reads = 808 * 2 + 1,
+      .ball_writes = 2 * 2,
+      .delivered = {0, 3, 2, 2},
+      .frames = 1,
+  });
+  // The fourth point of the third spray tick draws a red number far outside
+  // [0, 1); its blue and green are converted before its red.
+  faults.push_back({
+      .name = "a to-Integer overflow",
+      .inject =
+          [](FakeRuntime& rt, Form* const&) {
+            Pcg32 rng(7, 11);
+            rt.randoms.resize(2 * 2015 + 3 * 5 + 5);
+            for (auto& r : rt.randoms)
+              r = rng.NextSingle();
+            rt.randoms[2 * 2015 + 3 * 5 + 2] = 200.0f;
+          },
+      .message = "Run-time error: overflow in conversion to Integer",
+      .plots = 806 + 3,
+      .random_draws = 2 * 2015 + 4 * 5,
+      .size_reads = 3 * 2 + 806 * 2 + 4 * 2,
+      .ball_writes = 3 * 2,
+      .delivered = {0, 3, 3, 3},
+      .frames = 1,
+  });
+  // At 50 ms the phases jump past what a Single holds. The frame due then
+  // runs the ticks from 34 ms on: the edge wrap, then the ball's step, which
+  // fails before writing anything.
+  faults.push_back({
+      .name = "a floating-point overflow in the ball step",
+      .inject =
+          [](FakeRuntime& rt, Form* const& form) {
+            rt.At(50 * kMs, [&form](FakeRuntime&) { form->dblA = form->dblB = 1e39; });
+          },
+      .message = "Run-time error: floating-point fault in the ball's step",
+      .plots = 33 * 403,
+      .random_draws = 33 * 2015,
+      .size_reads = 34 * 2 + 33 * 806,
+      .ball_writes = 33 * 2,
+      .delivered = {3, 34, 34, 33},
+      .frames = 3,
+  });
+  return faults;
+}
+
+int RunWithFault(const InjectedFault& fault, FakeRuntime& rt, RunStats* stats) {
+  InjectedFault::Form* form = nullptr;
+  fault.inject(rt, form);
+  rt.CloseAt(10'000 * kMs);
+  return RunForm<FakeRuntime>(rt, stats, [&](InjectedFault::Form& f) { form = &f; });
+}
+
+TEST(EventLoop, EachInjectedFaultEndsItsHandlerWhereItStandsAndNothingRunsAfter) {
+  for (const InjectedFault& fault : InjectedFaults()) {
+    SCOPED_TRACE(fault.name);
     FakeRuntime rt;
-    rt.record_plots = false;
-    rt.CloseAt(10'000 * kMs);
-    std::exit(RunForm<FakeRuntime>(rt, nullptr, setup));
-  };
+    RunStats stats;
+    EXPECT_EQ(RunWithFault(fault, rt, &stats), 1);
+    ASSERT_EQ(rt.errors.size(), 1u);
+    EXPECT_EQ(rt.errors[0], fault.message);
+    EXPECT_EQ(rt.plots.size(), fault.plots);
+    EXPECT_EQ(rt.random_draws, fault.random_draws);
+    EXPECT_EQ(rt.size_reads, fault.size_reads);
+    EXPECT_EQ(rt.ball_writes.size(), fault.ball_writes);
+    ASSERT_EQ(stats.timers.size(), 4u);
+    for (std::size_t i = 0; i < 4; ++i)
+      EXPECT_EQ(stats.timers[i].delivered, fault.delivered[i]) << stats.timers[i].name;
+    EXPECT_EQ(rt.frames, fault.frames) << "a frame was presented after the fault";
+  }
+}
+
+TEST(EventLoopDeathTest, EachInjectedFaultPrintsOneLineNamingItAndExitsWithStatusOne) {
+  for (const InjectedFault& fault : InjectedFaults()) {
+    SCOPED_TRACE(fault.name);
+    EXPECT_EXIT(
+        {
+          FakeRuntime rt;
+          rt.record_plots = false;
+          std::exit(RunWithFault(fault, rt, nullptr));
+        },
+        ::testing::ExitedWithCode(1), std::string("^glimmerfeld: ") + fault.message + "\n$");
+  }
+}
+
+TEST(EventLoopDeathTest, PhasesPastASingleFaultOnTheFirstBallStep) {
   // Phases so large that the ball's step no longer fits a Single.
-  EXPECT_EXIT(run([](frmRand<FakeRuntime>& form) { form.dblA = form.dblB = 1e300; }),
-              ::testing::ExitedWithCode(1),
-              "^glimmerfeld: Run-time error: floating-point fault in the ball's step\n$");
+  EXPECT_EXIT(
+      {
+        FakeRuntime rt;
+        rt.record_plots = false;
+        rt.CloseAt(10'000 * kMs);
+        std::exit(RunForm<FakeRuntime>(
+            rt, nullptr, [](frmRand<FakeRuntime>& form) { form.dblA = form.dblB = 1e300; }));
+      },
+      ::testing::ExitedWithCode(1),
+      "^glimmerfeld: Run-time error: floating-point fault in the ball's step\n$");
+}
+
+// The process is stopped (SIGSTOP) for ten seconds and continued: the clock
+// jumps. The first frame after it runs no more than the lag cap's worth of
+// ticks, and the frames go on at their usual pace.
+TEST(EventLoop, AStoppedAndContinuedProcessResumesWithoutABurstBeyondTheLagCap) {
+  FakeRuntime rt;
+  rt.record_plots = false;
+  rt.At(1'000 * kMs + 5, [](FakeRuntime& f) { f.now += 10'000 * kMs; });
+  rt.CloseAt(12'000 * kMs);
+  RunStats stats;
+  EXPECT_EQ(RunForm(rt, &stats), 0);
+  EXPECT_TRUE(rt.errors.empty());
+  const std::size_t cap_ticks = TimerService::kLagCap / kMs + 1;
+  std::size_t resume = 0;
+  for (std::size_t i = 1; i < rt.frame_log.size(); ++i) {
+    const std::size_t ticks = (rt.frame_log[i].plots - rt.frame_log[i - 1].plots) / 403;
+    EXPECT_LE(ticks, cap_ticks) << "frame at " << rt.frame_log[i].at;
+    if (rt.frame_log[i].at > 11'000 * kMs && resume == 0) resume = i;
+  }
+  ASSERT_GT(resume, 0u);
+  // The resuming frame delivers the last lag cap's worth, then one frame's
+  // worth per frame again, one period apart.
+  EXPECT_GE((rt.frame_log[resume].plots - rt.frame_log[resume - 1].plots) / 403, cap_ticks - 1);
+  for (std::size_t i = resume + 1; i < resume + 10; ++i) {
+    EXPECT_EQ(rt.frame_log[i].at - rt.frame_log[i - 1].at, rt.frame_period);
+    EXPECT_LE((rt.frame_log[i].plots - rt.frame_log[i - 1].plots) / 403, 17u);
+  }
+  // What the stall skipped is counted as dropped, not made up later.
+  for (const auto& t : stats.timers) {
+    const std::uint64_t interval = t.name == "tmrAB" ? 10 : 1;
+    EXPECT_GE(t.dropped, (10'000 - 250) / interval - 1) << t.name;
+    EXPECT_LE(t.dropped, 10'000 / interval) << t.name;
+  }
+}
+
+// The window is resized in quick succession while the timers run: every
+// point lands inside the outer size in force when it is plotted, and the edge
+// wrap tests the ball against the size in force at its tick.
+TEST(EventLoop, AResizeStormIsSeenByTheNextSizeRead) {
+  FakeRuntime rt;
+  rt.record_plots = false;
+  rt.record_ball_writes = false;
+  // Client sizes in pixels at 96 dpi, as outer sizes in twips.
+  const std::pair<int, int> storm[] = {{1, 1},   {3000, 2000}, {50, 3000}, {300, 200},
+                                       {1, 741}, {992, 1},     {992, 741}, {1600, 1200}};
+  // From 2 s on, when the ball crosses the window in well under a second.
+  Nanos at = 2'000 * kMs;
+  for (auto [w, h] : storm) {
+    rt.At(at, [w, h](FakeRuntime& f) {
+      f.width = static_cast<Single>(w * 15 + 120);
+      f.height = static_cast<Single>(h * 15 + 405);
+    });
+    at += 100 * kMs;
+  }
+  rt.CloseAt(at + 200 * kMs);
+  std::size_t outside = 0, beyond_start_size = 0;
+  rt.on_plot = [&](FakeRuntime& f, Single x, Single y) {
+    if (!(x >= 0.0f && y >= 0.0f && x < f.width && y < f.height)) ++outside;
+    if (x >= 15000.0f || y >= 11520.0f) ++beyond_start_size;
+  };
+  Single before_drift = 0.0f;
+  std::size_t wraps = 0, missed_wraps = 0, wrong_wraps = 0;
+  rt.on_ball_write = [&](FakeRuntime& f, char axis, Single v) {
+    if (axis != 'L') return;
+    if (v == -495.0f) {
+      ++wraps;
+      if (!(before_drift > f.width)) ++wrong_wraps;
+    } else if (before_drift > f.width) {
+      ++missed_wraps;  // the wrap before this step should have moved it back
+    }
+    before_drift = v;
+  };
+  EXPECT_EQ(RunForm(rt), 0);
+  EXPECT_TRUE(rt.errors.empty());
+  EXPECT_EQ(outside, 0u);
+  EXPECT_GT(beyond_start_size, 1000u) << "growing the window did not widen the spray";
+  EXPECT_GT(wraps, 10u);
+  EXPECT_EQ(wrong_wraps, 0u);
+  EXPECT_EQ(missed_wraps, 0u);
+}
+
+// Where thirty days of the phase clock take the phases (100 ticks a second),
+// a further simulated minute of the whole program: no floating-point fault,
+// the ball stays finite and every step takes it past the edge, so it is
+// wrapped back to -495 at every millisecond.
+TEST(EventLoop, AMinuteAfterThirtyDaysOfPhasesRunsWithoutAFault) {
+  FakeRuntime rt;
+  rt.record_plots = false;
+  rt.record_ball_writes = false;
+  rt.record_frames = false;
+  constexpr double kThirtyDays = 30.0 * 86'400.0 * 100.0;
+  double last_phase = 0.0;
+  frmRand<FakeRuntime>* form = nullptr;
+  std::size_t writes = 0, non_finite = 0, wraps_left = 0, wraps_top = 0;
+  Single largest = 0.0f;
+  rt.on_ball_write = [&](FakeRuntime&, char axis, Single v) {
+    ++writes;
+    if (!std::isfinite(v)) ++non_finite;
+    if (v == -495.0f) ++(axis == 'L' ? wraps_left : wraps_top);
+    largest = std::max(largest, std::abs(v));
+  };
+  rt.on_present = [&](FakeRuntime&) { last_phase = form->dblA; };
+  rt.CloseAt(60'000 * kMs + 1);
+  RunStats stats;
+  EXPECT_EQ(RunForm<FakeRuntime>(rt, &stats,
+                                 [&](frmRand<FakeRuntime>& f) {
+                                   form = &f;
+                                   f.dblA = f.dblB = kThirtyDays;
+                                 }),
+            0);
+  EXPECT_TRUE(rt.errors.empty());
+  // Ticks up to the last frame before the close, at 59 983 ms.
+  const std::uint64_t ticks = stats.timers[2].delivered;
+  EXPECT_EQ(ticks, 59'983u);
+  EXPECT_EQ(stats.timers[0].delivered, ticks / 10);
+  EXPECT_EQ(last_phase, kThirtyDays + static_cast<double>(ticks / 10));
+  EXPECT_EQ(non_finite, 0u);
+  EXPECT_EQ(writes, 4 * ticks - 2);  // every tick but the first wraps both axes
+  EXPECT_EQ(wraps_left, ticks - 1);
+  EXPECT_EQ(wraps_top, ticks - 1);
+  EXPECT_LT(largest, 2.7e8f);
+  EXPECT_TRUE(std::isfinite(rt.ball_left) && std::isfinite(rt.ball_top));
+  EXPECT_EQ(rt.unrecorded_plots, 403u * ticks);
 }
 
 }  // namespace

@@ -1,0 +1,374 @@
+// The real program under a window system that resizes, hides, covers,
+// stops and finally loses it, judged from outside by its window's pixels and
+// by the counts its run reports.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/process.h"
+#include "tests/support/x11_probe.h"
+
+namespace glimmer::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kTitle = "Glimmerfeld!";
+// Large enough that every size the tests give the window stays on screen,
+// which capturing it whole requires. A black root (-br) leaves black, not a
+// stipple, wherever the window has not painted yet.
+constexpr const char* kScreen = "3200x2400x24";
+
+std::size_t LitCount(const Image& image) {
+  return static_cast<std::size_t>(std::count_if(image.pixels.begin(), image.pixels.end(),
+                                                [](std::uint32_t p) { return p != 0; }));
+}
+
+// Points have every channel at 30 or more; the ring is white. Anything else
+// lit is not the program's (another window's remains, garbage).
+bool IsPointOrRing(std::uint32_t p) {
+  return Image::Red(p) >= 30 && Image::Green(p) >= 30 && Image::Blue(p) >= 30;
+}
+std::size_t ForeignCount(const Image& image) {
+  return static_cast<std::size_t>(
+      std::count_if(image.pixels.begin(), image.pixels.end(),
+                    [](std::uint32_t p) { return p != 0 && !IsPointOrRing(p); }));
+}
+
+// Pixels lit in `before` (the ring's white aside, which moves) that are black
+// in `after`, both of the same size.
+std::size_t LostPoints(const Image& before, const Image& after) {
+  if (before.width != after.width || before.height != after.height) return before.pixels.size();
+  std::size_t lost = 0;
+  for (std::size_t i = 0; i < before.pixels.size(); ++i) {
+    const std::uint32_t p = before.pixels[i];
+    if (p != 0 && p != 0xffffffu && after.pixels[i] == 0) ++lost;
+  }
+  return lost;
+}
+
+// The fraction of lit pixels in a rectangle.
+double Coverage(const Image& img, int x0, int y0, int x1, int y1) {
+  std::size_t lit = 0;
+  for (int y = y0; y < y1; ++y)
+    for (int x = x0; x < x1; ++x)
+      lit += img.at(x, y) != 0 ? 1 : 0;
+  return static_cast<double>(lit) / (static_cast<double>(x1 - x0) * (y1 - y0));
+}
+
+// What glimmerfeld_stats wrote: delivered and dropped ticks per timer, and
+// the time from showing the window to the end.
+struct Counts {
+  std::map<std::string, std::pair<std::uint64_t, std::uint64_t>> timers;
+  double elapsed_ms = 0;
+};
+std::optional<Counts> ReadCounts(const std::string& path) {
+  std::ifstream in(path);
+  Counts c;
+  std::string name;
+  while (in >> name) {
+    if (name == "elapsed_ns") {
+      long long ns = 0;
+      in >> ns;
+      c.elapsed_ms = static_cast<double>(ns) / 1e6;
+    } else {
+      std::uint64_t delivered = 0, dropped = 0;
+      in >> delivered >> dropped;
+      c.timers[name] = {delivered, dropped};
+    }
+  }
+  if (c.timers.size() != 4 || c.elapsed_ms <= 0) return std::nullopt;
+  return c;
+}
+
+std::uint64_t IntervalMs(const std::string& timer) {
+  return timer == "tmrAB" ? 10 : 1;
+}
+
+class HostileWindow : public ::testing::Test {
+ protected:
+  void SetUp() override { StartServer({}); }
+  void TearDown() override {
+    program_.reset();
+    if (!counts_path_.empty()) std::remove(counts_path_.c_str());
+  }
+
+  void StartServer(std::vector<std::string> extra) {
+    probe_.reset();
+    server_.reset();
+    extra.push_back("-br");
+    server_ = std::make_unique<Xvfb>(extra, kScreen);
+    probe_ = std::make_unique<XProbe>(server_->display());
+  }
+
+  // Starts the program, or with `counts` the same program that also writes
+  // its run's counts on leaving, and waits for its window to be shown.
+  Window Start(bool counts = false) {
+    std::vector<std::string> args;
+    std::string binary = GLIMMERFELD_BINARY;
+    if (counts) {
+      char tmpl[] = "/tmp/glimmer-counts-XXXXXX";
+      const int fd = mkstemp(tmpl);
+      if (fd >= 0) close(fd);
+      counts_path_ = tmpl;
+      binary = GLIMMERFELD_STATS_BINARY;
+      args.push_back(counts_path_);
+    }
+    program_ = std::make_unique<Child>(
+        binary, args,
+        Child::EnvChanges{{"DISPLAY", server_->display()}, {"WAYLAND_DISPLAY", std::nullopt}});
+    auto w = probe_->WaitForWindow(kTitle, 20s);
+    if (!w) ADD_FAILURE() << "no window titled " << kTitle << "; stderr: " << program_->Stderr();
+    return w.value_or(0);
+  }
+
+  // Waits until `pred` holds for a fresh capture, or the time-out passes.
+  template <class Pred>
+  Image CaptureUntil(Window w, Pred pred, std::chrono::milliseconds timeout = 30s) {
+    const auto deadline = Clock::now() + timeout;
+    Image image;
+    do {
+      image = probe_->Capture(w);
+      if (pred(image)) break;
+    } while (Clock::now() < deadline);
+    return image;
+  }
+
+  // Lets wall-clock time pass while the program is left as it is (hidden,
+  // covered or stopped): these conditions only mean something if they last.
+  void KeepFor(std::chrono::milliseconds span) {
+    const auto until = Clock::now() + span;
+    while (Clock::now() < until) {
+      ASSERT_TRUE(program_->Running()) << program_->Stderr();
+      std::this_thread::sleep_for(20ms);
+    }
+  }
+
+  // Asks the window to close; the program must end with status 0 and
+  // nothing on stderr.
+  void CloseAndExpectCleanEnd(Window w) {
+    probe_->RequestClose(w);
+    EXPECT_EQ(program_->Wait(30s), std::optional<int>(0));
+    EXPECT_EQ(program_->Stderr(), "");
+  }
+
+  std::unique_ptr<Xvfb> server_;
+  std::unique_ptr<XProbe> probe_;
+  std::unique_ptr<Child> program_;
+  std::string counts_path_;
+};
+
+TEST_F(HostileWindow, SurvivesAResizeStormLosingNoPointAndFillsAGrownWindow) {
+  const Window w = Start();
+  ASSERT_NE(w, 0u);
+  const Image before = CaptureUntil(w, [](const Image& img) { return LitCount(img) > 50'000; });
+  ASSERT_EQ(before.width, 992);
+  ASSERT_GT(LitCount(before), 50'000u);
+
+  // In quick succession, each request reaching the server before the next.
+  for (auto [width, height] : std::vector<std::pair<int, int>>{
+           {1, 1}, {3000, 2000}, {50, 3000}, {300, 200}, {1, 741}, {992, 1}, {992, 741}}) {
+    probe_->Resize(w, width, height);
+  }
+  ASSERT_TRUE(program_->Running()) << program_->Stderr();
+  ASSERT_EQ(probe_->Size(w), std::make_pair(992, 741));
+  // Once repainted, every point seen before the storm is there again.
+  const Image after = CaptureUntil(
+      w, [&](const Image& img) { return LostPoints(before, img) == 0 && ForeignCount(img) == 0; });
+  EXPECT_EQ(LostPoints(before, after), 0u);
+  EXPECT_EQ(ForeignCount(after), 0u);
+  EXPECT_GT(LitCount(after), LitCount(before));
+
+  // Grown, the window fills its new area: the spray reads the new outer size.
+  // Without that, points would stop at the old outer width and height (1000
+  // x 768 pixels) and the area beyond would stay black.
+  probe_->Resize(w, 1600, 1200);
+  const auto grown_at = Clock::now();
+  auto new_area = [](const Image& img) {
+    return std::min(Coverage(img, 1000, 0, img.width, img.height),
+                    Coverage(img, 0, 768, img.width, img.height));
+  };
+  const Image grown = CaptureUntil(w, [&](const Image& img) {
+    return img.width == 1600 && img.height == 1200 && new_area(img) >= 0.10 &&
+           ForeignCount(img) == 0;
+  });
+  const double seconds = std::chrono::duration<double>(Clock::now() - grown_at).count();
+  ASSERT_EQ(grown.width, 1600);
+  // Reported, not asserted: the machine may be busy.
+  std::printf("the grown area reached %.0f%% coverage %.2f s after the resize\n",
+              100.0 * new_area(grown), seconds);
+  RecordProperty("seconds_to_fill_grown_area", std::to_string(seconds));
+  EXPECT_GE(new_area(grown), 0.10);
+  EXPECT_GT(Coverage(grown, 1400, 1000, 1600, 1200), 0.05) << "the far corner stays empty";
+  EXPECT_EQ(ForeignCount(grown), 0u);
+  // Shrinking back hides the new points; none of the old ones is lost.
+  probe_->Resize(w, 992, 741);
+  const Image back =
+      CaptureUntil(w, [&](const Image& img) { return LostPoints(before, img) == 0; });
+  EXPECT_EQ(LostPoints(before, back), 0u);
+  CloseAndExpectCleanEnd(w);
+}
+
+TEST_F(HostileWindow, KeepsRunningWhileHiddenOrCoveredAndLosesNothing) {
+  const Window w = Start(/*counts=*/true);
+  ASSERT_NE(w, 0u);
+  const Image first = CaptureUntil(w, [](const Image& img) { return LitCount(img) > 1000; });
+  ASSERT_GT(LitCount(first), 1000u);
+
+  // Minimised: without a window manager that is an unmap.
+  probe_->Iconify(w);
+  ASSERT_FALSE(probe_->Viewable(w));
+  KeepFor(2s);
+  probe_->MapRaised(w);
+  const Image shown = CaptureUntil(w, [&](const Image& img) {
+    return LitCount(img) > LitCount(first) && LostPoints(first, img) == 0 && ForeignCount(img) == 0;
+  });
+  EXPECT_EQ(shown.width, 992) << "the size changed while hidden";
+  EXPECT_GT(LitCount(shown), LitCount(first));
+  EXPECT_EQ(LostPoints(first, shown), 0u);
+
+  // Another application's window over all of it, then gone again.
+  const Window cover = probe_->Cover(w);
+  KeepFor(2s);
+  probe_->RemoveCover(cover);
+  const Image uncovered = CaptureUntil(w, [&](const Image& img) {
+    return LitCount(img) > LitCount(shown) && LostPoints(shown, img) == 0 && ForeignCount(img) == 0;
+  });
+  EXPECT_GT(LitCount(uncovered), LitCount(shown));
+  EXPECT_EQ(LostPoints(shown, uncovered), 0u);
+  EXPECT_EQ(ForeignCount(uncovered), 0u) << "the cover's pixels were never painted over";
+  CloseAndExpectCleanEnd(w);
+
+  // The timers ran through both: had the loop sat out either two-second
+  // spell, the lag cap would have dropped some 1750 ticks of each 1 ms timer.
+  const auto counts = ReadCounts(counts_path_);
+  ASSERT_TRUE(counts.has_value());
+  for (const auto& [name, c] : counts->timers) {
+    EXPECT_GT(c.first, 0u) << name;
+    EXPECT_LT(c.second, 1000 / IntervalMs(name)) << name << " dropped ticks while hidden";
+  }
+}
+
+TEST_F(HostileWindow, FillsTheLargerClientAreaAtXftDpi192) {
+  // Set before the program connects: Xlib reads the resources on connecting.
+  // -noreset keeps them even if every client disconnects meanwhile.
+  StartServer({"-noreset"});
+  probe_->SetResources("Xft.dpi:\t192\n");
+  const Window w = Start();
+  ASSERT_NE(w, 0u);
+  ASSERT_EQ(probe_->Size(w), std::make_pair(1984, 1482));
+  auto filled = [](const Image& img) {
+    if (img.width != 1984 || img.height != 1482) return false;
+    for (int qy = 0; qy < 2; ++qy) {
+      for (int qx = 0; qx < 2; ++qx) {
+        if (Coverage(img, qx * 992, qy * 741, (qx + 1) * 992, (qy + 1) * 741) < 0.05) return false;
+      }
+    }
+    // Up to the last rows and columns.
+    return Coverage(img, 1920, 0, 1984, 1482) >= 0.05 && Coverage(img, 0, 1418, 1984, 1482) >= 0.05;
+  };
+  const Image img = CaptureUntil(w, filled);
+  EXPECT_TRUE(filled(img)) << "coverage " << Coverage(img, 0, 0, img.width, img.height);
+  EXPECT_EQ(ForeignCount(img), 0u);
+  CloseAndExpectCleanEnd(w);
+}
+
+TEST_F(HostileWindow, ResumesAfterSigstopAndSigcontWithoutABurstBeyondTheLagCap) {
+  const Window w = Start(/*counts=*/true);
+  ASSERT_NE(w, 0u);
+  CaptureUntil(w, [](const Image& img) { return LitCount(img) > 1000; });
+  program_->Signal(SIGSTOP);
+  const auto deadline = Clock::now() + 20s;
+  while (!program_->Stopped() && Clock::now() < deadline)
+    std::this_thread::sleep_for(2ms);
+  ASSERT_TRUE(program_->Stopped());
+  const auto stopped_at = Clock::now();
+  const Image at_stop = probe_->Capture(w);
+  // The stall must last for its effect to show.
+  while (Clock::now() - stopped_at < 3s)
+    std::this_thread::sleep_for(20ms);
+  ASSERT_TRUE(program_->Stopped());
+  const double stalled_ms =
+      std::chrono::duration<double, std::milli>(Clock::now() - stopped_at).count();
+  program_->Signal(SIGCONT);
+  // Running again: the field grows.
+  const Image resumed =
+      CaptureUntil(w, [&](const Image& img) { return LitCount(img) > LitCount(at_stop) + 1000; });
+  EXPECT_GT(LitCount(resumed), LitCount(at_stop) + 1000);
+  program_->Signal(SIGTERM);
+  EXPECT_EQ(program_->Wait(30s), std::optional<int>(0));
+  EXPECT_EQ(program_->Stderr(), "");
+
+  // Outside the stall each timer delivers at most its rate; over the stall,
+  // at most the lag cap's worth. Anything more is a burst making up the stall.
+  const auto counts = ReadCounts(counts_path_);
+  ASSERT_TRUE(counts.has_value());
+  std::printf("stalled %.0f ms of a %.0f ms run\n", stalled_ms, counts->elapsed_ms);
+  for (const auto& [name, c] : counts->timers) {
+    const double interval = static_cast<double>(IntervalMs(name));
+    const double allowed = (counts->elapsed_ms - stalled_ms + 250.0) / interval + 2.0;
+    std::printf("%s: %llu delivered, %llu dropped; at most %.0f allowed\n", name.c_str(),
+                static_cast<unsigned long long>(c.first), static_cast<unsigned long long>(c.second),
+                allowed);
+    EXPECT_LE(static_cast<double>(c.first), allowed) << name;
+    EXPECT_GE(static_cast<double>(c.second), (stalled_ms - 250.0 - 20.0) / interval) << name;
+  }
+}
+
+// Closing while window events are still being handled (here a resize just
+// before the close) races SDL's wake-up message to the window against the
+// window's destruction; the refused message must not turn a clean close
+// into an X error report and status 1. The race is lost about once in four
+// closes without the guard, so a dozen rounds show it.
+TEST_F(HostileWindow, ClosesCleanlyEvenRightAfterAResize) {
+  for (int round = 0; round < 12; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    const Window w = Start();
+    ASSERT_NE(w, 0u);
+    probe_->Resize(w, 500, 500);
+    // Repainted at the new size: the close then arrives while the program
+    // waits for its next frame, which is when SDL sends the wake-up.
+    CaptureUntil(w, [](const Image& img) { return img.width == 500 && LitCount(img) > 100; });
+    CloseAndExpectCleanEnd(w);
+    if (HasFailure()) break;
+  }
+}
+
+// Killed at three moments: as the window appears, while points pour in, and
+// while the window is unmapped and only the timers run.
+TEST_F(HostileWindow, EndsWithOneLineAndStatusOneWhenTheXServerDies) {
+  for (int moment = 0; moment < 3; ++moment) {
+    SCOPED_TRACE("moment " + std::to_string(moment));
+    if (moment > 0) StartServer({});
+    const std::string display = server_->display();
+    const Window w = Start();
+    ASSERT_NE(w, 0u);
+    if (moment == 1) CaptureUntil(w, [](const Image& img) { return LitCount(img) > 100'000; });
+    if (moment == 2) probe_->Iconify(w);
+    probe_.reset();
+    server_->Kill();
+    const auto status = program_->Wait(30s);
+    ASSERT_TRUE(status.has_value()) << "still running with its display gone";
+    // An exit status, not a signal: no crash, no SIGPIPE, no core.
+    EXPECT_EQ(*status, 1);
+    EXPECT_FALSE(program_->dumped_core());
+    EXPECT_EQ(program_->Stderr(),
+              "glimmerfeld: lost the connection to the display (DISPLAY=" + display + ")\n");
+  }
+}
+
+}  // namespace
+}  // namespace glimmer::testing
