@@ -32,11 +32,6 @@ constexpr const char* kTitle = "Glimmerfeld!";
 // stipple, wherever the window has not painted yet.
 constexpr const char* kScreen = "3200x2400x24";
 
-std::size_t LitCount(const Image& image) {
-  return static_cast<std::size_t>(std::count_if(image.pixels.begin(), image.pixels.end(),
-                                                [](std::uint32_t p) { return p != 0; }));
-}
-
 // Points have every channel at 30 or more; the ring is white. Anything else
 // lit is not the program's (another window's remains, garbage).
 bool IsPointOrRing(std::uint32_t p) {
@@ -135,16 +130,9 @@ class HostileWindow : public ::testing::Test {
     return w.value_or(0);
   }
 
-  // Waits until `pred` holds for a fresh capture, or the time-out passes.
   template <class Pred>
-  Image CaptureUntil(Window w, Pred pred, std::chrono::milliseconds timeout = 30s) {
-    const auto deadline = Clock::now() + timeout;
-    Image image;
-    do {
-      image = probe_->Capture(w);
-      if (pred(image)) break;
-    } while (Clock::now() < deadline);
-    return image;
+  Image CaptureUntil(Window w, Pred pred) {
+    return probe_->CaptureUntil(w, pred, 30s);
   }
 
   // Lets wall-clock time pass while the program is left as it is (hidden,

@@ -41,16 +41,9 @@ class ProgramWindow : public ::testing::Test {
     return w.value_or(0);
   }
 
-  // Waits until `pred` holds for a fresh capture, or the time-out passes.
   template <class Pred>
-  Image CaptureUntil(Window w, Pred pred, std::chrono::milliseconds timeout = 20s) {
-    const auto deadline = Clock::now() + timeout;
-    Image image;
-    do {
-      image = probe_->Capture(w);
-      if (pred(image)) break;
-    } while (Clock::now() < deadline);
-    return image;
+  Image CaptureUntil(Window w, Pred pred) {
+    return probe_->CaptureUntil(w, pred, 20s);
   }
 
   double SecondsSinceShown() const {
@@ -62,13 +55,6 @@ class ProgramWindow : public ::testing::Test {
   std::unique_ptr<Child> program_;
   Clock::time_point shown_at_;
 };
-
-std::size_t LitCount(const Image& image) {
-  std::size_t lit = 0;
-  for (std::uint32_t p : image.pixels)
-    lit += p != 0 ? 1 : 0;
-  return lit;
-}
 
 TEST_F(ProgramWindow, OpensWithItsTitleAndClientSize) {
   const Window w = Start();

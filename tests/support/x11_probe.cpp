@@ -192,6 +192,13 @@ void XProbe::SetResources(const std::string& resources) {
   XSync(display_, False);
 }
 
+std::size_t LitCount(const Image& image) {
+  std::size_t lit = 0;
+  for (std::uint32_t p : image.pixels)
+    lit += p != 0 ? 1 : 0;
+  return lit;
+}
+
 bool WritePng(const Image& image, const std::string& path) {
   if (image.width <= 0 || image.height <= 0) return false;
   // Raw scanlines, each led by filter type 0.

@@ -44,6 +44,18 @@ class XProbe {
   // Client size in pixels.
   std::pair<int, int> Size(Window w);
   Image Capture(Window w);
+  // Captures until `pred` holds for a fresh capture or the time-out passes;
+  // returns the last capture either way.
+  template <class Pred>
+  Image CaptureUntil(Window w, Pred pred, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    Image image;
+    do {
+      image = Capture(w);
+      if (pred(image)) break;
+    } while (std::chrono::steady_clock::now() < deadline);
+    return image;
+  }
   // Asks the window to close, as a window manager's close button does.
   void RequestClose(Window w);
   void Resize(Window w, int width, int height);
@@ -62,6 +74,9 @@ class XProbe {
   std::optional<Window> FindByTitle(Window root, const std::string& title);
   Display* display_ = nullptr;
 };
+
+// The number of pixels that are not black.
+std::size_t LitCount(const Image& image);
 
 // Writes an image as a PNG file; false on failure.
 bool WritePng(const Image& image, const std::string& path);
