@@ -9,9 +9,9 @@ namespace glimmer {
 int RunProgram(RunStats* stats) {
   SdlRuntime runtime;
   try {
-    runtime.Open(WindowSpec{FormDescription::kTitle, FormDescription::kClientWidth,
-                            FormDescription::kClientHeight, FormDescription::kFrameWidth,
-                            FormDescription::kFrameHeight});
+    runtime.Open(WindowSettings{FormDescription::kTitle, FormDescription::kClientWidth,
+                                FormDescription::kClientHeight, FormDescription::kFrameWidth,
+                                FormDescription::kFrameHeight});
   } catch (const StartupError& e) {
     std::fprintf(stderr, "glimmerfeld: %s\n", e.what());
     return 1;

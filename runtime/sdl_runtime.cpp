@@ -152,8 +152,8 @@ SdlRuntime::~SdlRuntime() {
   if (sdl_started_) SDL_Quit();
 }
 
-void SdlRuntime::Open(const WindowSpec& spec) {
-  spec_ = spec;
+void SdlRuntime::Open(const WindowSettings& settings) {
+  settings_ = settings;
   // Without a display SDL would quietly fall back to an invisible offscreen
   // window and the program would run unseen.
   if (!EnvSet("DISPLAY") && !EnvSet("WAYLAND_DISPLAY")) {
@@ -209,10 +209,10 @@ void SdlRuntime::Open(const WindowSpec& spec) {
   if (is_x11_) SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
 
   const TwipMapping at96(1.0);
-  window_ = SDL_CreateWindow(spec_.title.c_str(), SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED,
-                             at96.PixelLength(spec_.client_width_twips),
-                             at96.PixelLength(spec_.client_height_twips),
-                             SDL_WINDOW_HIDDEN | SDL_WINDOW_RESIZABLE);
+  window_ = SDL_CreateWindow(
+      settings_.title.c_str(), SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED,
+      at96.PixelLength(settings_.client_width_twips),
+      at96.PixelLength(settings_.client_height_twips), SDL_WINDOW_HIDDEN | SDL_WINDOW_RESIZABLE);
   if (window_ == nullptr) {
     throw StartupError(std::string("cannot create the window: ") + SDL_GetError());
   }
@@ -220,8 +220,8 @@ void SdlRuntime::Open(const WindowSpec& spec) {
   // more device pixels.
   canvas_.SetScale(ReadDisplayScale());
   const TwipMapping& m = canvas_.mapping();
-  SDL_SetWindowSize(window_, m.PixelLength(spec_.client_width_twips),
-                    m.PixelLength(spec_.client_height_twips));
+  SDL_SetWindowSize(window_, m.PixelLength(settings_.client_width_twips),
+                    m.PixelLength(settings_.client_height_twips));
   RefreshGeometry();
 }
 
@@ -263,8 +263,8 @@ void SdlRuntime::RefreshGeometry() {
     client_h_ = h;
   }
   const double tpp = canvas_.mapping().twips_per_pixel();
-  double frame_w = spec_.frame_width_twips;
-  double frame_h = spec_.frame_height_twips;
+  double frame_w = settings_.frame_width_twips;
+  double frame_h = settings_.frame_height_twips;
   int top = 0, left = 0, bottom = 0, right = 0;
   if (SDL_GetWindowBordersSize(window_, &top, &left, &bottom, &right) == 0 &&
       (top | left | bottom | right) != 0) {
@@ -402,7 +402,7 @@ void SdlRuntime::HandleEvent(const SDL_Event& event) {
 
 void SdlRuntime::ShowError(const std::string& message) {
   // Blocks until the user has read it.
-  SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, spec_.title.c_str(), message.c_str(), window_);
+  SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, settings_.title.c_str(), message.c_str(), window_);
 }
 
 }  // namespace glimmer

@@ -26,7 +26,7 @@ class StartupError : public std::runtime_error {
 
 // The client size in twips the window opens with, and the frame assumed when
 // the window system reports none.
-struct WindowSpec {
+struct WindowSettings {
   std::string title;
   double client_width_twips = 0;
   double client_height_twips = 0;
@@ -42,7 +42,7 @@ class SdlRuntime {
   SdlRuntime& operator=(const SdlRuntime&) = delete;
 
   // Opens the window, hidden, at its start size. Throws StartupError.
-  void Open(const WindowSpec& spec);
+  void Open(const WindowSettings& settings);
 
   // Services used by the handlers; these make no window-system round trip.
   Single NextRandom() { return rng_.NextSingle(); }
@@ -76,7 +76,7 @@ class SdlRuntime {
   void AttachSurface();
   double ReadDisplayScale() const;
 
-  WindowSpec spec_;
+  WindowSettings settings_;
   SDL_Window* window_ = nullptr;
   SDL_Surface* surface_ = nullptr;  // owned by SDL, valid until the next resize
   SDL_Surface* shadow_ = nullptr;   // 32-bit stand-in when the surface is not
