@@ -46,6 +46,7 @@ bench: build
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	@mkdir -p $(BENCH_OUT)
 	scripts/with-private-xvfb $(BENCH_BUILD)/micro_bench --benchmark_repetitions=3 \
+	  --benchmark_min_time=0.2 \
 	  --benchmark_report_aggregates_only=true \
 	  --benchmark_out=$(BENCH_OUT)/micro.json --benchmark_out_format=json
 	scripts/measure-program --build $(BUILD) --bench-build $(BENCH_BUILD) --runs $(BENCH_RUNS) \
