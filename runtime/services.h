@@ -65,7 +65,7 @@ class RunTimeError {
 //
 // Adding and taking away 1.5 * 2^52 leaves no fraction bits, rounded in the
 // default nearest-even mode: std::nearbyint without its library call, which
-// took about a fifth of the dot spray. The result is exact for |v| < 2^51;
+// took about a tenth of the dot spray. The result is exact for |v| < 2^51;
 // larger values stay far outside 16 bits, and infinities and NaN pass
 // through, so the range check below still catches everything it should.
 [[nodiscard]] inline Integer ToInteger(double v) {
