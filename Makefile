@@ -2,6 +2,11 @@
 # Debian packages are missing.
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+BENCH_BUILD ?= build-bench
+BENCH_RUNS ?= 3
+BENCH_SECONDS ?= 10
+BENCH_SOAK ?= 60
+BENCH_OUT ?= out/bench
 JOBS ?= $(shell nproc)
 WERROR := $(if $(CI),ON,OFF)
 CMAKE_FLAGS ?=
@@ -37,6 +42,21 @@ test-asan: deps
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -L e2e -E BallDriftsDownTheDiagonal
 
+# Micro-benchmarks, then the whole program and its turned-down alternatives
+# under a private Xvfb; the figures of docs/PERFORMANCE.md. Needs `build` for
+# the program as the user gets it and for xprobe.
+bench: build
+	cmake -S . -B $(BENCH_BUILD) -DGLIMMER_BUILD_BENCH=ON -DGLIMMER_BUILD_TESTS=OFF \
+	  -DCMAKE_BUILD_TYPE=Release -DGLIMMER_WERROR=$(WERROR) >/dev/null
+	cmake --build $(BENCH_BUILD) -j $(JOBS)
+	@mkdir -p $(BENCH_OUT)
+	scripts/with-private-xvfb $(BENCH_BUILD)/micro_bench --benchmark_repetitions=3 \
+	  --benchmark_min_time=0.2 \
+	  --benchmark_report_aggregates_only=true \
+	  --benchmark_out=$(BENCH_OUT)/micro.json --benchmark_out_format=json
+	scripts/measure-program --build $(BUILD) --bench-build $(BENCH_BUILD) --runs $(BENCH_RUNS) \
+	  --seconds $(BENCH_SECONDS) --soak $(BENCH_SOAK) --json $(BENCH_OUT)/program.json
+
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
@@ -44,7 +64,7 @@ format-check:
 	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(BENCH_BUILD) $(BENCH_OUT)
 
 # Desktop integration and the Debian package.
 .PHONY: package screenshot icons

@@ -143,10 +143,12 @@ bool IsPlain32(const SDL_Surface* s) {
 
 }  // namespace
 
-SdlRuntime::SdlRuntime() = default;
+SdlRuntime::SdlRuntime(SdlRuntimeOptions options) : options_(options) {}
 
 SdlRuntime::~SdlRuntime() {
   g_closing = true;
+  if (texture_ != nullptr) SDL_DestroyTexture(texture_);
+  if (renderer_ != nullptr) SDL_DestroyRenderer(renderer_);
   if (shadow_ != nullptr) SDL_FreeSurface(shadow_);
   if (window_ != nullptr) SDL_DestroyWindow(window_);
   if (sdl_started_) SDL_Quit();
@@ -216,6 +218,13 @@ void SdlRuntime::Open(const WindowSettings& settings) {
   if (window_ == nullptr) {
     throw StartupError(std::string("cannot create the window: ") + SDL_GetError());
   }
+  if (options_.present == PresentPath::kRenderer) {
+    // Made while the window is hidden: a GL renderer may recreate the window.
+    renderer_ = SDL_CreateRenderer(window_, -1, 0);
+    if (renderer_ == nullptr) {
+      throw StartupError(std::string("cannot create a renderer: ") + SDL_GetError());
+    }
+  }
   // The client area is fixed in twips; at a higher display scale it takes
   // more device pixels.
   canvas_.SetScale(ReadDisplayScale());
@@ -275,7 +284,15 @@ void SdlRuntime::RefreshGeometry() {
   outer_height_ = static_cast<Single>(client_h_ * tpp + frame_h);
   if (client_w_ != canvas_.width() || client_h_ != canvas_.height()) {
     canvas_.SetVisibleSize(client_w_, client_h_);
-    surface_ = nullptr;
+    DropTarget();
+  }
+}
+
+void SdlRuntime::DropTarget() {
+  surface_ = nullptr;
+  if (texture_ != nullptr) {
+    SDL_DestroyTexture(texture_);
+    texture_ = nullptr;
   }
 }
 
@@ -344,6 +361,10 @@ void SdlRuntime::Show() {
 }
 
 void SdlRuntime::Present() {
+  if (options_.present == PresentPath::kRenderer) {
+    PresentThroughRenderer();
+    return;
+  }
   if (surface_ == nullptr) AttachSurface();
   if (surface_ == nullptr) return;
   SDL_Surface* target = shadow_ != nullptr ? shadow_ : surface_;
@@ -364,6 +385,48 @@ void SdlRuntime::Present() {
   // A failed update means the surface went stale (a resize in flight); the
   // next frame fetches a new one.
   if (SDL_UpdateWindowSurface(window_) != 0) surface_ = nullptr;
+}
+
+void SdlRuntime::AttachRendererTarget() {
+  int w = 0, h = 0;
+  if (SDL_GetRendererOutputSize(renderer_, &w, &h) != 0 || w <= 0 || h <= 0) return;
+  texture_ =
+      SDL_CreateTexture(renderer_, SDL_PIXELFORMAT_RGB888, SDL_TEXTUREACCESS_STREAMING, w, h);
+  if (texture_ == nullptr) return;
+  canvas_.SetVisibleSize(w, h);
+  frame_.assign(static_cast<std::size_t>(w) * static_cast<std::size_t>(h), 0);
+  canvas_.SetLayout(PixelLayout{16, 8, 0, 0});
+  canvas_.SetMirror(frame_.data(), w);
+  full_repaint_ = true;
+}
+
+void SdlRuntime::PresentThroughRenderer() {
+  if (texture_ == nullptr) AttachRendererTarget();
+  if (texture_ == nullptr) return;
+  const int w = canvas_.width();
+  if (full_repaint_) {
+    canvas_.CopyVisibleTo(frame_.data(), w);
+    overlay_.Forget();
+    full_repaint_ = false;
+  }
+  const TwipMapping& m = canvas_.mapping();
+  overlay_.Draw(canvas_, frame_.data(), w, m.PixelOf(ball_left_), m.PixelOf(ball_top_),
+                canvas_.ToPixel(0xffffffu));
+  // The whole frame goes up each time: the points of one frame are spread
+  // over all of it.
+  if (SDL_UpdateTexture(texture_, nullptr, frame_.data(), w * 4) != 0 ||
+      SDL_RenderCopy(renderer_, texture_, nullptr, nullptr) != 0) {
+    DropTarget();
+    return;
+  }
+  SDL_RenderPresent(renderer_);
+}
+
+std::string SdlRuntime::PresentDescription() const {
+  if (renderer_ == nullptr) return "window surface";
+  SDL_RendererInfo info;
+  if (SDL_GetRendererInfo(renderer_, &info) != 0 || info.name == nullptr) return "renderer";
+  return std::string("renderer ") + info.name;
 }
 
 void SdlRuntime::WaitUntil(Nanos deadline) {

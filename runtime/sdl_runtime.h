@@ -7,6 +7,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "runtime/canvas.h"
 #include "runtime/pcg32.h"
@@ -14,6 +15,8 @@
 
 struct SDL_Window;
 struct SDL_Surface;
+struct SDL_Renderer;
+struct SDL_Texture;
 union SDL_Event;
 
 namespace glimmer {
@@ -34,9 +37,20 @@ struct WindowSettings {
   double frame_height_twips = 0;
 };
 
+// How frames reach the screen. The program always uses the window surface;
+// the renderer path is kept only so that benchmarks can show what it costs.
+enum class PresentPath {
+  kWindowSurface,  // plots go straight into the surface, shared memory on X11
+  kRenderer,       // a streaming texture, uploaded whole and presented by an SDL_Renderer
+};
+
+struct SdlRuntimeOptions {
+  PresentPath present = PresentPath::kWindowSurface;
+};
+
 class SdlRuntime {
  public:
-  SdlRuntime();
+  explicit SdlRuntime(SdlRuntimeOptions options = {});
   ~SdlRuntime();
   SdlRuntime(const SdlRuntime&) = delete;
   SdlRuntime& operator=(const SdlRuntime&) = delete;
@@ -69,17 +83,27 @@ class SdlRuntime {
   // For measurements and tests.
   const Canvas& canvas() const { return canvas_; }
   double scale() const { return canvas_.mapping().scale(); }
+  // "window surface", or "renderer " and the SDL render driver's name.
+  std::string PresentDescription() const;
 
  private:
   void HandleEvent(const SDL_Event& event);
   void RefreshGeometry();
   void AttachSurface();
+  void AttachRendererTarget();
+  void DropTarget();
+  void PresentThroughRenderer();
   double ReadDisplayScale() const;
 
+  SdlRuntimeOptions options_;
   WindowSettings settings_;
   SDL_Window* window_ = nullptr;
   SDL_Surface* surface_ = nullptr;  // owned by SDL, valid until the next resize
   SDL_Surface* shadow_ = nullptr;   // 32-bit stand-in when the surface is not
+  // The renderer path only: the frame kept in memory and its texture.
+  SDL_Renderer* renderer_ = nullptr;
+  SDL_Texture* texture_ = nullptr;
+  std::vector<std::uint32_t> frame_;
   bool sdl_started_ = false;
   bool close_requested_ = false;
   bool full_repaint_ = true;

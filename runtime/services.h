@@ -62,8 +62,15 @@ class RunTimeError {
 
 // Rounds to the nearest whole number, halves to the even neighbour, and
 // requires the result to fit a 16-bit Integer.
+//
+// Adding and taking away 1.5 * 2^52 leaves no fraction bits, rounded in the
+// default nearest-even mode: std::nearbyint without its library call, which
+// took about a tenth of the dot spray. The result is exact for |v| < 2^51;
+// larger values stay far outside 16 bits, and infinities and NaN pass
+// through, so the range check below still catches everything it should.
 [[nodiscard]] inline Integer ToInteger(double v) {
-  const double r = std::nearbyint(v);
+  constexpr double kRoundingShift = 0x1.8p52;
+  const double r = (v + kRoundingShift) - kRoundingShift;
   if (!(r >= -32768.0 && r <= 32767.0)) [[unlikely]] {
     throw RunTimeError(RunTimeError::Kind::kOverflow, "conversion to Integer");
   }

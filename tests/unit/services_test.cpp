@@ -77,6 +77,44 @@ TEST(ToInteger, OverflowsOutside16Bits) {
   }
 }
 
+// Every channel the dot spray can form, 255 r + 30 for each Single r in
+// [0, 1) that the generator yields, rounds as std::nearbyint rounds it.
+TEST(ToInteger, AgreesWithNearbyintOnEveryColourChannel) {
+  std::uint32_t mismatches = 0;
+  for (std::uint32_t k = 0; k < (1u << 24); ++k) {
+    const double v = static_cast<double>(static_cast<float>(k) * 0x1.0p-24f) * 255.0 + 30.0;
+    if (ToInteger(v) != static_cast<Integer>(std::nearbyint(v))) ++mismatches;
+  }
+  EXPECT_EQ(mismatches, 0u);
+}
+
+TEST(ToInteger, AgreesWithNearbyintAcrossTheRangeAndAtEveryHalf) {
+  Pcg32 rng(7, 11);
+  for (int i = 0; i < 1'000'000; ++i) {
+    // Uniform over [-32768.5, 32767.5), plus the exact halves and their
+    // neighbours one ulp away.
+    const double v = static_cast<double>(rng.Next()) / 65536.0 - 32768.5;
+    const double half = std::floor(v) + 0.5;
+    for (double x : {v, half, std::nextafter(half, -1e9), std::nextafter(half, 1e9)}) {
+      const double expected = std::nearbyint(x);
+      if (expected >= -32768.0 && expected <= 32767.0) {
+        ASSERT_EQ(ToInteger(x), static_cast<Integer>(expected)) << x;
+      } else {
+        ASSERT_THROW((void)ToInteger(x), RunTimeError) << x;
+      }
+    }
+  }
+}
+
+TEST(ToInteger, OverflowsForHugeValuesOfEitherSign) {
+  for (double v :
+       {0x1.0p51, -0x1.0p51, 0x1.8p52, -0x1.8p52, -0x1.8p52 + 5.0, 0x1.0p53, -0x1.0p53, 1e17, -1e17,
+        std::numeric_limits<double>::max(), -std::numeric_limits<double>::max(),
+        std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()}) {
+    EXPECT_THROW((void)ToInteger(v), RunTimeError) << v;
+  }
+}
+
 TEST(ComposeColour, PacksRedGreenBlueAndCapsAt255) {
   EXPECT_EQ(ComposeColour(0, 0, 0), 0u);
   EXPECT_EQ(ComposeColour(1, 2, 3), 1u + 2u * 256u + 3u * 65536u);

@@ -1,0 +1,286 @@
+// Micro-benchmarks of the per-tick and per-frame work. The Present benchmarks
+// open a real window and are skipped when DISPLAY is not set; run them under
+// a private Xvfb (scripts/with-private-xvfb).
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "animation/dot_spray.h"
+#include "app/frm_rand.h"
+#include "app/timers.h"
+#include "runtime/canvas.h"
+#include "runtime/pcg32.h"
+#include "runtime/sdl_runtime.h"
+
+namespace glimmer {
+namespace {
+
+// The program's window at 96 dpi: 992 x 741 client pixels, and its outer size
+// in twips with the default frame, as SdlRuntime reports it.
+constexpr int kClientW = 992;
+constexpr int kClientH = 741;
+constexpr Single kOuterW = kClientW * 15.0f + 120.0f;
+constexpr Single kOuterH = kClientH * 15.0f + 405.0f;
+
+// The handler side of SdlRuntime without a window: the same generator, a
+// real Canvas writing through to a surface-sized buffer, and the outer size
+// read for each point.
+class SprayRuntime {
+ public:
+  explicit SprayRuntime(bool mirror) : surface_(static_cast<std::size_t>(kClientW) * kClientH, 0) {
+    canvas_.SetVisibleSize(kClientW, kClientH);
+    if (mirror) canvas_.SetMirror(surface_.data(), kClientW);
+  }
+  Single NextRandom() { return rng_.NextSingle(); }
+  void Reseed() { rng_.Seed(12345, 678); }
+  Single WindowWidth() const { return outer_w_; }
+  Single WindowHeight() const { return outer_h_; }
+  void PlotPoint(Single x, Single y, Colour c) { canvas_.Plot(x, y, c); }
+  void CreateBall(Single l, Single t, Single w) {
+    left_ = l;
+    top_ = t;
+    width_ = w;
+  }
+  Single BallLeft() const { return left_; }
+  Single BallTop() const { return top_; }
+  Single BallWidth() const { return width_; }
+  void SetBallLeft(Single v) { left_ = v; }
+  void SetBallTop(Single v) { top_ = v; }
+
+  const Canvas& canvas() const { return canvas_; }
+
+ private:
+  Pcg32 rng_{2024, 7};
+  Canvas canvas_;
+  std::vector<std::uint32_t> surface_;
+  // Plain members, read through inline accessors as in SdlRuntime.
+  Single outer_w_ = kOuterW;
+  Single outer_h_ = kOuterH;
+  Single left_ = 0, top_ = 0, width_ = 0;
+};
+
+void SetPointCounters(benchmark::State& state, int points_per_iteration) {
+  const auto points = static_cast<double>(state.iterations()) * points_per_iteration;
+  state.SetItemsProcessed(static_cast<std::int64_t>(points));
+  // Seconds per point, shown with an SI prefix (e.g. 7.1n = 7.1 ns).
+  state.counters["per_point"] =
+      benchmark::Counter(points, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+// One tmrDrawDots tick: 403 points, 2015 random numbers, 806 size reads.
+void BM_DotSpray_Tick(benchmark::State& state) {
+  SprayRuntime rt(state.range(0) != 0);
+  for (auto _ : state) {
+    tmrDrawDots_Timer(rt);
+  }
+  benchmark::DoNotOptimize(rt.canvas().At(0, 0));
+  SetPointCounters(state, DotsPerTick);
+}
+BENCHMARK(BM_DotSpray_Tick)->ArgName("surface_mirror")->Arg(1)->Arg(0);
+
+// The spray as the program meets it: a frame's worth of ticks (17) in a burst
+// after 16 ms in which the X server and everything else on the machine had the
+// caches. Writing 64 MB between bursts, untimed, stands in for that.
+void BM_DotSpray_FrameColdCache(benchmark::State& state) {
+  SprayRuntime rt(state.range(0) != 0);
+  std::vector<std::uint64_t> other(8u << 20, 1);
+  for (auto _ : state) {
+    state.PauseTiming();
+    for (auto& v : other)
+      v += 1;
+    benchmark::ClobberMemory();
+    state.ResumeTiming();
+    for (int i = 0; i < 17; ++i)
+      tmrDrawDots_Timer(rt);
+  }
+  SetPointCounters(state, 17 * DotsPerTick);
+}
+BENCHMARK(BM_DotSpray_FrameColdCache)->ArgName("surface_mirror")->Arg(1)->Arg(0);
+
+// The floor under the spray: the five random numbers of one point.
+void BM_Pcg32_FiveSingles(benchmark::State& state) {
+  Pcg32 rng(99, 1);
+  for (auto _ : state) {
+    for (int i = 0; i < 5; ++i)
+      benchmark::DoNotOptimize(rng.NextSingle());
+  }
+  SetPointCounters(state, 1);
+}
+BENCHMARK(BM_Pcg32_FiveSingles);
+
+// The scheduler alone: four timers as the window has them, trivial handlers.
+// Advancing one frame (16.7 ms) runs about 52 ticks; one millisecond, 3.1
+// ticks, as a loop waking per deadline would.
+void BM_TimerService(benchmark::State& state) {
+  TimerService timers;
+  std::uint64_t calls = 0;
+  timers.Add("tmrAB", 10 * kMillisecond, [&] { ++calls; });
+  timers.Add("tmrRandMove", kMillisecond, [&] { ++calls; });
+  timers.Add("tmrBallmove", kMillisecond, [&] { ++calls; });
+  timers.Add("tmrDrawDots", kMillisecond, [&] { ++calls; });
+  const Nanos step = state.range(0);
+  Nanos now = 0;
+  timers.Start(now);
+  for (auto _ : state) {
+    now += step;
+    timers.RunDue(now);
+  }
+  benchmark::DoNotOptimize(calls);
+  state.counters["per_tick"] = benchmark::Counter(
+      static_cast<double>(calls), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["ticks_per_call"] =
+      static_cast<double>(calls) / static_cast<double>(state.iterations());
+}
+BENCHMARK(BM_TimerService)->ArgName("advance_ns")->Arg(16'666'667)->Arg(1'000'000);
+
+// A canvas that has seen a few seconds of spray, for the frame benchmarks.
+Canvas SprayedCanvas(int ticks) {
+  SprayRuntime rt(false);
+  for (int i = 0; i < ticks; ++i)
+    tmrDrawDots_Timer(rt);
+  return rt.canvas();
+}
+
+// The ring at 96 dpi: 33 pixels across, one pixel thick.
+BallOverlay Ring() {
+  BallOverlay overlay;
+  overlay.SetShape(33, 1);
+  return overlay;
+}
+
+// The CPU side of one frame as the program does it: put back the pixels under
+// the old outline, draw the new one.
+void BM_Frame_RestoreOutline(benchmark::State& state) {
+  const Canvas canvas = SprayedCanvas(3000);
+  std::vector<std::uint32_t> surface(static_cast<std::size_t>(kClientW) * kClientH);
+  canvas.CopyVisibleTo(surface.data(), kClientW);
+  BallOverlay ring = Ring();
+  std::int64_t pos = 0;
+  for (auto _ : state) {
+    pos = (pos + 3) % 700;
+    ring.Draw(canvas, surface.data(), kClientW, pos, pos, 0xffffffu);
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_Frame_RestoreOutline);
+
+// The turned-down alternative: copy the whole canvas into the surface every
+// frame, then draw the outline.
+void BM_Frame_FullCopy(benchmark::State& state) {
+  const Canvas canvas = SprayedCanvas(3000);
+  std::vector<std::uint32_t> surface(static_cast<std::size_t>(kClientW) * kClientH);
+  BallOverlay ring = Ring();
+  std::int64_t pos = 0;
+  for (auto _ : state) {
+    pos = (pos + 3) % 700;
+    canvas.CopyVisibleTo(surface.data(), kClientW);
+    ring.Forget();
+    ring.Draw(canvas, surface.data(), kClientW, pos, pos, 0xffffffu);
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_Frame_FullCopy);
+
+bool HaveDisplay() {
+  const char* d = std::getenv("DISPLAY");
+  return d != nullptr && d[0] != '\0';
+}
+
+// A real window per present path, shown and presented once, as the program
+// has it. Each is opened once and kept for the life of the process, so that
+// SDL starts once as in the program instead of once per benchmark run.
+SdlRuntime* Window(PresentPath path, benchmark::State& state) {
+  static SdlRuntime* windows[2] = {nullptr, nullptr};
+  static std::string errors[2];
+  const int i = path == PresentPath::kWindowSurface ? 0 : 1;
+  if (!HaveDisplay()) {
+    state.SkipWithError("DISPLAY is not set; run under scripts/with-private-xvfb");
+    return nullptr;
+  }
+  if (windows[i] == nullptr && errors[i].empty()) {
+    auto* rt = new SdlRuntime(SdlRuntimeOptions{path});  // never closed: the process ends first
+    try {
+      rt->Open(WindowSpec{FormDescription::kTitle, FormDescription::kClientWidth,
+                          FormDescription::kClientHeight, FormDescription::kFrameWidth,
+                          FormDescription::kFrameHeight});
+      rt->CreateBall(FormDescription::kBallLeft, FormDescription::kBallTop,
+                     FormDescription::kBallSize);
+      rt->Reseed();
+      rt->Show();
+      rt->Present();
+      windows[i] = rt;
+    } catch (const StartupError& e) {
+      errors[i] = e.what();
+    }
+  }
+  if (windows[i] == nullptr) state.SkipWithError(errors[i].c_str());
+  return windows[i];
+}
+
+// The spray against the real runtime: the canvas plus the window's own
+// surface as the mirror.
+void BM_DotSpray_Tick_SdlRuntime(benchmark::State& state) {
+  SdlRuntime* rt = Window(PresentPath::kWindowSurface, state);
+  if (rt == nullptr) return;
+  for (auto _ : state) {
+    tmrDrawDots_Timer(*rt);
+  }
+  SetPointCounters(state, DotsPerTick);
+}
+BENCHMARK(BM_DotSpray_Tick_SdlRuntime);
+
+// The spray as the program meets it in the real window: a frame's 17 ticks,
+// timed, between presents, untimed, through which the X server reads the
+// shared-memory surface that the points are written into.
+void BM_DotSpray_FrameBetweenPresents(benchmark::State& state) {
+  SdlRuntime* rt = Window(PresentPath::kWindowSurface, state);
+  if (rt == nullptr) return;
+  for (auto _ : state) {
+    for (int i = 0; i < 17; ++i)
+      tmrDrawDots_Timer(*rt);
+    state.PauseTiming();
+    rt->WaitUntil(rt->Now());
+    rt->Present();
+    state.ResumeTiming();
+  }
+  SetPointCounters(state, 17 * DotsPerTick);
+}
+BENCHMARK(BM_DotSpray_FrameBetweenPresents);
+
+// One presented frame end to end: outline restore and draw, then the window
+// surface update (shared-memory put and sync on X11) or the renderer's texture
+// upload and present. Each frame follows 17 ticks of spray, so the frame
+// carries as many fresh points as in the program; the spray is timed out.
+void BM_Present(benchmark::State& state) {
+  const auto path = state.range(0) == 0 ? PresentPath::kWindowSurface : PresentPath::kRenderer;
+  SdlRuntime* rt = Window(path, state);
+  if (rt == nullptr) return;
+  state.SetLabel(rt->PresentDescription());
+  Single pos = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    for (int i = 0; i < 17; ++i)
+      tmrDrawDots_Timer(*rt);
+    pos = pos >= 10000.0f ? 0.0f : pos + 45.0f;
+    rt->SetBallLeft(pos);
+    rt->SetBallTop(pos);
+    rt->WaitUntil(rt->Now());  // handle pending window events, as the loop does
+    state.ResumeTiming();
+    rt->Present();
+  }
+}
+BENCHMARK(BM_Present)
+    ->ArgName("renderer")
+    ->Arg(0)
+    ->Arg(1)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime()
+    ->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+}  // namespace glimmer
+
+BENCHMARK_MAIN();
