@@ -11,7 +11,7 @@ JOBS ?= $(shell nproc)
 WERROR := $(if $(CI),ON,OFF)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build run test test-asan bench format format-check clean
+.PHONY: all deps configure build run test test-asan bench bench-build format format-check clean
 
 all: build
 
@@ -45,10 +45,12 @@ test-asan: deps
 # Micro-benchmarks, then the whole program and its turned-down alternatives
 # under a private Xvfb; the figures of docs/PERFORMANCE.md. Needs `build` for
 # the program as the user gets it and for xprobe.
-bench: build
+bench-build: deps
 	cmake -S . -B $(BENCH_BUILD) -DGLIMMER_BUILD_BENCH=ON -DGLIMMER_BUILD_TESTS=OFF \
 	  -DCMAKE_BUILD_TYPE=Release -DGLIMMER_WERROR=$(WERROR) >/dev/null
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
+
+bench: build bench-build
 	@mkdir -p $(BENCH_OUT)
 	scripts/with-private-xvfb $(BENCH_BUILD)/micro_bench --benchmark_repetitions=3 \
 	  --benchmark_min_time=0.2 \

@@ -6,6 +6,7 @@
 // thus delivered at their full rates without a wake-up per millisecond.
 #pragma once
 
+#include <algorithm>
 #include <concepts>
 #include <cstdint>
 #include <cstdio>
@@ -51,9 +52,16 @@ struct RunStats {
 // is first printed as one line on stderr and then shown to the user.
 // `loaded`, if given, sees the window right after its load event; tests use
 // it to start from a chosen state.
+//
+// `wake_up` chooses when the loop wakes: once a frame (the program), or at
+// every timer deadline, a design kept only to measure against.
+enum class WakeUp { kPerFrame, kPerDeadline };
+
 template <Platform P>
 int RunForm(P& platform, RunStats* stats = nullptr,
-            const std::function<void(frmRand<P>&)>& loaded = {}) {
+            const std::function<void(frmRand<P>&)>& loaded = {},
+            WakeUp wake_up = WakeUp::kPerFrame) {
+  const bool per_deadline = wake_up == WakeUp::kPerDeadline;
   frmRand<P> form(platform);
   auto collect = [&] {
     if (stats == nullptr) return;
@@ -74,9 +82,11 @@ int RunForm(P& platform, RunStats* stats = nullptr,
     Nanos next_frame = start;  // the first frame shows the ball on black
     while (!platform.CloseRequested()) {
       const Nanos now = platform.Now();
-      if (now >= next_frame) {
+      if (per_deadline || now >= next_frame) {
         form.timers.RunDue(now, [&] { return platform.CloseRequested(); });
         if (platform.CloseRequested()) break;
+      }
+      if (now >= next_frame) {
         platform.Present();
         if (stats != nullptr && stats->frames++ == 0) stats->first_frame_at = platform.Now();
         // Stay on the frame grid; after a stall, restart it rather than
@@ -84,7 +94,7 @@ int RunForm(P& platform, RunStats* stats = nullptr,
         next_frame += period;
         if (next_frame <= now) next_frame = now + period;
       }
-      platform.WaitUntil(next_frame);
+      platform.WaitUntil(per_deadline ? std::min(form.timers.NextDue(), next_frame) : next_frame);
     }
   } catch (const RunTimeError& e) {
     collect();

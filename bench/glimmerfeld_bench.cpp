@@ -10,7 +10,6 @@
 #include <string>
 
 #include "app/program.h"
-#include "bench/per_deadline_loop.h"
 #include "runtime/sdl_runtime.h"
 
 namespace {
@@ -46,16 +45,17 @@ bool Parse(int argc, char** argv, Variant& v) {
 int RunVariant(const Variant& v, RunStats* stats, std::string& present) {
   glimmer::SdlRuntime runtime(glimmer::SdlRuntimeOptions{v.present});
   try {
-    runtime.Open(glimmer::WindowSpec{FormDescription::kTitle, FormDescription::kClientWidth,
-                                     FormDescription::kClientHeight, FormDescription::kFrameWidth,
-                                     FormDescription::kFrameHeight});
+    runtime.Open(glimmer::WindowSettings{
+        FormDescription::kTitle, FormDescription::kClientWidth, FormDescription::kClientHeight,
+        FormDescription::kFrameWidth, FormDescription::kFrameHeight});
   } catch (const glimmer::StartupError& e) {
     std::fprintf(stderr, "glimmerfeld_bench: %s\n", e.what());
     return 1;
   }
   present = runtime.PresentDescription();
-  return v.per_deadline ? glimmer::bench::RunFormWakingPerDeadline(runtime, stats)
-                        : glimmer::RunForm(runtime, stats);
+  return glimmer::RunForm(
+      runtime, stats, {},
+      v.per_deadline ? glimmer::WakeUp::kPerDeadline : glimmer::WakeUp::kPerFrame);
 }
 
 }  // namespace

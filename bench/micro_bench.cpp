@@ -203,9 +203,9 @@ SdlRuntime* Window(PresentPath path, benchmark::State& state) {
   if (windows[i] == nullptr && errors[i].empty()) {
     auto* rt = new SdlRuntime(SdlRuntimeOptions{path});  // never closed: the process ends first
     try {
-      rt->Open(WindowSpec{FormDescription::kTitle, FormDescription::kClientWidth,
-                          FormDescription::kClientHeight, FormDescription::kFrameWidth,
-                          FormDescription::kFrameHeight});
+      rt->Open(WindowSettings{FormDescription::kTitle, FormDescription::kClientWidth,
+                              FormDescription::kClientHeight, FormDescription::kFrameWidth,
+                              FormDescription::kFrameHeight});
       rt->CreateBall(FormDescription::kBallLeft, FormDescription::kBallTop,
                      FormDescription::kBallSize);
       rt->Reseed();

@@ -1,9 +1,8 @@
-// The benchmarks' alternative loop must do the program's work, only with more
-// wake-ups, or the comparison in docs/PERFORMANCE.md would mean nothing.
+// The loop that wakes at every deadline, kept for the benchmarks, must do the program's work, only
+// with more wake-ups, or the comparison in docs/PERFORMANCE.md would mean nothing.
 #include <gtest/gtest.h>
 
 #include "app/event_loop.h"
-#include "bench/per_deadline_loop.h"
 #include "tests/support/fake_runtime.h"
 
 namespace glimmer {
@@ -25,7 +24,7 @@ TEST(PerDeadlineLoop, DeliversWhatTheFrameLoopDeliversWithAWakeUpPerDeadline) {
   RunStats by_frame;
   RunStats by_deadline;
   ASSERT_EQ(RunForm(frame_loop, &by_frame), 0);
-  ASSERT_EQ(bench::RunFormWakingPerDeadline(deadline_loop, &by_deadline), 0);
+  ASSERT_EQ(RunForm(deadline_loop, &by_deadline, {}, WakeUp::kPerDeadline), 0);
 
   ASSERT_EQ(by_deadline.timers.size(), by_frame.timers.size());
   for (std::size_t i = 0; i < by_frame.timers.size(); ++i) {
@@ -51,7 +50,7 @@ TEST(PerDeadlineLoop, ReportsARunTimeErrorAndStops) {
   rt.fail_plot_at = 0;
   rt.CloseAt(1'000 * kMs);
   RunStats stats;
-  EXPECT_EQ(bench::RunFormWakingPerDeadline(rt, &stats), 1);
+  EXPECT_EQ(RunForm(rt, &stats, {}, WakeUp::kPerDeadline), 1);
   EXPECT_EQ(stats.timers[3].delivered, 1u);
 }
 
