@@ -45,6 +45,7 @@ struct RunStats {
   Nanos shown_at = 0;
   Nanos first_frame_at = 0;
   Nanos ended_at = 0;
+  std::string present;  // how frames reached the screen, where the platform says
 };
 
 // Runs the program on an opened (not yet shown) window until it is closed.

@@ -6,8 +6,8 @@
 
 namespace glimmer {
 
-int RunProgram(RunStats* stats) {
-  SdlRuntime runtime;
+int RunProgram(RunStats* stats, SdlRuntimeOptions options, WakeUp wake_up) {
+  SdlRuntime runtime(options);
   try {
     runtime.Open(WindowSettings{FormDescription::kTitle, FormDescription::kClientWidth,
                                 FormDescription::kClientHeight, FormDescription::kFrameWidth,
@@ -16,7 +16,8 @@ int RunProgram(RunStats* stats) {
     std::fprintf(stderr, "glimmerfeld: %s\n", e.what());
     return 1;
   }
-  return RunForm(runtime, stats);
+  if (stats != nullptr) stats->present = runtime.PresentDescription();
+  return RunForm(runtime, stats, {}, wake_up);
 }
 
 }  // namespace glimmer

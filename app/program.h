@@ -1,11 +1,14 @@
 #pragma once
 
 #include "app/event_loop.h"
+#include "runtime/sdl_runtime.h"
 
 namespace glimmer {
 
 // Opens the window and runs until it is closed; returns the exit status.
-// `stats`, when given, receives what the run delivered.
-int RunProgram(RunStats* stats = nullptr);
+// `stats`, when given, receives what the run delivered. The program itself
+// passes nothing else; the benchmarks pick the designs it turned down.
+int RunProgram(RunStats* stats = nullptr, SdlRuntimeOptions options = {},
+               WakeUp wake_up = WakeUp::kPerFrame);
 
 }  // namespace glimmer

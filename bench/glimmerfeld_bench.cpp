@@ -10,11 +10,9 @@
 #include <string>
 
 #include "app/program.h"
-#include "runtime/sdl_runtime.h"
 
 namespace {
 
-using glimmer::FormDescription;
 using glimmer::PresentPath;
 using glimmer::RunStats;
 
@@ -41,23 +39,6 @@ bool Parse(int argc, char** argv, Variant& v) {
   return true;
 }
 
-// The alternatives: the program's start-up with another runtime or loop.
-int RunVariant(const Variant& v, RunStats* stats, std::string& present) {
-  glimmer::SdlRuntime runtime(glimmer::SdlRuntimeOptions{v.present});
-  try {
-    runtime.Open(glimmer::WindowSettings{
-        FormDescription::kTitle, FormDescription::kClientWidth, FormDescription::kClientHeight,
-        FormDescription::kFrameWidth, FormDescription::kFrameHeight});
-  } catch (const glimmer::StartupError& e) {
-    std::fprintf(stderr, "glimmerfeld_bench: %s\n", e.what());
-    return 1;
-  }
-  present = runtime.PresentDescription();
-  return glimmer::RunForm(
-      runtime, stats, {},
-      v.per_deadline ? glimmer::WakeUp::kPerDeadline : glimmer::WakeUp::kPerFrame);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -68,12 +49,12 @@ int main(int argc, char** argv) {
     return 2;
   }
   RunStats stats;
-  std::string present = "window surface";
-  const bool as_shipped = !v.per_deadline && v.present == PresentPath::kWindowSurface;
-  // The shipped configuration goes through the program's own entry point.
-  const int status = as_shipped ? glimmer::RunProgram(&stats) : RunVariant(v, &stats, present);
+  // Every variant goes through the program's own entry point.
+  const int status = glimmer::RunProgram(
+      &stats, glimmer::SdlRuntimeOptions{v.present},
+      v.per_deadline ? glimmer::WakeUp::kPerDeadline : glimmer::WakeUp::kPerFrame);
   std::printf("loop=%s\n", v.per_deadline ? "deadline" : "frame");
-  std::printf("present=%s\n", present.c_str());
+  std::printf("present=%s\n", stats.present.c_str());
   std::printf("status=%d\n", status);
   std::printf("shown_at_ns=%lld\n", static_cast<long long>(stats.shown_at));
   std::printf("first_frame_at_ns=%lld\n", static_cast<long long>(stats.first_frame_at));

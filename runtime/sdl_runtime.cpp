@@ -360,16 +360,7 @@ void SdlRuntime::Show() {
   RefreshGeometry();
 }
 
-void SdlRuntime::Present() {
-  if (options_.present == PresentPath::kRenderer) {
-    PresentThroughRenderer();
-    return;
-  }
-  if (surface_ == nullptr) AttachSurface();
-  if (surface_ == nullptr) return;
-  SDL_Surface* target = shadow_ != nullptr ? shadow_ : surface_;
-  auto* pixels = static_cast<std::uint32_t*>(target->pixels);
-  const int pitch = target->pitch / 4;
+void SdlRuntime::ComposeFrame(std::uint32_t* pixels, int pitch) {
   if (full_repaint_) {
     canvas_.CopyVisibleTo(pixels, pitch);
     overlay_.Forget();
@@ -378,6 +369,17 @@ void SdlRuntime::Present() {
   const TwipMapping& m = canvas_.mapping();
   overlay_.Draw(canvas_, pixels, pitch, m.PixelOf(ball_left_), m.PixelOf(ball_top_),
                 canvas_.ToPixel(0xffffffu));
+}
+
+void SdlRuntime::Present() {
+  if (options_.present == PresentPath::kRenderer) {
+    PresentThroughRenderer();
+    return;
+  }
+  if (surface_ == nullptr) AttachSurface();
+  if (surface_ == nullptr) return;
+  SDL_Surface* target = shadow_ != nullptr ? shadow_ : surface_;
+  ComposeFrame(static_cast<std::uint32_t*>(target->pixels), target->pitch / 4);
   if (shadow_ != nullptr && SDL_BlitSurface(shadow_, nullptr, surface_, nullptr) != 0) {
     surface_ = nullptr;
     return;
@@ -404,14 +406,7 @@ void SdlRuntime::PresentThroughRenderer() {
   if (texture_ == nullptr) AttachRendererTarget();
   if (texture_ == nullptr) return;
   const int w = canvas_.width();
-  if (full_repaint_) {
-    canvas_.CopyVisibleTo(frame_.data(), w);
-    overlay_.Forget();
-    full_repaint_ = false;
-  }
-  const TwipMapping& m = canvas_.mapping();
-  overlay_.Draw(canvas_, frame_.data(), w, m.PixelOf(ball_left_), m.PixelOf(ball_top_),
-                canvas_.ToPixel(0xffffffu));
+  ComposeFrame(frame_.data(), w);
   // The whole frame goes up each time: the points of one frame are spread
   // over all of it.
   if (SDL_UpdateTexture(texture_, nullptr, frame_.data(), w * 4) != 0 ||

@@ -90,6 +90,8 @@ class SdlRuntime {
   void HandleEvent(const SDL_Event& event);
   void RefreshGeometry();
   void AttachSurface();
+  // Brings a copy of the canvas up to date and draws the ball over it.
+  void ComposeFrame(std::uint32_t* pixels, int pitch);
   void AttachRendererTarget();
   void DropTarget();
   void PresentThroughRenderer();

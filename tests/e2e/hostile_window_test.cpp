@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "tests/support/process.h"
+#include "tests/support/program_under_x.h"
 #include "tests/support/x11_probe.h"
 
 namespace glimmer::testing {
@@ -26,7 +27,6 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kTitle = "Glimmerfeld!";
 // Large enough that every size the tests give the window stays on screen,
 // which capturing it whole requires. A black root (-br) leaves black, not a
 // stipple, wherever the window has not painted yet.
@@ -93,7 +93,7 @@ std::uint64_t IntervalMs(const std::string& timer) {
   return timer == "tmrAB" ? 10 : 1;
 }
 
-class HostileWindow : public ::testing::Test {
+class HostileWindow : public ProgramUnderX {
  protected:
   void SetUp() override { StartServer({}); }
   void TearDown() override {
@@ -102,32 +102,19 @@ class HostileWindow : public ::testing::Test {
   }
 
   void StartServer(std::vector<std::string> extra) {
-    probe_.reset();
-    server_.reset();
     extra.push_back("-br");
-    server_ = std::make_unique<Xvfb>(extra, kScreen);
-    probe_ = std::make_unique<XProbe>(server_->display());
+    ProgramUnderX::StartServer(extra, kScreen);
   }
 
   // Starts the program, or with `counts` the same program that also writes
   // its run's counts on leaving, and waits for its window to be shown.
   Window Start(bool counts = false) {
-    std::vector<std::string> args;
-    std::string binary = GLIMMERFELD_BINARY;
-    if (counts) {
-      char tmpl[] = "/tmp/glimmer-counts-XXXXXX";
-      const int fd = mkstemp(tmpl);
-      if (fd >= 0) close(fd);
-      counts_path_ = tmpl;
-      binary = GLIMMERFELD_STATS_BINARY;
-      args.push_back(counts_path_);
-    }
-    program_ = std::make_unique<Child>(
-        binary, args,
-        Child::EnvChanges{{"DISPLAY", server_->display()}, {"WAYLAND_DISPLAY", std::nullopt}});
-    auto w = probe_->WaitForWindow(kTitle, 20s);
-    if (!w) ADD_FAILURE() << "no window titled " << kTitle << "; stderr: " << program_->Stderr();
-    return w.value_or(0);
+    if (!counts) return Launch(GLIMMERFELD_BINARY);
+    char tmpl[] = "/tmp/glimmer-counts-XXXXXX";
+    const int fd = mkstemp(tmpl);
+    if (fd >= 0) close(fd);
+    counts_path_ = tmpl;
+    return Launch(GLIMMERFELD_STATS_BINARY, {counts_path_});
   }
 
   template <class Pred>
@@ -153,9 +140,6 @@ class HostileWindow : public ::testing::Test {
     EXPECT_EQ(program_->Stderr(), "");
   }
 
-  std::unique_ptr<Xvfb> server_;
-  std::unique_ptr<XProbe> probe_;
-  std::unique_ptr<Child> program_;
   std::string counts_path_;
 };
 

@@ -12,6 +12,7 @@
 
 #include "runtime/canvas.h"
 #include "tests/support/process.h"
+#include "tests/support/program_under_x.h"
 #include "tests/support/ring_finder.h"
 #include "tests/support/x11_probe.h"
 
@@ -21,24 +22,15 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kTitle = "Glimmerfeld!";
-
-class ProgramWindow : public ::testing::Test {
+class ProgramWindow : public ProgramUnderX {
  protected:
-  void SetUp() override {
-    server_ = std::make_unique<Xvfb>();
-    probe_ = std::make_unique<XProbe>(server_->display());
-  }
+  void SetUp() override { StartServer(); }
 
   // Starts the program and waits for its window to be shown.
   Window Start() {
-    program_ = std::make_unique<Child>(
-        GLIMMERFELD_BINARY, std::vector<std::string>{},
-        Child::EnvChanges{{"DISPLAY", server_->display()}, {"WAYLAND_DISPLAY", std::nullopt}});
-    auto w = probe_->WaitForWindow(kTitle, 20s);
-    if (!w) ADD_FAILURE() << "no window titled " << kTitle << "; stderr: " << program_->Stderr();
+    const Window w = Launch(GLIMMERFELD_BINARY);
     shown_at_ = Clock::now();
-    return w.value_or(0);
+    return w;
   }
 
   template <class Pred>
@@ -50,9 +42,6 @@ class ProgramWindow : public ::testing::Test {
     return std::chrono::duration<double>(Clock::now() - shown_at_).count();
   }
 
-  std::unique_ptr<Xvfb> server_;
-  std::unique_ptr<XProbe> probe_;
-  std::unique_ptr<Child> program_;
   Clock::time_point shown_at_;
 };
 
