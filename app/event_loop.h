@@ -3,7 +3,9 @@
 //
 // The loop wakes once per display frame (or for a window event), runs every
 // timer tick that has fallen due since, in order, and then presents. Ticks are
-// thus delivered at their full rates without a wake-up per millisecond.
+// thus delivered at their full rates without a wake-up per millisecond. One
+// wake-up's work is FormLoop::Step, so a platform that is called back for
+// each frame can drive it as well as the blocking loop in RunForm.
 #pragma once
 
 #include <algorithm>
@@ -28,7 +30,11 @@ concept Platform = Services<P> && requires(P& p, const std::string& s, Nanos t) 
   p.Present();
   // Waits until `t` or until window events arrive, and handles them.
   p.WaitUntil(t);
+  // Handles the window events already waiting, without blocking.
+  p.PollEvents();
   { p.CloseRequested() } -> std::same_as<bool>;
+  // Whether anybody can see a frame: not while minimised or hidden.
+  { p.Visible() } -> std::same_as<bool>;
   // Shows a run-time error to the user, e.g. in a message box.
   p.ShowError(s);
 };
@@ -48,63 +54,155 @@ struct RunStats {
   std::string present;  // how frames reached the screen, where the platform says
 };
 
-// Runs the program on an opened (not yet shown) window until it is closed.
-// Returns the exit status: 0 after a close, 1 after a run-time error, which
-// is first printed as one line on stderr and then shown to the user.
-// `loaded`, if given, sees the window right after its load event; tests use
-// it to start from a chosen state.
-//
+// How much of a late wake-up is made up. Ticks are made up to a cap and the
+// rest dropped:
+// - after a stall while the window was seen (SIGSTOP, a suspended machine, a
+//   debugger), a few frames' worth, so that no burst of points shows;
+// - while it was hidden, when the loop wakes seldom, about 10 s' worth, which
+//   is enough to fill the field.
+// Lateness left over by the budget of one wake-up is carried to the next ones
+// and not counted against the cap again.
+struct LagRule {
+  static constexpr int kSeenFrames = 3;
+  static constexpr Nanos kHiddenCap = 10'000 * kMillisecond;
+  // No wake-up spends longer than this making up; the rest is spread over
+  // the next frames.
+  static constexpr Nanos kBudget = 50 * kMillisecond;
+  // How often window events are looked for for while ticks are being run.
+  static constexpr Nanos kEventCheck = kMillisecond;
+};
+
+// While nobody sees the window the loop presents nothing and wakes this often.
+inline constexpr Nanos kHiddenWakePeriod = 100 * kMillisecond;
+
 // `wake_up` chooses when the loop wakes: once a frame (the program), or at
 // every timer deadline, a design kept only to measure against.
 enum class WakeUp { kPerFrame, kPerDeadline };
 
 template <Platform P>
+class FormLoop {
+ public:
+  explicit FormLoop(P& platform, RunStats* stats = nullptr, WakeUp wake_up = WakeUp::kPerFrame)
+      : platform_(platform), stats_(stats), per_deadline_(wake_up == WakeUp::kPerDeadline) {}
+
+  frmRand<P>& form() { return form_; }
+  bool Closed() const { return platform_.CloseRequested(); }
+
+  // Loads the window, lets `loaded` (tests) see it in its loaded state, shows
+  // it and starts the timers. Throws RunTimeError.
+  void Start(const std::function<void(frmRand<P>&)>& loaded = {}) {
+    form_.Form_Load();
+    if (loaded) loaded(form_);
+    platform_.Show();
+    period_ = platform_.FramePeriod();
+    const Nanos start = platform_.Now();
+    if (stats_ != nullptr) stats_->shown_at = start;
+    form_.timers.Start(start);
+    next_frame_ = start;  // the first frame shows the ball on black
+    last_run_ = start;
+    seen_ = platform_.Visible();
+  }
+
+  // One wake-up's work: the ticks due by now, under the lag rule, stopping as
+  // soon as a close is waiting; then a frame, if one is due and the window is
+  // seen. Returns when to wake next. Throws RunTimeError from a handler.
+  Nanos Step() {
+    const Nanos now = platform_.Now();
+    const bool seen = platform_.Visible();
+    // A window seen again gets its frame at once.
+    if (seen && !seen_) next_frame_ = now;
+    const bool frame_due = now >= next_frame_;
+    if (per_deadline_ || frame_due) {
+      RunTicks(now, seen);
+      seen_ = seen;
+      if (Closed()) return now;
+    }
+    if (frame_due) {
+      platform_.PollEvents();
+      if (Closed()) return now;
+      if (seen) {
+        platform_.Present();
+        if (stats_ != nullptr && stats_->frames++ == 0) stats_->first_frame_at = platform_.Now();
+      }
+      // Stay on the frame grid; after a stall, restart it rather than
+      // presenting a burst of frames.
+      const Nanos period = seen ? period_ : kHiddenWakePeriod;
+      next_frame_ += period;
+      if (next_frame_ <= now) next_frame_ = now + period;
+    }
+    return per_deadline_ ? std::min(form_.timers.NextDue(), next_frame_) : next_frame_;
+  }
+
+  // Fills `stats` with what the run delivered.
+  void Collect() {
+    if (stats_ == nullptr) return;
+    stats_->timers.clear();
+    for (const auto& t : form_.timers.timers())
+      stats_->timers.push_back({t->name, t->delivered, t->dropped});
+    stats_->ended_at = platform_.Now();
+  }
+
+ private:
+  void RunTicks(Nanos now, bool seen) {
+    const Nanos cap = seen && seen_ ? LagRule::kSeenFrames * period_ : LagRule::kHiddenCap;
+    const Nanos allowed = std::min(backlog_ + std::min(now - last_run_, cap), LagRule::kHiddenCap);
+    form_.timers.DropOverdue(now, allowed);
+    const Nanos give_up_at = now + LagRule::kBudget;
+    Nanos checked = now;
+    form_.timers.RunDue(now, [&] {
+      // A close made while ticks run takes effect after the running handler.
+      const Nanos t = platform_.Now();
+      if (t - checked >= LagRule::kEventCheck) {
+        platform_.PollEvents();
+        checked = t;
+      }
+      return platform_.CloseRequested() || t >= give_up_at;
+    });
+    last_run_ = now;
+    backlog_ = form_.timers.Overdue(now);
+  }
+
+  P& platform_;
+  RunStats* stats_;
+  bool per_deadline_;
+  frmRand<P> form_{platform_};
+  Nanos period_ = 0;
+  Nanos next_frame_ = 0;
+  Nanos last_run_ = 0;
+  Nanos backlog_ = 0;
+  bool seen_ = true;
+};
+
+// Prints a run-time error as one line on stderr and shows it to the user.
+template <Platform P>
+void ReportRunTimeError(P& platform, const RunTimeError& e) {
+  std::fprintf(stderr, "glimmerfeld: %s\n", e.Message().c_str());
+  std::fflush(stderr);
+  platform.ShowError(e.Message());
+}
+
+// Runs the program on an opened (not yet shown) window until it is closed.
+// Returns the exit status: 0 after a close, 1 after a run-time error.
+// `loaded`, if given, sees the window right after its load event; tests use
+// it to start from a chosen state.
+template <Platform P>
 int RunForm(P& platform, RunStats* stats = nullptr,
             const std::function<void(frmRand<P>&)>& loaded = {},
             WakeUp wake_up = WakeUp::kPerFrame) {
-  const bool per_deadline = wake_up == WakeUp::kPerDeadline;
-  frmRand<P> form(platform);
-  auto collect = [&] {
-    if (stats == nullptr) return;
-    stats->timers.clear();
-    for (const auto& t : form.timers.timers()) {
-      stats->timers.push_back({t->name, t->delivered, t->dropped});
-    }
-    stats->ended_at = platform.Now();
-  };
+  FormLoop<P> loop(platform, stats, wake_up);
   try {
-    form.Form_Load();
-    if (loaded) loaded(form);
-    platform.Show();
-    const Nanos period = platform.FramePeriod();
-    const Nanos start = platform.Now();
-    if (stats != nullptr) stats->shown_at = start;
-    form.timers.Start(start);
-    Nanos next_frame = start;  // the first frame shows the ball on black
-    while (!platform.CloseRequested()) {
-      const Nanos now = platform.Now();
-      if (per_deadline || now >= next_frame) {
-        form.timers.RunDue(now, [&] { return platform.CloseRequested(); });
-        if (platform.CloseRequested()) break;
-      }
-      if (now >= next_frame) {
-        platform.Present();
-        if (stats != nullptr && stats->frames++ == 0) stats->first_frame_at = platform.Now();
-        // Stay on the frame grid; after a stall, restart it rather than
-        // presenting a burst of frames.
-        next_frame += period;
-        if (next_frame <= now) next_frame = now + period;
-      }
-      platform.WaitUntil(per_deadline ? std::min(form.timers.NextDue(), next_frame) : next_frame);
+    loop.Start(loaded);
+    while (!loop.Closed()) {
+      const Nanos wake_at = loop.Step();
+      if (loop.Closed()) break;
+      platform.WaitUntil(wake_at);
     }
   } catch (const RunTimeError& e) {
-    collect();
-    std::fprintf(stderr, "glimmerfeld: %s\n", e.Message().c_str());
-    std::fflush(stderr);
-    platform.ShowError(e.Message());
+    loop.Collect();
+    ReportRunTimeError(platform, e);
     return 1;
   }
-  collect();
+  loop.Collect();
   return 0;
 }
 

@@ -1,7 +1,8 @@
 // Timers in virtual time. Each timer keeps its own grid of due times (next due
 // = previous due + interval), so over any stretch in which the machine keeps
 // up it delivers exactly its requested rate, however seldom the event loop
-// wakes. The service reads no clock: the caller passes the time in.
+// wakes. The service reads no clock: the caller passes the time in, and
+// decides how much lateness to make up.
 #pragma once
 
 #include <cstdint>
@@ -28,10 +29,6 @@ struct Timer {
 
 class TimerService {
  public:
-  // Ticks further overdue than this (a suspended machine, a debugger) are
-  // dropped instead of being made up in one burst.
-  static constexpr Nanos kLagCap = 250 * kMillisecond;
-
   // Adds a timer, enabled; ties in due time run in the order of adding.
   Timer& Add(std::string name, Nanos interval, std::function<void()> handler) {
     auto t = std::make_unique<Timer>();
@@ -48,13 +45,23 @@ class TimerService {
       t->next_due = now + t->interval;
   }
 
+  // Gives up every tick more than `max_lag` overdue at `now`, skipping whole
+  // intervals so that each timer stays on its own grid.
+  void DropOverdue(Nanos now, Nanos max_lag) {
+    for (auto& t : timers_) {
+      const Nanos late = now - t->next_due;
+      if (late <= max_lag) continue;
+      const Nanos skip = (late - max_lag + t->interval - 1) / t->interval;
+      t->next_due += skip * t->interval;
+      t->dropped += static_cast<std::uint64_t>(skip);
+    }
+  }
+
   // Runs every tick due at or before `now`, earliest first. `stop` is asked
   // after each tick; once it says yes no further tick runs. A handler's
   // exception propagates and leaves the remaining ticks undelivered.
   template <class Stop>
   std::size_t RunDue(Nanos now, Stop&& stop) {
-    for (auto& t : timers_)
-      DropStale(*t, now);
     std::size_t ran = 0;
     for (;;) {
       Timer* next = nullptr;
@@ -82,18 +89,15 @@ class TimerService {
     return best;
   }
 
+  // How long the earliest undelivered tick has been due at `now`; 0 if none is.
+  Nanos Overdue(Nanos now) const {
+    const Nanos late = now - NextDue();
+    return late > 0 ? late : 0;
+  }
+
   const std::vector<std::unique_ptr<Timer>>& timers() const { return timers_; }
 
  private:
-  static void DropStale(Timer& t, Nanos now) {
-    const Nanos late = now - t.next_due;
-    if (late <= kLagCap) return;
-    // Skip whole intervals, staying on the timer's own grid.
-    const Nanos skip = (late - kLagCap + t.interval - 1) / t.interval;
-    t.next_due += skip * t.interval;
-    t.dropped += static_cast<std::uint64_t>(skip);
-  }
-
   std::vector<std::unique_ptr<Timer>> timers_;
 };
 

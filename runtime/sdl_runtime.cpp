@@ -1,137 +1,20 @@
 #include "runtime/sdl_runtime.h"
 
 #include <SDL.h>
-#include <SDL_syswm.h>
-#include <X11/Xlib.h>
-#include <X11/Xresource.h>
-#include <unistd.h>
-#include <wayland-client.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <csignal>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
-#include <vector>
+
+#include "runtime/platform.h"
 
 namespace glimmer {
 namespace {
 
-bool EnvSet(const char* name) {
-  const char* v = std::getenv(name);
-  return v != nullptr && v[0] != '\0';
-}
-
 PixelLayout LayoutOf(const SDL_PixelFormat& f) {
   return PixelLayout{f.Rshift, f.Gshift, f.Bshift, f.Amask};
-}
-
-// The display the X connection was opened on, for the one line printed when
-// it is lost.
-char g_x_display[256];
-
-// Xlib's default handler prints a message of its own that does not name the
-// program, and calls exit(), whose clean-up would run against a connection
-// that is gone. Nothing can be shown or saved any more: say so in one line
-// and leave at once.
-int OnDisplayLost(Display*) {
-  std::fprintf(stderr, "glimmerfeld: lost the connection to the display (DISPLAY=%s)\n",
-               g_x_display);
-  std::fflush(stderr);
-  _exit(1);
-}
-
-// Set once the window is being torn down.
-bool g_closing = false;
-
-// Xlib's default handler for a refused request prints five lines and exits.
-// While closing, SDL 2.26 can still have a wake-up message for its event wait
-// in flight to the window from a second connection, which the server refuses
-// once the window is gone, and the error surfaces as SDL closes that
-// connection: harmless then, as the program is done. At any other time the
-// error stays fatal, as it was, but in one line.
-int OnRequestRefused(Display* display, XErrorEvent* error) {
-  if (g_closing) return 0;
-  char text[160];
-  XGetErrorText(display, error->error_code, text, sizeof text);
-  std::fprintf(stderr, "glimmerfeld: the display refused a request (%s; request code %d)\n", text,
-               error->request_code);
-  std::fflush(stderr);
-  _exit(1);
-}
-
-// Installed before SDL starts: SDL's own X error handler passes errors on to
-// the one it found, and puts that one back when it shuts down.
-void InstallDisplayErrorHandlers() {
-  const char* display = std::getenv("DISPLAY");
-  std::snprintf(g_x_display, sizeof g_x_display, "%s", display != nullptr ? display : "");
-  XSetIOErrorHandler(OnDisplayLost);
-  XSetErrorHandler(OnRequestRefused);
-}
-
-// Why SDL must not start on the Wayland compositor it would connect to, or
-// empty when it may. SDL 2.26 dereferences a missing input seat inside
-// SDL_Init and crashes (a headless compositor has none). Later releases are
-// reported fixed upstream; the check costs one round trip and keeps every
-// version safe. A compositor that cannot be reached is ruled out here too, so
-// that the one line saying so is ours rather than libwayland's and SDL's.
-std::string WaylandUnusable() {
-  // A socket handed down by a launcher can be taken only once: leave it to SDL.
-  if (EnvSet("WAYLAND_SOCKET")) return {};
-  const char* env = std::getenv("WAYLAND_DISPLAY");
-  const std::string name = env != nullptr && env[0] != '\0' ? env : "wayland-0";
-  const char* runtime_dir = std::getenv("XDG_RUNTIME_DIR");
-  if (name[0] != '/' && (runtime_dir == nullptr || runtime_dir[0] != '/')) {
-    return "cannot connect to the display (WAYLAND_DISPLAY=" + name +
-           "): XDG_RUNTIME_DIR is not set";
-  }
-  wl_display* display = wl_display_connect(nullptr);
-  if (display == nullptr) {
-    return "cannot connect to the display (WAYLAND_DISPLAY=" + name + "): " + std::strerror(errno);
-  }
-  bool seat = false;
-  static const wl_registry_listener listener = {
-      [](void* data, wl_registry*, std::uint32_t, const char* interface, std::uint32_t) {
-        if (std::strcmp(interface, "wl_seat") == 0) *static_cast<bool*>(data) = true;
-      },
-      [](void*, wl_registry*, std::uint32_t) {}};
-  wl_registry* registry = wl_display_get_registry(display);
-  bool answered = false;
-  if (registry != nullptr) {
-    wl_registry_add_listener(registry, &listener, &seat);
-    answered = wl_display_roundtrip(display) >= 0;
-    wl_registry_destroy(registry);
-  }
-  wl_display_disconnect(display);
-  if (!answered) return "the Wayland compositor (WAYLAND_DISPLAY=" + name + ") does not answer";
-  if (!seat) {
-    return "the Wayland compositor (WAYLAND_DISPLAY=" + name +
-           ") offers no input seat, which SDL cannot start without";
-  }
-  return {};
-}
-
-// Splits a comma-separated driver list such as SDL_VIDEODRIVER's.
-std::vector<std::string> SplitDrivers(const std::string& list) {
-  std::vector<std::string> drivers;
-  std::size_t start = 0;
-  while (start <= list.size()) {
-    const std::size_t end = std::min(list.find(',', start), list.size());
-    if (end > start) drivers.push_back(list.substr(start, end - start));
-    start = end + 1;
-  }
-  return drivers;
-}
-
-std::string JoinDrivers(const std::vector<std::string>& drivers) {
-  std::string list;
-  for (const auto& d : drivers)
-    list += (list.empty() ? "" : ",") + d;
-  return list;
 }
 
 bool IsPlain32(const SDL_Surface* s) {
@@ -146,7 +29,7 @@ bool IsPlain32(const SDL_Surface* s) {
 SdlRuntime::SdlRuntime(SdlRuntimeOptions options) : options_(options) {}
 
 SdlRuntime::~SdlRuntime() {
-  g_closing = true;
+  platform::BeginTeardown();
   if (texture_ != nullptr) SDL_DestroyTexture(texture_);
   if (renderer_ != nullptr) SDL_DestroyRenderer(renderer_);
   if (shadow_ != nullptr) SDL_FreeSurface(shadow_);
@@ -156,48 +39,17 @@ SdlRuntime::~SdlRuntime() {
 
 void SdlRuntime::Open(const WindowSettings& settings) {
   settings_ = settings;
-  // Without a display SDL would quietly fall back to an invisible offscreen
-  // window and the program would run unseen.
-  if (!EnvSet("DISPLAY") && !EnvSet("WAYLAND_DISPLAY")) {
-    throw StartupError(
-        "no display to open the window on (neither DISPLAY nor WAYLAND_DISPLAY is set)");
-  }
-  // Only the drivers that can show a window, X11 first as in SDL's own order;
-  // SDL_VIDEODRIVER still overrides this.
-  const bool x11 = EnvSet("DISPLAY");
-  const bool wayland = EnvSet("WAYLAND_DISPLAY");
-  const bool user_choice = EnvSet("SDL_VIDEODRIVER");
-  std::vector<std::string> drivers =
-      SplitDrivers(user_choice ? std::getenv("SDL_VIDEODRIVER")
-                               : (x11 && wayland ? "x11,wayland" : (x11 ? "x11" : "wayland")));
-  // Keep SDL off a compositor it would crash on, even as a fallback after a
-  // failed X11 start.
-  const auto wl = std::find_if(drivers.begin(), drivers.end(), [](const std::string& d) {
-    return SDL_strcasecmp(d.c_str(), "wayland") == 0;  // as SDL matches driver names
-  });
-  if (wl != drivers.end()) {
-    const std::string why = WaylandUnusable();
-    if (!why.empty()) {
-      drivers.erase(wl);
-      if (drivers.empty()) {
-        throw StartupError(why + (user_choice ? "; SDL_VIDEODRIVER allows no other driver"
-                                              : (x11 ? "" : "; set DISPLAY to use X11")));
-      }
-    }
-  }
-  // The user's own choice is overridden only to take the crashing driver out.
-  SDL_SetHintWithPriority(SDL_HINT_VIDEODRIVER, JoinDrivers(drivers).c_str(),
-                          user_choice ? SDL_HINT_OVERRIDE : SDL_HINT_DEFAULT);
-  if (x11) InstallDisplayErrorHandlers();
-  // A write to a display server that has just died must come back as an
-  // error for the handlers above to report, not end the program silently
-  // through SIGPIPE.
-  std::signal(SIGPIPE, SIG_IGN);
+  platform::PrepareVideo();
   if (SDL_Init(SDL_INIT_VIDEO) != 0) {
-    std::string where = x11 ? std::string(" DISPLAY=") + std::getenv("DISPLAY") : "";
-    if (wayland) where += std::string(" WAYLAND_DISPLAY=") + std::getenv("WAYLAND_DISPLAY");
-    throw StartupError("cannot connect to the display (" + where.substr(1) +
-                       "): " + SDL_GetError());
+    // Name the display that could not be reached, where the platform has one.
+    std::string where;
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+      const char* v = std::getenv(name);
+      if (v != nullptr && v[0] != '\0')
+        where += std::string(where.empty() ? " (" : " ") + name + "=" + v;
+    }
+    throw StartupError("cannot connect to the display" + where + (where.empty() ? "" : ")") + ": " +
+                       SDL_GetError());
   }
   sdl_started_ = true;
   const char* driver = SDL_GetCurrentVideoDriver();
@@ -205,10 +57,6 @@ void SdlRuntime::Open(const WindowSettings& settings) {
   if (name == "offscreen" || name == "dummy" || name == "evdev" || name.empty()) {
     throw StartupError("no visible display available (SDL video driver '" + name + "')");
   }
-  is_x11_ = name == "x11";
-  // On X11 the window surface then goes through shared memory instead of a
-  // software OpenGL renderer that costs several times as much per frame.
-  if (is_x11_) SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
 
   const TwipMapping at96(1.0);
   window_ = SDL_CreateWindow(
@@ -218,6 +66,7 @@ void SdlRuntime::Open(const WindowSettings& settings) {
   if (window_ == nullptr) {
     throw StartupError(std::string("cannot create the window: ") + SDL_GetError());
   }
+  platform::PrepareWindow(window_);
   if (options_.present == PresentPath::kRenderer) {
     // Made while the window is hidden: a GL renderer may recreate the window.
     renderer_ = SDL_CreateRenderer(window_, -1, 0);
@@ -227,40 +76,11 @@ void SdlRuntime::Open(const WindowSettings& settings) {
   }
   // The client area is fixed in twips; at a higher display scale it takes
   // more device pixels.
-  canvas_.SetScale(ReadDisplayScale());
+  canvas_.SetScale(platform::DisplayScale(window_));
   const TwipMapping& m = canvas_.mapping();
   SDL_SetWindowSize(window_, m.PixelLength(settings_.client_width_twips),
                     m.PixelLength(settings_.client_height_twips));
   RefreshGeometry();
-}
-
-double SdlRuntime::ReadDisplayScale() const {
-  if (is_x11_) {
-    // X11 has no per-window scale; desktops publish theirs as Xft.dpi.
-    SDL_SysWMinfo info;
-    SDL_VERSION(&info.version);
-    if (SDL_GetWindowWMInfo(window_, &info) != SDL_TRUE || info.subsystem != SDL_SYSWM_X11) {
-      return 1.0;
-    }
-    const char* resources = XResourceManagerString(info.info.x11.display);
-    if (resources == nullptr) return 1.0;
-    XrmInitialize();
-    XrmDatabase db = XrmGetStringDatabase(resources);
-    double scale = 1.0;
-    char* type = nullptr;
-    XrmValue value;
-    if (db != nullptr && XrmGetResource(db, "Xft.dpi", "Xft.Dpi", &type, &value) &&
-        value.addr != nullptr) {
-      const double dpi = std::strtod(value.addr, nullptr);
-      if (dpi >= 24.0 && dpi <= 960.0) scale = dpi / 96.0;
-    }
-    if (db != nullptr) XrmDestroyDatabase(db);
-    return scale;
-  }
-  int w = 0, h = 0, pw = 0, ph = 0;
-  SDL_GetWindowSize(window_, &w, &h);
-  SDL_GetWindowSizeInPixels(window_, &pw, &ph);
-  return w > 0 && pw > 0 ? static_cast<double>(pw) / w : 1.0;
 }
 
 void SdlRuntime::RefreshGeometry() {
@@ -357,6 +177,7 @@ Nanos SdlRuntime::FramePeriod() const {
 
 void SdlRuntime::Show() {
   SDL_ShowWindow(window_);
+  visible_ = true;
   RefreshGeometry();
 }
 
@@ -428,11 +249,16 @@ void SdlRuntime::WaitUntil(Nanos deadline) {
   SDL_Event event;
   const Nanos left = deadline - Now();
   const int ms = left <= 0 ? 0 : static_cast<int>((left + 999'999) / 1'000'000);
-  if (ms > 0 ? SDL_WaitEventTimeout(&event, ms) != 0 : SDL_PollEvent(&event) != 0) {
+  if (platform::WaitEvent(event, ms)) {
     HandleEvent(event);
-    while (SDL_PollEvent(&event) != 0)
-      HandleEvent(event);
+    PollEvents();
   }
+}
+
+void SdlRuntime::PollEvents() {
+  SDL_Event event;
+  while (SDL_PollEvent(&event) != 0)
+    HandleEvent(event);
 }
 
 void SdlRuntime::HandleEvent(const SDL_Event& event) {
@@ -445,12 +271,19 @@ void SdlRuntime::HandleEvent(const SDL_Event& event) {
     case SDL_WINDOWEVENT_CLOSE:
       close_requested_ = true;
       break;
-    case SDL_WINDOWEVENT_SIZE_CHANGED:
-    case SDL_WINDOWEVENT_RESIZED:
+    case SDL_WINDOWEVENT_HIDDEN:
+    case SDL_WINDOWEVENT_MINIMIZED:
+      visible_ = false;
+      break;
     case SDL_WINDOWEVENT_SHOWN:
-    case SDL_WINDOWEVENT_MOVED:
     case SDL_WINDOWEVENT_RESTORED:
     case SDL_WINDOWEVENT_MAXIMIZED:
+      visible_ = true;
+      RefreshGeometry();
+      break;
+    case SDL_WINDOWEVENT_SIZE_CHANGED:
+    case SDL_WINDOWEVENT_RESIZED:
+    case SDL_WINDOWEVENT_MOVED:
       RefreshGeometry();
       break;
     default:

@@ -77,7 +77,11 @@ class SdlRuntime {
   void Show();
   void Present();
   void WaitUntil(Nanos deadline);
+  // Takes the window events already waiting, without blocking.
+  void PollEvents();
   bool CloseRequested() const { return close_requested_; }
+  // False while the window is minimised or hidden: nobody sees a frame.
+  bool Visible() const { return visible_; }
   void ShowError(const std::string& message);
 
   // For measurements and tests.
@@ -95,7 +99,6 @@ class SdlRuntime {
   void AttachRendererTarget();
   void DropTarget();
   void PresentThroughRenderer();
-  double ReadDisplayScale() const;
 
   SdlRuntimeOptions options_;
   WindowSettings settings_;
@@ -109,7 +112,7 @@ class SdlRuntime {
   bool sdl_started_ = false;
   bool close_requested_ = false;
   bool full_repaint_ = true;
-  bool is_x11_ = false;
+  bool visible_ = false;
 
   Pcg32 rng_;
   Canvas canvas_;

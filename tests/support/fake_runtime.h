@@ -36,6 +36,7 @@ class FakeRuntime {
     if (fail_plot_at && plots.size() + unrecorded_plots == *fail_plot_at) {
       throw RunTimeError(RunTimeError::Kind::kPlot, "the window is gone");
     }
+    now += plot_cost;
     if (canvas != nullptr) canvas->Plot(x, y, colour);
     if (on_plot) on_plot(*this, x, y);
     if (record_plots) {
@@ -86,7 +87,18 @@ class FakeRuntime {
     }
     now = deadline > now ? deadline : now;
   }
+  // Delivers the scripted events that have fallen due, as a poll of the
+  // window system would.
+  void PollEvents() {
+    ++polls;
+    while (!events.empty() && events.front().first <= now) {
+      auto action = std::move(events.front().second);
+      events.erase(events.begin());
+      action(*this);
+    }
+  }
   bool CloseRequested() const { return close_requested; }
+  bool Visible() const { return visible; }
   void ShowError(const std::string& message) { errors.push_back(message); }
 
   // Scripts `action` at simulated time `at` (events must be added in order).
@@ -124,7 +136,10 @@ class FakeRuntime {
   std::function<void(FakeRuntime&, char, Single)> on_ball_write;  // after each write
 
   Nanos now = 0;
+  Nanos plot_cost = 0;  // how far the clock moves during each plot
   Nanos frame_period = 16'666'667;
+  bool visible = true;
+  int polls = 0;
   bool close_requested = false;
   int shows = 0;
   int frames = 0;

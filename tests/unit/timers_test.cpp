@@ -95,7 +95,10 @@ TEST(Timers, DropTicksBeyondTheLagCapInsteadOfBursting) {
   r.timers.Start(0);
   r.timers.RunDue(100 * kMs);
   r.log.clear();
-  // A ten-second stall, e.g. SIGSTOP.
+  // A ten-second stall, e.g. SIGSTOP, made up to 250 ms.
+  EXPECT_EQ(r.timers.Overdue(10'100 * kMs), 9'999 * kMs);
+  r.timers.DropOverdue(10'100 * kMs, 250 * kMs);
+  EXPECT_EQ(r.timers.Overdue(10'100 * kMs), 250 * kMs);
   r.timers.RunDue(10'100 * kMs);
   // What is left is the last 250 ms, both ends included.
   EXPECT_EQ(r.Count("fast"), 251);
@@ -107,6 +110,7 @@ TEST(Timers, DropTicksBeyondTheLagCapInsteadOfBursting) {
   EXPECT_EQ(slow.next_due, 10'110 * kMs);
   // A short stall under the cap is made up in full.
   r.log.clear();
+  r.timers.DropOverdue(10'300 * kMs, 250 * kMs);
   r.timers.RunDue(10'300 * kMs);
   EXPECT_EQ(r.Count("fast"), 200);
   EXPECT_EQ(fast.dropped, 9749u);

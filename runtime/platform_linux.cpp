@@ -1,0 +1,114 @@
+// PLATFORM: Linux, on X11 or Wayland, whichever the session offers.
+// COVERS: which of the two SDL may start on, and what each needs before and
+//   after the window is made (platform_x11.cpp, platform_wayland.cpp).
+// LIMITATIONS: start-up errors go to stderr only.
+// DEPENDENCIES: SDL2, libX11, wayland-client.
+#include <SDL.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "runtime/platform.h"
+#include "runtime/platform_linux.h"
+#include "runtime/sdl_runtime.h"
+
+namespace glimmer::platform {
+namespace {
+
+bool EnvSet(const char* name) {
+  const char* v = std::getenv(name);
+  return v != nullptr && v[0] != '\0';
+}
+
+// Splits a comma-separated driver list such as SDL_VIDEODRIVER's.
+std::vector<std::string> SplitDrivers(const std::string& list) {
+  std::vector<std::string> drivers;
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    const std::size_t end = std::min(list.find(',', start), list.size());
+    if (end > start) drivers.push_back(list.substr(start, end - start));
+    start = end + 1;
+  }
+  return drivers;
+}
+
+std::string JoinDrivers(const std::vector<std::string>& drivers) {
+  std::string list;
+  for (const auto& d : drivers)
+    list += (list.empty() ? "" : ",") + d;
+  return list;
+}
+
+bool OnX11() {
+  const char* driver = SDL_GetCurrentVideoDriver();
+  return driver != nullptr && SDL_strcmp(driver, "x11") == 0;
+}
+
+}  // namespace
+
+void PrepareVideo() {
+  // Without a display SDL would quietly fall back to an invisible offscreen
+  // window and the program would run unseen.
+  const bool x11 = EnvSet("DISPLAY");
+  const bool wayland = EnvSet("WAYLAND_DISPLAY");
+  if (!x11 && !wayland) {
+    throw StartupError(
+        "no display to open the window on (neither DISPLAY nor WAYLAND_DISPLAY is set)");
+  }
+  // Only the drivers that can show a window, X11 first as in SDL's own order.
+  const bool user_choice = EnvSet("SDL_VIDEODRIVER");
+  std::vector<std::string> drivers =
+      SplitDrivers(user_choice ? std::getenv("SDL_VIDEODRIVER")
+                               : (x11 && wayland ? "x11,wayland" : (x11 ? "x11" : "wayland")));
+  // Keep SDL off a compositor it would crash on, even as a fallback after a
+  // failed X11 start.
+  const auto wl = std::find_if(drivers.begin(), drivers.end(), [](const std::string& d) {
+    return SDL_strcasecmp(d.c_str(), "wayland") == 0;  // as SDL matches driver names
+  });
+  if (wl != drivers.end()) {
+    const std::string why = wayland::Unusable();
+    if (!why.empty()) {
+      drivers.erase(wl);
+      if (drivers.empty()) {
+        throw StartupError(why + (user_choice ? "; SDL_VIDEODRIVER allows no other driver"
+                                              : (x11 ? "" : "; set DISPLAY to use X11")));
+      }
+    }
+  }
+  // The user's own choice is overridden only to take the crashing driver out.
+  SDL_SetHintWithPriority(SDL_HINT_VIDEODRIVER, JoinDrivers(drivers).c_str(),
+                          user_choice ? SDL_HINT_OVERRIDE : SDL_HINT_DEFAULT);
+  if (x11) x11::InstallErrorHandlers();
+  // A write to a display server that has just died must come back as an
+  // error for the handlers to report, not end the program silently through
+  // SIGPIPE.
+  std::signal(SIGPIPE, SIG_IGN);
+}
+
+double DisplayScale(SDL_Window* window) {
+  // X11 has no per-window scale; desktops publish theirs as Xft.dpi.
+  if (OnX11()) return x11::XftScale(window);
+  int w = 0, h = 0, pw = 0, ph = 0;
+  SDL_GetWindowSize(window, &w, &h);
+  SDL_GetWindowSizeInPixels(window, &pw, &ph);
+  return w > 0 && pw > 0 ? static_cast<double>(pw) / w : 1.0;
+}
+
+void PrepareWindow(SDL_Window* window) {
+  if (OnX11()) x11::PrepareWindow(window);
+}
+
+bool WaitEvent(SDL_Event& event, int timeout_ms) {
+  return (timeout_ms > 0 ? SDL_WaitEventTimeout(&event, timeout_ms) : SDL_PollEvent(&event)) != 0;
+}
+
+void ShowStartupError(const std::string&) {}
+
+void BeginTeardown() {
+  x11::BeginTeardown();
+}
+
+}  // namespace glimmer::platform

@@ -1,0 +1,27 @@
+// The X11 and Wayland halves of the Linux platform, for platform_linux.cpp,
+// which chooses between them.
+#pragma once
+
+#include <string>
+
+struct SDL_Window;
+
+namespace glimmer::platform {
+
+namespace x11 {
+// Replaces Xlib's default error handlers, which print several lines and exit
+// through clean-up that runs against a dead connection.
+void InstallErrorHandlers();
+// The scale the desktop publishes as Xft.dpi, or 1.
+double XftScale(SDL_Window* window);
+// Black behind the window from the moment it maps and wherever it grows.
+void PrepareWindow(SDL_Window* window);
+void BeginTeardown();
+}  // namespace x11
+
+namespace wayland {
+// Why SDL must not start on the compositor it would connect to, or empty.
+std::string Unusable();
+}  // namespace wayland
+
+}  // namespace glimmer::platform

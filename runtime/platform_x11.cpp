@@ -1,0 +1,95 @@
+// PLATFORM: X11 under the portable SDL runtime.
+// COVERS: one-line reports instead of Xlib's default handlers, the display
+//   scale from Xft.dpi, a black window background.
+// LIMITATIONS: the scale is read once at start; X11 has no per-window scale.
+// DEPENDENCIES: libX11.
+#include <SDL.h>
+#include <SDL_syswm.h>
+#include <X11/Xlib.h>
+#include <X11/Xresource.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "runtime/platform_linux.h"
+
+namespace glimmer::platform::x11 {
+namespace {
+
+// The display the X connection was opened on, for the one line printed when
+// it is lost.
+char g_display_name[256];
+
+// Set once the window is being torn down.
+bool g_closing = false;
+
+// Nothing can be shown or saved any more: say so in one line and leave at
+// once, without exit()'s clean-up against a connection that is gone.
+int OnDisplayLost(Display*) {
+  std::fprintf(stderr, "glimmerfeld: lost the connection to the display (DISPLAY=%s)\n",
+               g_display_name);
+  std::fflush(stderr);
+  _exit(1);
+}
+
+// While closing, SDL 2.26 can still have a wake-up message for its event wait
+// in flight to the window from a second connection, which the server refuses
+// once the window is gone: harmless then, as the program is done. At any
+// other time a refused request stays fatal, in one line.
+int OnRequestRefused(Display* display, XErrorEvent* error) {
+  if (g_closing) return 0;
+  char text[160];
+  XGetErrorText(display, error->error_code, text, sizeof text);
+  std::fprintf(stderr, "glimmerfeld: the display refused a request (%s; request code %d)\n", text,
+               error->request_code);
+  std::fflush(stderr);
+  _exit(1);
+}
+
+bool X11Of(SDL_Window* window, SDL_SysWMinfo& info) {
+  SDL_VERSION(&info.version);
+  return SDL_GetWindowWMInfo(window, &info) == SDL_TRUE && info.subsystem == SDL_SYSWM_X11;
+}
+
+}  // namespace
+
+// Installed before SDL starts: SDL's own X error handler passes errors on to
+// the one it found, and puts that one back when it shuts down.
+void InstallErrorHandlers() {
+  const char* display = std::getenv("DISPLAY");
+  std::snprintf(g_display_name, sizeof g_display_name, "%s", display != nullptr ? display : "");
+  XSetIOErrorHandler(OnDisplayLost);
+  XSetErrorHandler(OnRequestRefused);
+}
+
+double XftScale(SDL_Window* window) {
+  SDL_SysWMinfo info;
+  if (!X11Of(window, info)) return 1.0;
+  const char* resources = XResourceManagerString(info.info.x11.display);
+  if (resources == nullptr) return 1.0;
+  XrmInitialize();
+  XrmDatabase db = XrmGetStringDatabase(resources);
+  double scale = 1.0;
+  char* type = nullptr;
+  XrmValue value;
+  if (db != nullptr && XrmGetResource(db, "Xft.dpi", "Xft.Dpi", &type, &value) &&
+      value.addr != nullptr) {
+    const double dpi = std::strtod(value.addr, nullptr);
+    if (dpi >= 24.0 && dpi <= 960.0) scale = dpi / 96.0;
+  }
+  if (db != nullptr) XrmDestroyDatabase(db);
+  return scale;
+}
+
+void PrepareWindow(SDL_Window*) {
+  // The window surface then goes through shared memory instead of a software
+  // OpenGL renderer that costs several times as much per frame.
+  SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
+}
+
+void BeginTeardown() {
+  g_closing = true;
+}
+
+}  // namespace glimmer::platform::x11
