@@ -5,6 +5,10 @@
 
 namespace glimmer {
 
+// The main window's settings: its start size and frame, title, icon and the
+// id that names the program to the desktop.
+WindowSettings MainWindowSettings();
+
 // Opens the window and runs until it is closed; returns the exit status.
 // `stats`, when given, receives what the run delivered. The program itself
 // passes nothing else; the benchmarks pick the designs it turned down.

@@ -10,6 +10,7 @@
 
 #include "animation/dot_spray.h"
 #include "app/frm_rand.h"
+#include "app/program.h"
 #include "app/timers.h"
 #include "runtime/canvas.h"
 #include "runtime/pcg32.h"
@@ -203,9 +204,7 @@ SdlRuntime* Window(PresentPath path, benchmark::State& state) {
   if (windows[i] == nullptr && errors[i].empty()) {
     auto* rt = new SdlRuntime(SdlRuntimeOptions{path});  // never closed: the process ends first
     try {
-      rt->Open(WindowSettings{FormDescription::kTitle, FormDescription::kClientWidth,
-                              FormDescription::kClientHeight, FormDescription::kFrameWidth,
-                              FormDescription::kFrameHeight});
+      rt->Open(MainWindowSettings());
       rt->CreateBall(FormDescription::kBallLeft, FormDescription::kBallTop,
                      FormDescription::kBallSize);
       rt->Reseed();

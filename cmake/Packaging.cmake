@@ -2,9 +2,8 @@
 # built from that install by `make package` (CPack's DEB generator).
 include(GNUInstallDirs)
 
-# One reverse-DNS id names the desktop entry, the AppStream component and the
+# GLIMMER_APP_ID names the desktop entry, the AppStream component and the
 # metainfo file; the icon keeps the program's plain name.
-set(GLIMMER_APP_ID "io.github.glimmerfeld.Glimmerfeld")
 set(GLIMMER_MAINTAINER "Glimmerfeld maintainers <glimmerfeld@users.noreply.github.com>"
     CACHE STRING "The Maintainer field of the Debian package")
 

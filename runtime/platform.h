@@ -9,13 +9,17 @@
 struct SDL_Window;
 union SDL_Event;
 
+namespace glimmer {
+struct WindowSettings;
+}
+
 namespace glimmer::platform {
 
 // Before SDL starts: chooses the video drivers SDL may try (SDL_VIDEODRIVER
 // stays the user's override) and sets up what the process needs, such as
 // error handlers or DPI awareness. Throws StartupError when nothing could
 // show a window.
-void PrepareVideo();
+void PrepareVideo(const WindowSettings& settings);
 
 // Device pixels per pixel at 96 dpi for the display the window, created
 // hidden at its 96-dpi size, is on.

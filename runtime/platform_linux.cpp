@@ -49,7 +49,7 @@ bool OnX11() {
 
 }  // namespace
 
-void PrepareVideo() {
+void PrepareVideo(const WindowSettings& settings) {
   // Without a display SDL would quietly fall back to an invisible offscreen
   // window and the program would run unseen.
   const bool x11 = EnvSet("DISPLAY");
@@ -81,6 +81,12 @@ void PrepareVideo() {
   // The user's own choice is overridden only to take the crashing driver out.
   SDL_SetHintWithPriority(SDL_HINT_VIDEODRIVER, JoinDrivers(drivers).c_str(),
                           user_choice ? SDL_HINT_OVERRIDE : SDL_HINT_DEFAULT);
+  // SDL takes the window's class on X11, and its app id on Wayland, from
+  // these; the desktop entry is found by the same name.
+  if (!settings.app_id.empty()) {
+    setenv("SDL_VIDEO_X11_WMCLASS", settings.app_id.c_str(), 1);
+    setenv("SDL_VIDEO_WAYLAND_WMCLASS", settings.app_id.c_str(), 1);
+  }
   if (x11) x11::InstallErrorHandlers();
   // A write to a display server that has just died must come back as an
   // error for the handlers to report, not end the program silently through

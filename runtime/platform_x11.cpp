@@ -82,10 +82,22 @@ double XftScale(SDL_Window* window) {
   return scale;
 }
 
-void PrepareWindow(SDL_Window*) {
+void PrepareWindow(SDL_Window* window) {
   // The window surface then goes through shared memory instead of a software
   // OpenGL renderer that costs several times as much per frame.
   SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
+  // SDL leaves the window without a background, so until the first frame,
+  // and in any area a resize uncovers, the server shows whatever was there:
+  // the desktop beneath, or white from the window manager's frame. A black
+  // background is painted by the server itself at once. North-west gravity
+  // keeps what is already shown in place on a resize instead of clearing it.
+  SDL_SysWMinfo info;
+  if (!X11Of(window, info)) return;
+  Display* display = info.info.x11.display;
+  XSetWindowAttributes attributes{};
+  attributes.background_pixel = BlackPixel(display, DefaultScreen(display));
+  attributes.bit_gravity = NorthWestGravity;
+  XChangeWindowAttributes(display, info.info.x11.window, CWBackPixel | CWBitGravity, &attributes);
 }
 
 void BeginTeardown() {

@@ -26,6 +26,10 @@ bool IsPlain32(const SDL_Surface* s) {
 
 }  // namespace
 
+void ShowStartupError(const std::string& message) {
+  platform::ShowStartupError(message);
+}
+
 SdlRuntime::SdlRuntime(SdlRuntimeOptions options) : options_(options) {}
 
 SdlRuntime::~SdlRuntime() {
@@ -39,7 +43,7 @@ SdlRuntime::~SdlRuntime() {
 
 void SdlRuntime::Open(const WindowSettings& settings) {
   settings_ = settings;
-  platform::PrepareVideo();
+  platform::PrepareVideo(settings_);
   if (SDL_Init(SDL_INIT_VIDEO) != 0) {
     // Name the display that could not be reached, where the platform has one.
     std::string where;
@@ -67,6 +71,7 @@ void SdlRuntime::Open(const WindowSettings& settings) {
     throw StartupError(std::string("cannot create the window: ") + SDL_GetError());
   }
   platform::PrepareWindow(window_);
+  SetIcon();
   if (options_.present == PresentPath::kRenderer) {
     // Made while the window is hidden: a GL renderer may recreate the window.
     renderer_ = SDL_CreateRenderer(window_, -1, 0);
@@ -81,6 +86,23 @@ void SdlRuntime::Open(const WindowSettings& settings) {
   SDL_SetWindowSize(window_, m.PixelLength(settings_.client_width_twips),
                     m.PixelLength(settings_.client_height_twips));
   RefreshGeometry();
+}
+
+void SdlRuntime::SetIcon() {
+  const int n = settings_.icon_size;
+  if (n <= 0 ||
+      settings_.icon.size() != static_cast<std::size_t>(n) * static_cast<std::size_t>(n)) {
+    return;
+  }
+  std::vector<std::uint32_t> argb(settings_.icon);
+  for (auto& p : argb)
+    p |= 0xff000000u;  // opaque
+  SDL_Surface* icon =
+      SDL_CreateRGBSurfaceWithFormatFrom(argb.data(), n, n, 32, n * 4, SDL_PIXELFORMAT_ARGB8888);
+  // Without an icon the window still works: the desktop shows its generic one.
+  if (icon == nullptr) return;
+  SDL_SetWindowIcon(window_, icon);
+  SDL_FreeSurface(icon);
 }
 
 void SdlRuntime::RefreshGeometry() {

@@ -35,6 +35,11 @@ struct WindowSettings {
   double client_height_twips = 0;
   double frame_width_twips = 0;
   double frame_height_twips = 0;
+  // Names the program to the desktop (window class, app id); empty for SDL's default.
+  std::string app_id;
+  // The window's icon, icon_size pixels square, 0x00RRGGBB row by row; none if empty.
+  std::vector<std::uint32_t> icon;
+  int icon_size = 0;
 };
 
 // How frames reach the screen. The program always uses the window surface;
@@ -47,6 +52,9 @@ enum class PresentPath {
 struct SdlRuntimeOptions {
   PresentPath present = PresentPath::kWindowSurface;
 };
+
+// Shows a start-up failure where the user looks; stderr already has it.
+void ShowStartupError(const std::string& message);
 
 class SdlRuntime {
  public:
@@ -93,6 +101,7 @@ class SdlRuntime {
  private:
   void HandleEvent(const SDL_Event& event);
   void RefreshGeometry();
+  void SetIcon();
   void AttachSurface();
   // Brings a copy of the canvas up to date and draws the ball over it.
   void ComposeFrame(std::uint32_t* pixels, int pitch);

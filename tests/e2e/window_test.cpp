@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "app/icon_art.h"
 #include "runtime/canvas.h"
 #include "tests/support/process.h"
 #include "tests/support/program_under_x.h"
@@ -169,6 +170,83 @@ TEST_F(ProgramWindow, TwoRunsPlotDifferentPatterns) {
   }
   // Independent fields of this density share only a small part of their pixels.
   EXPECT_LT(static_cast<double>(both) / static_cast<double>(either), 0.5);
+}
+
+// The window names the program as its desktop entry does, and carries the
+// picture of the installed icon files, so docks and switchers show it.
+TEST_F(ProgramWindow, CarriesTheProgramsIconAndAppId) {
+  const Window w = Start();
+  ASSERT_NE(w, 0u);
+  EXPECT_EQ(probe_->WmClass(w), std::string(GLIMMER_APP_ID) + "/" + GLIMMER_APP_ID);
+  const int n = icon_art::kWindowIconSize;
+  const std::vector<unsigned long> icon = probe_->Property32(w, "_NET_WM_ICON");
+  ASSERT_EQ(icon.size(), 2u + static_cast<std::size_t>(n * n));
+  EXPECT_EQ(icon[0], static_cast<unsigned long>(n));
+  EXPECT_EQ(icon[1], static_cast<unsigned long>(n));
+  const std::vector<std::uint32_t> art = icon_art::DrawPixels(n, icon_art::MakeSpeckles());
+  std::size_t differ = 0;
+  for (std::size_t i = 0; i < art.size(); ++i)
+    differ += icon[2 + i] != (0xff000000ul | art[i]) ? 1 : 0;
+  EXPECT_EQ(differ, 0u);
+}
+
+// Where the program has not drawn yet, the server paints black at once: in
+// the area a resize uncovers, and over the whole window when it is mapped.
+// The program is stopped throughout, so nothing but the server paints, under
+// a window manager whose frame would otherwise show through.
+TEST_F(ProgramWindow, ShowsBlackWhereverItHasNotDrawnYet) {
+  // The old root weave, so that whatever shows through is not black.
+  StartServer({"-retro"});
+  Child wm("/usr/bin/openbox", {}, Child::EnvChanges{{"DISPLAY", server_->display()}});
+  const Window root = DefaultRootWindow(probe_->display());
+  const auto managed_by = Clock::now() + 20s;
+  while (probe_->Property32(root, "_NET_SUPPORTING_WM_CHECK").empty()) {
+    ASSERT_LT(Clock::now(), managed_by) << "openbox did not start: " << wm.Stderr();
+    std::this_thread::sleep_for(10ms);
+  }
+  const Window w = Start();
+  ASSERT_NE(w, 0u);
+  CaptureUntil(w, [](const Image& img) { return LitCount(img) > 20'000; });
+  program_->Signal(SIGSTOP);
+  const auto deadline = Clock::now() + 20s;
+  while (!program_->Stopped() && Clock::now() < deadline)
+    std::this_thread::sleep_for(5ms);
+  ASSERT_TRUE(program_->Stopped());
+  const Image last = probe_->Capture(w);
+
+  probe_->Resize(w, 1200, 900);
+  while (probe_->Size(w) != std::make_pair(1200, 900) && Clock::now() < deadline)
+    std::this_thread::sleep_for(5ms);
+  ASSERT_EQ(probe_->Size(w), std::make_pair(1200, 900));
+  const Image grown = probe_->Capture(w);
+  std::size_t lit_outside = 0, moved_inside = 0;
+  for (int y = 0; y < grown.height; ++y) {
+    for (int x = 0; x < grown.width; ++x) {
+      if (x >= last.width || y >= last.height) {
+        lit_outside += grown.at(x, y) != 0 ? 1 : 0;
+      } else {
+        moved_inside += grown.at(x, y) != last.at(x, y) ? 1 : 0;
+      }
+    }
+  }
+  EXPECT_EQ(lit_outside, 0u) << "the uncovered area was not black";
+  EXPECT_EQ(moved_inside, 0u) << "what was shown did not stay in place";
+
+  probe_->Iconify(w);
+  while (probe_->Viewable(w) && Clock::now() < deadline)
+    std::this_thread::sleep_for(5ms);
+  probe_->MapRaised(w);
+  while (!probe_->Viewable(w) && Clock::now() < deadline)
+    std::this_thread::sleep_for(5ms);
+  ASSERT_TRUE(probe_->Viewable(w));
+  EXPECT_EQ(LitCount(probe_->Capture(w)), 0u) << "the mapped window was not black";
+
+  // Running again, it paints its field back.
+  program_->Signal(SIGCONT);
+  const std::size_t lit = LitCount(last);
+  EXPECT_GE(LitCount(CaptureUntil(w, [&](const Image& img) { return LitCount(img) >= lit; })), lit);
+  probe_->RequestClose(w);
+  EXPECT_EQ(program_->Wait(20s), std::optional<int>(0));
 }
 
 TEST(ProgramWithoutDisplay, RefusesToRunUnseen) {

@@ -151,6 +151,42 @@ void XProbe::Iconify(Window w) {
   XSync(display_, False);
 }
 
+std::string XProbe::WmClass(Window w) {
+  XClassHint hint{};
+  if (XGetClassHint(display_, w, &hint) == 0) return {};
+  std::string out = std::string(hint.res_name != nullptr ? hint.res_name : "") + "/" +
+                    (hint.res_class != nullptr ? hint.res_class : "");
+  XFree(hint.res_name);
+  XFree(hint.res_class);
+  return out;
+}
+
+std::vector<unsigned long> XProbe::Property32(Window w, const std::string& name) {
+  const Atom atom = XInternAtom(display_, name.c_str(), False);
+  std::vector<unsigned long> values;
+  long offset = 0;
+  for (;;) {
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    if (XGetWindowProperty(display_, w, atom, offset, 1 << 16, False, AnyPropertyType, &type,
+                           &format, &count, &after, &data) != Success) {
+      break;
+    }
+    // Xlib hands format-32 items back as longs, which may come sign-extended.
+    if (format == 32 && data != nullptr) {
+      const auto* items = reinterpret_cast<const unsigned long*>(data);
+      for (unsigned long i = 0; i < count; ++i)
+        values.push_back(items[i] & 0xffffffffUL);
+    }
+    if (data != nullptr) XFree(data);
+    if (after == 0 || format != 32) break;
+    offset += static_cast<long>(count);
+  }
+  return values;
+}
+
 void XProbe::MapRaised(Window w) {
   XMapRaised(display_, w);
   XSync(display_, False);

@@ -66,6 +66,10 @@ class XProbe {
   // application's window would; returns it for RemoveCover.
   Window Cover(Window w);
   void RemoveCover(Window cover);
+  // WM_CLASS as "instance/class"; empty if unset.
+  std::string WmClass(Window w);
+  // A property of format 32 (such as _NET_WM_ICON), as its values; empty if unset.
+  std::vector<unsigned long> Property32(Window w, const std::string& name);
   // Sets a root-window resource such as "Xft.dpi:\t192".
   void SetResources(const std::string& resources);
   Display* display() const { return display_; }
