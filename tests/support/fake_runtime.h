@@ -26,6 +26,7 @@ class FakeRuntime {
   // --- Services ---
   Single NextRandom() {
     const std::size_t i = random_draws++;
+    if (snapshot_at_draw && i == *snapshot_at_draw) TakeSnapshot();
     if (i < randoms.size()) return randoms[i];
     return rng.NextSingle();
   }
@@ -34,6 +35,7 @@ class FakeRuntime {
   Single WindowHeight() { return ReadSize(height, "the window's height"); }
   void PlotPoint(Single x, Single y, Colour colour) {
     if (fail_plot_at && plots.size() + unrecorded_plots == *fail_plot_at) {
+      TakeSnapshot();
       throw RunTimeError(RunTimeError::Kind::kPlot, "the window is gone");
     }
     now += plot_cost;
@@ -109,6 +111,23 @@ class FakeRuntime {
     At(at, [](FakeRuntime& f) { f.close_requested = true; });
   }
 
+  // What had happened up to a moment of a test's choosing, such as a fault.
+  struct Counts {
+    std::size_t plots = 0;
+    std::size_t random_draws = 0;
+    std::size_t size_reads = 0;
+    std::size_t ball_writes = 0;
+    int frames = 0;
+  };
+  Counts CountsSoFar() const {
+    return {plots.size() + unrecorded_plots, random_draws, size_reads, ball_writes.size(), frames};
+  }
+  void TakeSnapshot() { snapshot = CountsSoFar(); }
+  // Taken when an injected fault is thrown, or when draw number
+  // `snapshot_at_draw` (from 0) has been handed out.
+  std::optional<Counts> snapshot;
+  std::optional<std::size_t> snapshot_at_draw;
+
   // --- Script and record ---
   std::vector<Single> randoms;  // drawn first, then `rng` takes over
   Pcg32 rng{42, 54};
@@ -160,6 +179,7 @@ class FakeRuntime {
   Single ReadSize(const Single& value, const char* what) {
     if (on_size_read) on_size_read(*this);
     if (fail_size_read_at && size_reads == *fail_size_read_at) {
+      TakeSnapshot();
       throw RunTimeError(RunTimeError::Kind::kPropertyAccess, what);
     }
     ++size_reads;
