@@ -16,7 +16,7 @@ install(FILES data/${GLIMMER_APP_ID}.metainfo.xml
 # Drawn by tools/make_icon.cpp and committed, so installing needs no generator.
 install(DIRECTORY data/icons/hicolor DESTINATION ${CMAKE_INSTALL_DATADIR}/icons)
 
-if(GLIMMER_BUILD_TESTS)
+if(GLIMMER_TESTS_BUILT)
   add_subdirectory(tools)
 endif()
 
