@@ -1,5 +1,5 @@
-# Thin wrapper over CMake. `make run` and `make test` also install whatever
-# Debian packages are missing.
+# Thin wrapper over CMake. Each target first installs the Debian packages its
+# purpose needs and that are missing (scripts/install-deps PURPOSE).
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 BENCH_BUILD ?= build-bench
@@ -11,14 +11,17 @@ JOBS ?= $(shell nproc)
 WERROR := $(if $(CI),ON,OFF)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build run test test-asan bench bench-build format format-check clean
+.PHONY: all deps deps-run deps-test deps-format deps-bench deps-windows deps-web configure \
+	build run test test-asan bench bench-build format format-check clean
 
 all: build
 
-deps:
-	@scripts/install-deps
+deps: deps-run
 
-configure: deps
+deps-run deps-test deps-format deps-bench deps-windows deps-web:
+	@scripts/install-deps $(@:deps-%=%)
+
+configure: deps-run
 	cmake -S . -B $(BUILD) -DGLIMMER_WERROR=$(WERROR) $(CMAKE_FLAGS) >/dev/null
 
 build: configure
@@ -27,14 +30,15 @@ build: configure
 run: build
 	$(BUILD)/glimmerfeld
 
-test: build
-	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+# --no-tests=error: a build configured before GoogleTest was installed has none.
+test: deps-test build
+	ctest --test-dir $(BUILD) --output-on-failure --no-tests=error -j $(JOBS)
 
 # Unit tests under AddressSanitizer and UBSan, then the end-to-end tests
 # against the sanitized program. Leaks inside system libraries are suppressed
 # (tests/lsan.supp). The ring's early path is sampled in real time, which the
 # unoptimised sanitized test itself is too slow for, so that one is left out.
-test-asan: deps
+test-asan: deps-test
 	cmake -S . -B $(ASAN_BUILD) -DGLIMMER_SANITIZE=ON -DGLIMMER_WERROR=$(WERROR) \
 	  -DCMAKE_BUILD_TYPE=Debug >/dev/null
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
@@ -45,7 +49,7 @@ test-asan: deps
 # Micro-benchmarks, then the whole program and its turned-down alternatives
 # under a private Xvfb; the figures of docs/PERFORMANCE.md. Needs `build` for
 # the program as the user gets it and for xprobe.
-bench-build: deps
+bench-build: deps-bench
 	cmake -S . -B $(BENCH_BUILD) -DGLIMMER_BUILD_BENCH=ON -DGLIMMER_BUILD_TESTS=OFF \
 	  -DCMAKE_BUILD_TYPE=Release -DGLIMMER_WERROR=$(WERROR) >/dev/null
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
@@ -59,10 +63,10 @@ bench: build bench-build
 	scripts/measure-program --build $(BUILD) --bench-build $(BENCH_BUILD) --runs $(BENCH_RUNS) \
 	  --seconds $(BENCH_SECONDS) --soak $(BENCH_SOAK) --json $(BENCH_OUT)/program.json
 
-format:
+format: deps-format
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
-format-check:
+format-check: deps-format
 	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.h')
 
 clean:

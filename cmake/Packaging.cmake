@@ -1,5 +1,18 @@
 # Installing the program with its desktop integration, and the Debian package
 # built from that install by `make package` (CPack's DEB generator).
+# Debian keeps games in /usr/games, and the package is in section games, so
+# the program installs to <prefix>/games. A build tree configured before this
+# cached GNUInstallDirs' "bin" and moves over once; a -DCMAKE_INSTALL_BINDIR
+# of the user's own is kept.
+get_property(glimmer_bindir_type CACHE CMAKE_INSTALL_BINDIR PROPERTY TYPE)
+if(NOT GLIMMER_GAMES_BINDIR_SET AND CMAKE_INSTALL_BINDIR STREQUAL "bin"
+   AND glimmer_bindir_type STREQUAL "PATH")
+  unset(CMAKE_INSTALL_BINDIR CACHE)
+endif()
+set(GLIMMER_GAMES_BINDIR_SET ON CACHE INTERNAL "")
+if(NOT DEFINED CMAKE_INSTALL_BINDIR)
+  set(CMAKE_INSTALL_BINDIR games CACHE PATH "User executables (games)")
+endif()
 include(GNUInstallDirs)
 
 # GLIMMER_APP_ID names the desktop entry, the AppStream component and the
@@ -15,7 +28,32 @@ install(FILES data/${GLIMMER_APP_ID}.metainfo.xml
 # Drawn by tools/make_icon.cpp and committed, so installing needs no generator.
 install(DIRECTORY data/icons/hicolor DESTINATION ${CMAKE_INSTALL_DATADIR}/icons)
 
-if(GLIMMER_BUILD_TESTS)
+# The manual page and the Debian changelog go in compressed, as Debian wants
+# them: gzip -9n leaves out the name and time, so rebuilds are identical.
+find_program(GLIMMER_GZIP gzip REQUIRED)
+set(GLIMMER_MAN_GZ ${PROJECT_BINARY_DIR}/glimmerfeld.6.gz)
+set(GLIMMER_CHANGELOG_GZ ${PROJECT_BINARY_DIR}/changelog.gz)
+add_custom_command(OUTPUT ${GLIMMER_MAN_GZ}
+  COMMAND ${GLIMMER_GZIP} -9n -c ${PROJECT_SOURCE_DIR}/data/glimmerfeld.6 > ${GLIMMER_MAN_GZ}
+  DEPENDS data/glimmerfeld.6 VERBATIM)
+add_custom_command(OUTPUT ${GLIMMER_CHANGELOG_GZ}
+  COMMAND ${GLIMMER_GZIP} -9n -c ${PROJECT_SOURCE_DIR}/data/debian/changelog > ${GLIMMER_CHANGELOG_GZ}
+  DEPENDS data/debian/changelog VERBATIM)
+add_custom_target(glimmer_docs ALL DEPENDS ${GLIMMER_MAN_GZ} ${GLIMMER_CHANGELOG_GZ})
+install(FILES ${GLIMMER_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man6)
+# The version is native to this project (no Debian revision), so Debian
+# names the changelog changelog.gz rather than changelog.Debian.gz.
+install(FILES ${GLIMMER_CHANGELOG_GZ} data/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# The changelog's newest entry names the version being packaged.
+file(STRINGS data/debian/changelog GLIMMER_CHANGELOG_TOP LIMIT_COUNT 1)
+if(NOT GLIMMER_CHANGELOG_TOP MATCHES "^glimmerfeld \\(${PROJECT_VERSION}\\) ")
+  message(FATAL_ERROR "data/debian/changelog starts with '${GLIMMER_CHANGELOG_TOP}'; "
+                      "add an entry for ${PROJECT_VERSION}")
+endif()
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS data/debian/changelog)
+
+if(GLIMMER_TESTS_BUILT)
   add_subdirectory(tools)
 endif()
 

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package from this build tree and checks it as a user gets
-# it: its files and control fields, the desktop entry and AppStream metadata
-# under their validators, and the unpacked program starting and closing
-# cleanly in a private X server.
+# it: its files and control fields, lintian, the desktop entry and AppStream
+# metadata under their validators, and the unpacked program starting and
+# closing cleanly in a private X server.
 #   package_test.sh BUILD_DIR SOURCE_DIR VERSION XPROBE
 set -euo pipefail
 build=$1
@@ -48,7 +48,10 @@ fi
 # Its files.
 dpkg-deb -c "$deb" | awk '{print $NF}' >"$tmp/files"
 for path in \
-  ./usr/bin/glimmerfeld \
+  ./usr/games/glimmerfeld \
+  ./usr/share/man/man6/glimmerfeld.6.gz \
+  ./usr/share/doc/glimmerfeld/copyright \
+  ./usr/share/doc/glimmerfeld/changelog.gz \
   "./usr/share/applications/$app_id.desktop" \
   "./usr/share/metainfo/$app_id.metainfo.xml" \
   ./usr/share/icons/hicolor/48x48/apps/glimmerfeld.png \
@@ -58,6 +61,23 @@ for path in \
 done
 if grep -v '^\./usr/' "$tmp/files" | grep -qv '^\./$'; then
   fail "the package puts files outside /usr: $(grep -v '^\./usr/' "$tmp/files" | tr '\n' ' ')"
+fi
+
+# A game in section games lives in /usr/games, and only there.
+[ "$(dpkg-deb -f "$deb" Section)" = games ] || fail "Section is '$(dpkg-deb -f "$deb" Section)'"
+if grep -q '^\./usr/bin/.' "$tmp/files"; then
+  fail "the package installs into /usr/bin: $(grep '^\./usr/bin/.' "$tmp/files" | tr '\n' ' ')"
+fi
+
+# Debian's own checker: no errors and no warnings (informational and
+# pedantic tags may stay).
+lintian_status=0
+lintian "$deb" >"$tmp/lintian.out" 2>"$tmp/lintian.err" || lintian_status=$?
+if grep -q '^[EW]: ' "$tmp/lintian.out"; then
+  fail "lintian reports errors or warnings:"
+  grep '^[EW]: ' "$tmp/lintian.out" >&2
+elif [ "$lintian_status" -ne 0 ]; then
+  fail "lintian ended with status $lintian_status: $(cat "$tmp/lintian.out" "$tmp/lintian.err")"
 fi
 
 # Its control fields.
@@ -83,12 +103,27 @@ metainfo="$root/usr/share/metainfo/$app_id.metainfo.xml"
 if ! desktop-file-validate "$desktop"; then fail "desktop-file-validate rejects the desktop entry"; fi
 if ! appstreamcli validate --no-net "$metainfo"; then fail "appstreamcli rejects the metainfo"; fi
 
-# The desktop entry points at what the package installs.
+# The copyright file's stand-alone licence paragraph is the repository's
+# LICENSE, indented and with "." for blank lines as the format wants.
+awk 'on { print } prev == "" && /^License: Expat$/ { on = 1 } { prev = $0 }' \
+  "$root/usr/share/doc/glimmerfeld/copyright" |
+  sed -e 's/^ //' -e 's/^\.$//' >"$tmp/copyright.licence"
+sed -n '/^Permission is hereby granted/,$p' "$source_dir/LICENSE" >"$tmp/licence"
+if ! diff -u "$tmp/licence" "$tmp/copyright.licence" >&2; then
+  fail "the packaged copyright's licence text differs from LICENSE"
+fi
+
+# The desktop entry points at what the package installs, on the PATH that
+# Debian gives every user.
 entry() { sed -n "s/^$1=//p" "$desktop"; }
 [ "$(entry Name)" = Glimmerfeld ] || fail "the entry's Name is '$(entry Name)'"
 [ "$(entry Type)" = Application ] || fail "the entry's Type is '$(entry Type)'"
 exec_word=$(entry Exec | awk '{print $1}')
-[ -x "$root/usr/bin/$exec_word" ] || fail "the entry runs '$exec_word', which the package lacks"
+found=
+for dir in /usr/local/bin /usr/bin /bin /usr/local/games /usr/games; do
+  if [ -x "$root$dir/$exec_word" ]; then found=$dir/$exec_word; fi
+done
+[ -n "$found" ] || fail "the entry runs '$exec_word', which the package does not put on the PATH"
 icon=$(entry Icon)
 if [ -z "$icon" ] || [ ! -f "$root/usr/share/icons/hicolor/48x48/apps/$icon.png" ]; then
   fail "the entry's icon '$icon' is not among the package's icons"
@@ -113,7 +148,7 @@ done < <(find "$root/usr/share/icons/hicolor" -name '*.png')
 
 # The unpacked program opens its window and closes cleanly when asked.
 start_private_xvfb
-"$root/usr/bin/glimmerfeld" 2>"$tmp/program.err" &
+"$root/usr/games/glimmerfeld" 2>"$tmp/program.err" &
 program_pid=$!
 if window=$("$xprobe" wait "$title" 60000); then
   "$xprobe" close "$window"
