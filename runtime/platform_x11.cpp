@@ -6,6 +6,7 @@
 #include <SDL.h>
 #include <SDL_syswm.h>
 #include <X11/Xlib.h>
+#include <X11/Xproto.h>
 #include <X11/Xresource.h>
 #include <unistd.h>
 
@@ -39,6 +40,10 @@ int OnDisplayLost(Display*) {
 // other time a refused request stays fatal, in one line.
 int OnRequestRefused(Display* display, XErrorEvent* error) {
   if (g_closing) return 0;
+  // SDL gives the window the focus as it is shown; hidden again before the
+  // server gets to that request, the window cannot take it. Nothing is lost:
+  // it just is not focused.
+  if (error->request_code == X_SetInputFocus && error->error_code == BadMatch) return 0;
   char text[160];
   XGetErrorText(display, error->error_code, text, sizeof text);
   std::fprintf(stderr, "glimmerfeld: the display refused a request (%s; request code %d)\n", text,
