@@ -20,7 +20,8 @@ WindowSettings MainWindowSettings() {
   return settings;
 }
 
-int RunProgram(RunStats* stats, SdlRuntimeOptions options, WakeUp wake_up) {
+int RunProgram(RunStats* stats, SdlRuntimeOptions options, WakeUp wake_up,
+               const std::function<void(frmRand<SdlRuntime>&)>& loaded) {
   SdlRuntime runtime(options);
   try {
     runtime.Open(MainWindowSettings());
@@ -31,7 +32,7 @@ int RunProgram(RunStats* stats, SdlRuntimeOptions options, WakeUp wake_up) {
     return 1;
   }
   if (stats != nullptr) stats->present = runtime.PresentDescription();
-  return RunForm(runtime, stats, {}, wake_up);
+  return RunForm(runtime, stats, loaded, wake_up);
 }
 
 }  // namespace glimmer

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include "app/event_loop.h"
 #include "runtime/sdl_runtime.h"
 
@@ -11,8 +13,10 @@ WindowSettings MainWindowSettings();
 
 // Opens the window and runs until it is closed; returns the exit status.
 // `stats`, when given, receives what the run delivered. The program itself
-// passes nothing else; the benchmarks pick the designs it turned down.
+// passes nothing else; the benchmarks pick the designs it turned down, and
+// test builds start from a chosen state through `loaded` (see RunForm).
 int RunProgram(RunStats* stats = nullptr, SdlRuntimeOptions options = {},
-               WakeUp wake_up = WakeUp::kPerFrame);
+               WakeUp wake_up = WakeUp::kPerFrame,
+               const std::function<void(frmRand<SdlRuntime>&)>& loaded = {});
 
 }  // namespace glimmer

@@ -59,11 +59,7 @@ TEST_F(ProgramWindow, BuildsABrightSpeckleFieldAtTheRequestedTickRate) {
   // Points spread over the outer size (1000 x 768 pixels with the frame
   // assumed when there is no window manager); those inside the client area
   // land on it uniformly.
-  const double inside = pixels / (1000.0 * 768.0);
-  auto points_for = [&](const Image& img) {
-    const double covered = static_cast<double>(LitCount(img)) / pixels;
-    return -std::log(1.0 - covered) * pixels / inside;
-  };
+  auto points_for = [](const Image& img) { return PointsForCoverage(img, 1000.0, 768.0); };
   Image first = CaptureUntil(w, [&](const Image&) { return SecondsSinceShown() >= 1.0; });
   const double t1 = SecondsSinceShown();
   Image second = CaptureUntil(w, [&](const Image&) { return SecondsSinceShown() >= 2.0; });

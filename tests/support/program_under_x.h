@@ -30,12 +30,12 @@ class ProgramUnderX : public ::testing::Test {
 
   // Starts `binary` with `args` on the server and waits for its window;
   // 0 (and a failure) if it never shows.
-  Window Launch(const std::string& binary, const std::vector<std::string>& args = {}) {
-    using namespace std::chrono_literals;
+  Window Launch(const std::string& binary, const std::vector<std::string>& args = {},
+                std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
     program_ = std::make_unique<Child>(
         binary, args,
         Child::EnvChanges{{"DISPLAY", server_->display()}, {"WAYLAND_DISPLAY", std::nullopt}});
-    auto w = probe_->WaitForWindow(kWindowTitle, 20s);
+    auto w = probe_->WaitForWindow(kWindowTitle, timeout);
     if (!w) {
       ADD_FAILURE() << "no window titled " << kWindowTitle << "; stderr: " << program_->Stderr();
     }

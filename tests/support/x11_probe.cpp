@@ -4,6 +4,7 @@
 #include <X11/Xutil.h>
 #include <zlib.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -69,6 +70,29 @@ std::optional<Window> XProbe::FindByTitle(Window root, const std::string& title)
     }
   }
   if (children != nullptr) XFree(children);
+  return found;
+}
+
+void XProbe::CollectByTitle(Window root, const std::string& title, std::vector<Window>& found) {
+  Window parent = 0, ret_root = 0;
+  Window* children = nullptr;
+  unsigned int n = 0;
+  if (XQueryTree(display_, root, &ret_root, &parent, &children, &n) == 0) return;
+  for (unsigned int i = 0; i < n; ++i) {
+    XWindowAttributes attrs;
+    if (XGetWindowAttributes(display_, children[i], &attrs) != 0 && attrs.map_state == IsViewable &&
+        TitleOf(display_, children[i]) == title) {
+      found.push_back(children[i]);
+    } else {
+      CollectByTitle(children[i], title, found);
+    }
+  }
+  if (children != nullptr) XFree(children);
+}
+
+std::vector<Window> XProbe::WindowsTitled(const std::string& title) {
+  std::vector<Window> found;
+  CollectByTitle(DefaultRootWindow(display_), title, found);
   return found;
 }
 
@@ -233,6 +257,13 @@ std::size_t LitCount(const Image& image) {
   for (std::uint32_t p : image.pixels)
     lit += p != 0 ? 1 : 0;
   return lit;
+}
+
+double PointsForCoverage(const Image& image, double spread_width, double spread_height) {
+  const double pixels = static_cast<double>(image.width) * image.height;
+  const double covered = static_cast<double>(LitCount(image)) / pixels;
+  const double inside = pixels / (spread_width * spread_height);
+  return -std::log(1.0 - covered) * pixels / inside;
 }
 
 bool WritePng(const Image& image, const std::string& path) {

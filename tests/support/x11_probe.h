@@ -40,6 +40,9 @@ class XProbe {
 
   // A viewable top-level window whose title is `title`, waited for.
   std::optional<Window> WaitForWindow(const std::string& title, std::chrono::milliseconds timeout);
+  // Every viewable window titled `title`, e.g. a program's window and its
+  // message box.
+  std::vector<Window> WindowsTitled(const std::string& title);
   bool Exists(Window w);
   // Client size in pixels.
   std::pair<int, int> Size(Window w);
@@ -76,11 +79,17 @@ class XProbe {
 
  private:
   std::optional<Window> FindByTitle(Window root, const std::string& title);
+  void CollectByTitle(Window root, const std::string& title, std::vector<Window>& found);
   Display* display_ = nullptr;
 };
 
 // The number of pixels that are not black.
 std::size_t LitCount(const Image& image);
+
+// How many points, spread uniformly over a `spread_width` x `spread_height`
+// pixel area of which `image` is a part, it takes on average to light as
+// many of its pixels as are lit (points landing on lit pixels add nothing).
+double PointsForCoverage(const Image& image, double spread_width, double spread_height);
 
 // Writes an image as a PNG file; false on failure.
 bool WritePng(const Image& image, const std::string& path);

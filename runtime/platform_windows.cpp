@@ -1,0 +1,88 @@
+// PLATFORM: Windows (10 and later; tested under Wine), on SDL's own Win32
+//   video driver.
+// COVERS: per-monitor DPI awareness, so that SDL's sizes are device pixels
+//   and the display scale is the window's own DPI; a blocking wait that can
+//   end within a millisecond; start-up errors in a message box, since a GUI
+//   program has no console to read stderr from.
+// LIMITATIONS: the scale is read once at start; moving the window to a
+//   display of another DPI later does not resize it. Run-time errors are
+//   shown by the portable runtime's SDL message box.
+// DEPENDENCIES: SDL2 (linked statically), user32, winmm.
+#include <SDL.h>
+#include <SDL_syswm.h>
+#include <windows.h>
+// After windows.h, whose types it uses.
+#include <timeapi.h>
+
+#include <chrono>
+#include <string>
+
+#include "runtime/platform.h"
+
+namespace glimmer::platform {
+namespace {
+
+// Whether timeBeginPeriod(1) is in force, to be undone at teardown.
+bool g_fine_timer = false;
+
+std::wstring Widen(const std::string& utf8) {
+  const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
+  if (n <= 0) return L"";
+  std::wstring wide(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide.data(), n);
+  wide.resize(static_cast<std::size_t>(n - 1));
+  return wide;
+}
+
+}  // namespace
+
+void PrepareVideo() {
+  // The manifest declares the same; this covers a copy run without it. SDL
+  // is left to size windows in device pixels (no SDL_HINT_WINDOWS_DPI_SCALING):
+  // the portable runtime scales the client area itself, and SDL scaling it
+  // again made it twice too large.
+  SDL_SetHint(SDL_HINT_WINDOWS_DPI_AWARENESS, "permonitorv2");
+  // Waits and sleeps otherwise end on the 15.6 ms system tick, far too late
+  // for a 16.7 ms frame.
+  g_fine_timer = timeBeginPeriod(1) == TIMERR_NOERROR;
+}
+
+double DisplayScale(SDL_Window* window) {
+  SDL_SysWMinfo info;
+  SDL_VERSION(&info.version);
+  if (SDL_GetWindowWMInfo(window, &info) != SDL_TRUE || info.subsystem != SDL_SYSWM_WINDOWS) {
+    return 1.0;
+  }
+  const UINT dpi = GetDpiForWindow(info.info.win.window);
+  return dpi >= 24 && dpi <= 960 ? dpi / 96.0 : 1.0;
+}
+
+void PrepareWindow(SDL_Window*) {}
+
+bool WaitEvent(SDL_Event& event, int timeout_ms) {
+  // SDL 2.26 waits for events with a Win32 timer, which cannot end sooner
+  // than about 10 ms. The window's messages arrive on this thread, so waiting
+  // for any of them, up to the deadline, wakes as soon as SDL has one to take.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    if (SDL_PollEvent(&event) != 0) return true;
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    // MWMO_INPUTAVAILABLE: also wakes for messages already queued but not yet
+    // taken, not only for new ones.
+    MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(left.count()), QS_ALLINPUT,
+                                MWMO_INPUTAVAILABLE);
+  }
+}
+
+void ShowStartupError(const std::string& message) {
+  MessageBoxW(nullptr, Widen(message).c_str(), L"Glimmerfeld", MB_OK | MB_ICONERROR);
+}
+
+void BeginTeardown() {
+  if (g_fine_timer) timeEndPeriod(1);
+  g_fine_timer = false;
+}
+
+}  // namespace glimmer::platform
