@@ -1,0 +1,48 @@
+// wait_probe (Windows): how long a wait for window events asked to last 1, 2
+// or 5 ms really takes, through SDL_WaitEventTimeout and through the
+// platform's own WaitEvent, with a window open and no events coming. Prints
+// one line per case; scripts/measure-program --windows-build runs it.
+#define SDL_MAIN_HANDLED
+#include <SDL.h>
+
+#include <chrono>
+#include <cstdio>
+
+#include "runtime/platform.h"
+
+int main() {
+  glimmer::platform::PrepareVideo();
+  if (SDL_Init(SDL_INIT_VIDEO) != 0) return 1;
+  SDL_Window* window = SDL_CreateWindow("wait probe", 0, 0, 100, 100, SDL_WINDOW_SHOWN);
+  if (window == nullptr) return 1;
+  SDL_Event event;
+  while (SDL_PollEvent(&event) != 0) {
+  }
+  for (const bool sdl : {true, false}) {
+    for (const int ms : {1, 2, 5}) {
+      constexpr int kWaits = 100;
+      double total = 0, worst = 0;
+      for (int i = 0; i < kWaits; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        if (sdl) {
+          SDL_WaitEventTimeout(&event, ms);
+        } else {
+          glimmer::platform::WaitEvent(event, ms);
+        }
+        const double took =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count();
+        total += took;
+        if (took > worst) worst = took;
+      }
+      std::printf("%s for %d ms: %.2f ms on average, %.2f ms at worst, over %d waits\n",
+                  sdl ? "SDL_WaitEventTimeout" : "platform::WaitEvent", ms, total / kWaits, worst,
+                  kWaits);
+    }
+  }
+  std::fflush(stdout);
+  SDL_DestroyWindow(window);
+  glimmer::platform::BeginTeardown();
+  SDL_Quit();
+  return 0;
+}
