@@ -9,9 +9,10 @@
 #include <cstdio>
 
 #include "runtime/platform.h"
+#include "runtime/sdl_runtime.h"
 
 int main() {
-  glimmer::platform::PrepareVideo();
+  glimmer::platform::PrepareVideo(glimmer::WindowSettings{});
   if (SDL_Init(SDL_INIT_VIDEO) != 0) return 1;
   SDL_Window* window = SDL_CreateWindow("wait probe", 0, 0, 100, 100, SDL_WINDOW_SHOWN);
   if (window == nullptr) return 1;

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "runtime/platform.h"
+#include "runtime/sdl_runtime.h"
 
 namespace glimmer::platform {
 namespace {
@@ -36,7 +37,7 @@ std::wstring Widen(const std::string& utf8) {
 
 }  // namespace
 
-void PrepareVideo() {
+void PrepareVideo(const WindowSettings&) {
   // The manifest declares the same; this covers a copy run without it. SDL
   // is left to size windows in device pixels (no SDL_HINT_WINDOWS_DPI_SCALING):
   // the portable runtime scales the client area itself, and SDL scaling it
