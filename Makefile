@@ -50,20 +50,22 @@ test-asan: deps-test
 
 # Micro-benchmarks, then the whole program and its turned-down alternatives
 # under a private Xvfb; the figures of docs/PERFORMANCE.md. Needs `build` for
-# the program as the user gets it and for xprobe.
+# the program as the user gets it and for xprobe, and `windows` for the
+# Windows build measured under Wine beside it.
 bench-build: deps-bench
 	cmake -S . -B $(BENCH_BUILD) -DGLIMMER_BUILD_BENCH=ON -DGLIMMER_BUILD_TESTS=OFF \
 	  -DCMAKE_BUILD_TYPE=Release -DGLIMMER_WERROR=$(WERROR) >/dev/null
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 
-bench: build bench-build
+bench: build bench-build windows
 	@mkdir -p $(BENCH_OUT)
 	scripts/with-private-xvfb $(BENCH_BUILD)/micro_bench --benchmark_repetitions=3 \
 	  --benchmark_min_time=0.2 \
 	  --benchmark_report_aggregates_only=true \
 	  --benchmark_out=$(BENCH_OUT)/micro.json --benchmark_out_format=json
 	scripts/measure-program --build $(BUILD) --bench-build $(BENCH_BUILD) --runs $(BENCH_RUNS) \
-	  --seconds $(BENCH_SECONDS) --soak $(BENCH_SOAK) --json $(BENCH_OUT)/program.json
+	  --seconds $(BENCH_SECONDS) --soak $(BENCH_SOAK) --windows-build $(WINDOWS_BUILD) \
+	  --json $(BENCH_OUT)/program.json
 
 format: deps-format
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
