@@ -1,0 +1,59 @@
+#include "app/web_program.h"
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+
+namespace glimmer {
+namespace {
+
+struct WebProgram {
+  explicit WebProgram(RunStats* stats) : loop(runtime, stats) {}
+  WebRuntime runtime;
+  FormLoop<WebRuntime> loop;
+};
+
+// The page owns the program for as long as it is open.
+WebProgram* program = nullptr;
+
+}  // namespace
+
+void StartWebProgram(RunStats* stats, const std::function<void(frmRand<WebRuntime>&)>& loaded) {
+  program = new WebProgram(stats);
+  WebRuntime& runtime = program->runtime;
+  FormLoop<WebRuntime>& loop = program->loop;
+  try {
+    runtime.Open(PageSettings{FormDescription::kClientWidth, FormDescription::kClientHeight,
+                              FormDescription::kFrameWidth, FormDescription::kFrameHeight});
+  } catch (const PageError& e) {
+    std::fprintf(stderr, "glimmerfeld: %s\n", e.what());
+    runtime.ShowError(e.what());
+    return;
+  }
+  runtime.WhenReady([&runtime, &loop, loaded] {
+    auto stop = [&](const RunTimeError& e) {
+      loop.Collect();
+      ReportRunTimeError(runtime, e);
+    };
+    try {
+      loop.Start(loaded);
+    } catch (const RunTimeError& e) {
+      stop(e);
+      return;
+    }
+    runtime.Drive([&loop, stop]() -> std::optional<Nanos> {
+      try {
+        return loop.Step();
+      } catch (const RunTimeError& e) {
+        stop(e);
+        return std::nullopt;
+      }
+    });
+  });
+}
+
+void CollectWebProgramStats() {
+  if (program != nullptr) program->loop.Collect();
+}
+
+}  // namespace glimmer

@@ -1,0 +1,229 @@
+#include "runtime/web_runtime.h"
+
+#include <emscripten.h>
+#include <emscripten/eventloop.h>
+#include <emscripten/html5.h>
+
+#include <algorithm>
+#include <cmath>
+
+namespace glimmer {
+namespace {
+
+// Sizes the page's canvas, or adds one; false without a 2D context. The
+// context has no alpha: the page under it never shows through.
+EM_JS(int, glimmer_page_open, (int css_width, int css_height, int width, int height), {
+  var canvas = document.getElementById('field');
+  if (!canvas) {
+    canvas = document.createElement('canvas');
+    canvas.id = 'field';
+    document.body.appendChild(canvas);
+  }
+  canvas.style.display = 'block';
+  canvas.style.width = css_width + 'px';
+  canvas.style.height = css_height + 'px';
+  canvas.width = width;
+  canvas.height = height;
+  var context = canvas.getContext('2d', {alpha : false});
+  if (!context) return 0;
+  Module['glimmerPage'] = {canvas : canvas, context : context, image : null, buffer : null};
+  return 1;
+});
+
+// Puts the frame, read in place from the program's memory: the ImageData is a
+// view of it, made again only when a memory growth replaced the buffer.
+EM_JS(void, glimmer_page_put, (const void* pixels, int width, int height), {
+  var page = Module['glimmerPage'];
+  if (page.image == = null || page.buffer != = HEAPU8.buffer) {
+    page.buffer = HEAPU8.buffer;
+    page.image = new ImageData(new Uint8ClampedArray(HEAPU8.buffer, pixels, width * height * 4),
+                               width, height);
+  }
+  page.context.putImageData(page.image, 0, 0);
+});
+
+// One line over the top of the canvas, where the user looks.
+EM_JS(void, glimmer_page_error, (const char* message), {
+  var box = document.createElement('div');
+  box.id = 'error';
+  box.setAttribute('role', 'alert');
+  box.textContent = UTF8ToString(message);
+  box.style.cssText = 'position:absolute;left:0;top:0;box-sizing:border-box;padding:8px 12px;' +
+                      'background:#800000;color:#fff;font:16px sans-serif;';
+  var page = Module['glimmerPage'];
+  if (page) box.style.width = page.canvas.style.width;
+  document.body.style.position = 'relative';
+  document.body.appendChild(box);
+});
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+// Frames timed before the loop starts.
+constexpr std::size_t kMeasuredFrames = 7;
+
+}  // namespace
+
+struct WebCallbacks {
+  static EM_BOOL OnAnimationFrame(double time, void* data) {
+    auto& rt = *static_cast<WebRuntime*>(data);
+    if (rt.stopped_ || rt.hidden_) {
+      rt.frames_running_ = false;
+      return EM_FALSE;
+    }
+    if (!rt.step_) {
+      rt.frame_times_.push_back(time);
+      if (rt.frame_times_.size() < kMeasuredFrames) return EM_TRUE;
+      std::vector<double> intervals;
+      for (std::size_t i = 1; i < rt.frame_times_.size(); ++i)
+        intervals.push_back(rt.frame_times_[i] - rt.frame_times_[i - 1]);
+      const double ms = Median(intervals);
+      // The loop presents only when a frame is due on its grid, and animation
+      // frames come a little early or late: a grid of three quarters of the
+      // browser's interval finds every one of them due.
+      if (ms > 1.0 && ms < 1000.0) rt.frame_period_ = static_cast<Nanos>(ms * 0.75e6);
+      rt.ReadyNow();
+      if (!rt.step_ || rt.hidden_) {
+        rt.frames_running_ = false;
+        return EM_FALSE;
+      }
+    }
+    if (!rt.RunStep()) {
+      rt.frames_running_ = false;
+      return EM_FALSE;
+    }
+    return EM_TRUE;
+  }
+
+  static void OnHiddenTimer(void* data) {
+    auto& rt = *static_cast<WebRuntime*>(data);
+    rt.hidden_wake_pending_ = false;
+    if (!rt.hidden_ || rt.stopped_) return;
+    if (rt.RunStep()) rt.ScheduleHiddenWake();
+  }
+
+  static EM_BOOL OnVisibilityChange(int, const EmscriptenVisibilityChangeEvent* event, void* data) {
+    auto& rt = *static_cast<WebRuntime*>(data);
+    rt.hidden_ = event->hidden != 0;
+    if (rt.hidden_) {
+      if (rt.step_) rt.ScheduleHiddenWake();
+    } else {
+      rt.StartAnimationFrames();
+    }
+    return EM_FALSE;
+  }
+};
+
+void WebRuntime::Open(const PageSettings& settings) {
+  const TwipMapping at96(1.0);
+  canvas_.SetScale(emscripten_get_device_pixel_ratio());
+  const TwipMapping& m = canvas_.mapping();
+  const int width = m.PixelLength(settings.client_width_twips);
+  const int height = m.PixelLength(settings.client_height_twips);
+  if (glimmer_page_open(at96.PixelLength(settings.client_width_twips),
+                        at96.PixelLength(settings.client_height_twips), width, height) == 0) {
+    throw PageError("this browser gives the page no 2D canvas");
+  }
+  // ImageData's bytes are red, green, blue, alpha in memory order.
+  const PixelLayout rgba{0, 8, 16, 0xff000000u};
+  canvas_.SetLayout(rgba);
+  canvas_.SetVisibleSize(width, height);
+  frame_.assign(static_cast<std::size_t>(width) * static_cast<std::size_t>(height),
+                rgba.alpha_mask);
+  canvas_.SetMirror(frame_.data(), width);
+  const double tpp = m.twips_per_pixel();
+  outer_width_ = static_cast<Single>(width * tpp + settings.frame_width_twips);
+  outer_height_ = static_cast<Single>(height * tpp + settings.frame_height_twips);
+
+  EmscriptenVisibilityChangeEvent state;
+  if (emscripten_get_visibility_status(&state) == EMSCRIPTEN_RESULT_SUCCESS)
+    hidden_ = state.hidden != 0;
+  emscripten_set_visibilitychange_callback(this, EM_FALSE, WebCallbacks::OnVisibilityChange);
+}
+
+void WebRuntime::Reseed() {
+  // The wall clock picks the sequence, so loads a millisecond apart differ;
+  // the time since the page's navigation picks the stream.
+  const double wall_ms = emscripten_date_now();
+  const double page_ms = emscripten_get_now();
+  rng_.Seed(static_cast<std::uint64_t>(wall_ms) * 1'000'000u +
+                static_cast<std::uint64_t>(std::fmod(page_ms, 1.0) * 1e6),
+            static_cast<std::uint64_t>(page_ms * 1e6));
+}
+
+void WebRuntime::CreateBall(Single left, Single top, Single width) {
+  ball_left_ = left;
+  ball_top_ = top;
+  ball_width_ = width;
+  const TwipMapping& m = canvas_.mapping();
+  overlay_.SetShape(m.PixelLength(width), std::max(1, static_cast<int>(std::lround(m.scale()))));
+}
+
+Nanos WebRuntime::Now() const {
+  return static_cast<Nanos>(emscripten_get_now() * 1e6);
+}
+
+void WebRuntime::Present() {
+  // Every plot went into the frame already; only the ring moves over it.
+  const TwipMapping& m = canvas_.mapping();
+  const int width = canvas_.width();
+  overlay_.Draw(canvas_, frame_.data(), width, m.PixelOf(ball_left_), m.PixelOf(ball_top_),
+                canvas_.ToPixel(0xffffffu));
+  glimmer_page_put(frame_.data(), width, canvas_.height());
+}
+
+void WebRuntime::ShowError(const std::string& message) {
+  glimmer_page_error(message.c_str());
+}
+
+void WebRuntime::WhenReady(std::function<void()> ready) {
+  ready_ = std::move(ready);
+  if (hidden_) {
+    // No animation frames to time: keep the usual 60 Hz.
+    ReadyNow();
+    return;
+  }
+  StartAnimationFrames();
+}
+
+void WebRuntime::ReadyNow() {
+  auto ready = std::move(ready_);
+  ready_ = nullptr;
+  if (ready) ready();
+}
+
+void WebRuntime::Drive(Step step) {
+  step_ = std::move(step);
+  if (hidden_) {
+    ScheduleHiddenWake();
+  } else {
+    StartAnimationFrames();
+  }
+}
+
+bool WebRuntime::RunStep() {
+  if (stopped_ || !step_) return false;
+  wake_at_ = step_();
+  if (!wake_at_) stopped_ = true;
+  return !stopped_;
+}
+
+void WebRuntime::StartAnimationFrames() {
+  if (frames_running_ || stopped_) return;
+  frames_running_ = true;
+  emscripten_request_animation_frame_loop(WebCallbacks::OnAnimationFrame, this);
+}
+
+void WebRuntime::ScheduleHiddenWake() {
+  if (hidden_wake_pending_ || stopped_) return;
+  // Browsers stretch this to a second or more in a hidden page; the loop
+  // makes up what it can under the lag rule.
+  const double delay_ms =
+      wake_at_ ? std::max(0.0, static_cast<double>(*wake_at_ - Now()) / 1e6) : 0.0;
+  hidden_wake_pending_ = true;
+  emscripten_set_timeout(WebCallbacks::OnHiddenTimer, delay_ms, this);
+}
+
+}  // namespace glimmer

@@ -1,0 +1,129 @@
+// The platform in a web browser, built with Emscripten: the page's canvas, the
+// ball, the clock, the random generator, the wake-ups and error reporting.
+// The only code of the browser build that touches the page or a clock.
+//
+// COVERS: one <canvas id="field"> sized to the client area in CSS pixels,
+// with a backing store in device pixels (devicePixelRatio), so a point is one
+// device pixel; frames put with putImageData straight from the program's
+// memory; the clock from performance.now(); wake-ups from
+// requestAnimationFrame while the page is seen and from setTimeout while it is
+// hidden (browsers run no animation frames then); run-time errors shown over
+// the canvas and in the console.
+//
+// LIMITATIONS: the device pixel ratio is read once, at load: a later zoom or a
+// move to a screen of another scale makes the browser scale the picture. A
+// page is never closed from inside, so CloseRequested() stays false: leaving
+// the page ends the program. Frozen tabs run nothing, and what they missed
+// beyond the lag rule's hidden cap is dropped. One instance per page.
+//
+// POSSIBLE IMPROVEMENTS: putting frames from a worker through an
+// OffscreenCanvas would take the copy off the main thread.
+//
+// DEPENDENCIES: Emscripten (its html5 API and EM_JS), a browser with
+// WebAssembly exception handling and a 2D canvas context. No SDL.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "runtime/canvas.h"
+#include "runtime/pcg32.h"
+#include "runtime/services.h"
+
+namespace glimmer {
+
+// The page cannot show the program (no 2D canvas).
+class PageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The canvas's size in twips and the frame a window of that size would have;
+// a page has no frame, so the outer size always includes this one.
+struct PageSettings {
+  double client_width_twips = 0;
+  double client_height_twips = 0;
+  double frame_width_twips = 0;
+  double frame_height_twips = 0;
+};
+
+class WebRuntime {
+ public:
+  WebRuntime() = default;
+  WebRuntime(const WebRuntime&) = delete;
+  WebRuntime& operator=(const WebRuntime&) = delete;
+
+  // Sizes the page's canvas. Throws PageError.
+  void Open(const PageSettings& settings);
+
+  // Services used by the handlers.
+  Single NextRandom() { return rng_.NextSingle(); }
+  void Reseed();
+  Single WindowWidth() const { return outer_width_; }
+  Single WindowHeight() const { return outer_height_; }
+  void PlotPoint(Single x, Single y, Colour colour) { canvas_.Plot(x, y, colour); }
+  void CreateBall(Single left, Single top, Single width);
+  Single BallLeft() const { return ball_left_; }
+  Single BallTop() const { return ball_top_; }
+  Single BallWidth() const { return ball_width_; }
+  void SetBallLeft(Single v) { ball_left_ = v; }
+  void SetBallTop(Single v) { ball_top_ = v; }
+
+  // The event loop's side.
+  Nanos Now() const;
+  Nanos FramePeriod() const { return frame_period_; }
+  void Show() {}
+  void Present();
+  // The browser calls back; nothing here blocks or waits for events.
+  void WaitUntil(Nanos /*deadline*/) {}
+  void PollEvents() {}
+  bool CloseRequested() const { return false; }
+  bool Visible() const { return !hidden_; }
+  void ShowError(const std::string& message);
+
+  // A step returns when it wants to wake next, or nothing to stop for good.
+  using Step = std::function<std::optional<Nanos>()>;
+
+  // Calls `ready` once the page's frame period is known: measured over a few
+  // animation frames, or assumed if the page starts hidden.
+  void WhenReady(std::function<void()> ready);
+  // Calls `step` at every animation frame while the page is seen, and at the
+  // times it asks for (as the browser allows) while it is hidden.
+  void Drive(Step step);
+
+  const Canvas& canvas() const { return canvas_; }
+
+ private:
+  friend struct WebCallbacks;  // the browser's entry points, in the .cpp
+  // Runs one step; false once the program has stopped.
+  bool RunStep();
+  void ReadyNow();
+  void StartAnimationFrames();
+  void ScheduleHiddenWake();
+
+  Pcg32 rng_;
+  Canvas canvas_;
+  BallOverlay overlay_;
+  std::vector<std::uint32_t> frame_;  // RGBA bytes as the page's ImageData sees them
+  Single outer_width_ = 0;
+  Single outer_height_ = 0;
+  Single ball_left_ = 0;
+  Single ball_top_ = 0;
+  Single ball_width_ = 0;
+
+  bool hidden_ = false;
+  Nanos frame_period_ = 1'000'000'000 / 60;
+  std::vector<double> frame_times_;  // while measuring the frame period
+  std::function<void()> ready_;
+  Step step_;
+  std::optional<Nanos> wake_at_;
+  bool stopped_ = false;
+  bool frames_running_ = false;
+  bool hidden_wake_pending_ = false;
+};
+
+}  // namespace glimmer

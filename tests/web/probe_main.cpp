@@ -1,0 +1,33 @@
+// probe.html: the program as index.html has it, plus what the browser tests and
+// scripts/measure-web read from outside, through Module._glimmer_probe:
+//   0: ticks of the dot spray delivered, 1: dropped, 2: frames presented.
+// With "#overflow" in the address it starts with phases so large that the
+// ball's first step overflows a Single: a run-time error.
+#include <emscripten.h>
+
+#include "app/web_program.h"
+
+namespace {
+
+glimmer::RunStats stats;
+
+}  // namespace
+
+extern "C" EMSCRIPTEN_KEEPALIVE double glimmer_probe(int what) {
+  glimmer::CollectWebProgramStats();
+  if (what == 2) return static_cast<double>(stats.frames);
+  for (const auto& t : stats.timers) {
+    if (t.name == "tmrDrawDots") return static_cast<double>(what == 0 ? t.delivered : t.dropped);
+  }
+  return -1;
+}
+
+int main() {
+  const bool overflow = emscripten_run_script_int("location.hash === '#overflow'") != 0;
+  glimmer::StartWebProgram(&stats, [overflow](glimmer::frmRand<glimmer::WebRuntime>& form) {
+    if (!overflow) return;
+    form.dblA = 1e39;
+    form.dblB = 1e39;
+  });
+  return 0;
+}
