@@ -4,6 +4,7 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 BENCH_BUILD ?= build-bench
 WINDOWS_BUILD ?= build-windows
+WEB_BUILD ?= build-web
 BENCH_RUNS ?= 3
 BENCH_SECONDS ?= 10
 BENCH_SOAK ?= 60
@@ -13,7 +14,7 @@ WERROR := $(if $(CI),ON,OFF)
 CMAKE_FLAGS ?=
 
 .PHONY: all deps deps-run deps-test deps-format deps-bench deps-windows deps-web configure \
-	build run test test-asan bench bench-build format format-check clean
+	build run test test-asan bench bench-build format format-check clean web
 
 all: build
 
@@ -23,7 +24,8 @@ deps-run deps-test deps-format deps-bench deps-windows deps-web:
 	@scripts/install-deps $(@:deps-%=%)
 
 configure: deps-run
-	cmake -S . -B $(BUILD) -DGLIMMER_WERROR=$(WERROR) $(CMAKE_FLAGS) >/dev/null
+	cmake -S . -B $(BUILD) -DGLIMMER_WERROR=$(WERROR) -DGLIMMER_WEB_BUILD=$(CURDIR)/$(WEB_BUILD) \
+	  $(CMAKE_FLAGS) >/dev/null
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -32,8 +34,9 @@ run: build
 	$(BUILD)/glimmerfeld
 
 # --no-tests=error: a build configured before GoogleTest was installed has none.
-# Includes the Windows build under Wine (label `windows`), so it is made first.
-test: deps-test build windows-package
+# Includes the Windows build under Wine (label `windows`), so it is made first,
+# and the browser tests (label `browser`) on the pages of `make web`.
+test: deps-test build windows-package web
 	ctest --test-dir $(BUILD) --output-on-failure --no-tests=error -j $(JOBS)
 
 # Unit tests under AddressSanitizer and UBSan, then the end-to-end tests
@@ -67,6 +70,10 @@ bench: build bench-build windows
 	  --seconds $(BENCH_SECONDS) --soak $(BENCH_SOAK) --windows-build $(WINDOWS_BUILD) \
 	  --json $(BENCH_OUT)/program.json
 
+# The browser version: $(WEB_BUILD)/index.html, to open from disk or publish.
+web:
+	WERROR=$(WERROR) JOBS=$(JOBS) scripts/build-web $(WEB_BUILD)
+
 format: deps-format
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
@@ -74,7 +81,7 @@ format-check: deps-format
 	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(BENCH_BUILD) $(BENCH_OUT) $(WINDOWS_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(BENCH_BUILD) $(BENCH_OUT) $(WINDOWS_BUILD) $(WEB_BUILD)
 
 # Desktop integration and the Debian package.
 .PHONY: package screenshot icons

@@ -10,6 +10,9 @@
 namespace glimmer {
 namespace {
 
+// The page's side, in JavaScript; clang-format would take it for C++.
+// clang-format off
+
 // Sizes the page's canvas, or adds one; false without a 2D context. The
 // context has no alpha: the page under it never shows through.
 EM_JS(int, glimmer_page_open, (int css_width, int css_height, int width, int height), {
@@ -34,7 +37,7 @@ EM_JS(int, glimmer_page_open, (int css_width, int css_height, int width, int hei
 // view of it, made again only when a memory growth replaced the buffer.
 EM_JS(void, glimmer_page_put, (const void* pixels, int width, int height), {
   var page = Module['glimmerPage'];
-  if (page.image == = null || page.buffer != = HEAPU8.buffer) {
+  if (page.image === null || page.buffer !== HEAPU8.buffer) {
     page.buffer = HEAPU8.buffer;
     page.image = new ImageData(new Uint8ClampedArray(HEAPU8.buffer, pixels, width * height * 4),
                                width, height);
@@ -55,6 +58,8 @@ EM_JS(void, glimmer_page_error, (const char* message), {
   document.body.style.position = 'relative';
   document.body.appendChild(box);
 });
+
+// clang-format on
 
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
