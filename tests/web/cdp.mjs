@@ -94,7 +94,12 @@ export class Browser {
     try { await Promise.race([this.send('Browser.close'), delay(5000)]); } catch { /* gone already */ }
     if (this.child.exitCode === null) this.child.kill('SIGKILL');
     await new Promise((r) => (this.child.exitCode !== null ? r() : this.child.once('exit', r)));
-    rmSync(this.profile, { recursive: true, force: true });
+    // Chromium's helper processes may still be writing into the profile.
+    try {
+      rmSync(this.profile, { recursive: true, force: true, maxRetries: 20, retryDelay: 100 });
+    } catch (e) {
+      console.error(`left ${this.profile}: ${e.message}`);
+    }
   }
 }
 
