@@ -1,7 +1,8 @@
 // The browser build in real headless Chromium, judged from outside through
 // the DevTools protocol: node browser_test.mjs BUILD_WEB_DIR CHECK, CHECK one of
 //   page    title, canvas size, black page, nothing fetched, no shrinking,
-//           bright points at a spray rate of at least 500 ticks a second
+//           bright points at a spray rate of at least 500 ticks a second,
+//           other points on another load
 //   scale2  device scale factor 2: a canvas of device pixels, single-pixel points
 //   hidden  a hidden page catches up under the lag rule
 //   error   a run-time error shows its message and stops the loop
@@ -53,6 +54,31 @@ const checks = {
     console.log(`spray rate from coverage: ${rate.toFixed(0)} ticks/s ` +
                 `(lit ${first.lit} at ${first.t.toFixed(0)} ms, ${second.lit} at ${second.t.toFixed(0)} ms)`);
     assert.ok(rate >= MIN_TICKS_PER_SECOND, `spray rate ${rate.toFixed(0)} ticks/s`);
+
+    // The generator is seeded from the clock: a second load sprays other
+    // points. The first lit pixels of this load, with their colours, would
+    // all be found again in a load with the same seed.
+    const sample = await page.evaluate(`(() => {
+      const c = document.getElementById('field');
+      const d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
+      const out = [];
+      for (let i = 0; i < d.length && out.length < 2000; i += 4) {
+        // Lit, and not white like the ring.
+        if ((d[i] | d[i + 1] | d[i + 2]) && (d[i] & d[i + 1] & d[i + 2]) !== 255) {
+          out.push([i, d[i], d[i + 1], d[i + 2]]);
+        }
+      }
+      return out; })()`);
+    const again = await browser.newPage();
+    await again.load(pageUrl('index.html'));
+    await fieldAt(again, 2000);
+    const same = await again.evaluate(`(() => {
+      const c = document.getElementById('field');
+      const d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
+      return ${JSON.stringify(sample)}.filter(([i, r, g, b]) =>
+        d[i] === r && d[i + 1] === g && d[i + 2] === b).length; })()`);
+    console.log(`a second load has ${same} of the first load's first ${sample.length} lit pixels`);
+    assert.ok(same < 0.05 * sample.length, 'two loads spray different points');
 
     const foreign = page.requests.filter((u) => !u.startsWith('file:') && !u.startsWith('data:'));
     assert.deepEqual(foreign, [], 'nothing is fetched');
