@@ -186,7 +186,7 @@ void WebRuntime::ShowError(const std::string& message) {
 void WebRuntime::WhenReady(std::function<void()> ready) {
   ready_ = std::move(ready);
   if (hidden_) {
-    // No animation frames to time: keep the usual 60 Hz.
+    // No animation frames to time: assume 60 Hz.
     ReadyNow();
     return;
   }

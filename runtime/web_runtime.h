@@ -116,7 +116,8 @@ class WebRuntime {
   Single ball_width_ = 0;
 
   bool hidden_ = false;
-  Nanos frame_period_ = 1'000'000'000 / 60;
+  // Three quarters of a 60 Hz frame until measured (see OnAnimationFrame).
+  Nanos frame_period_ = 1'000'000'000 / 80;
   std::vector<double> frame_times_;  // while measuring the frame period
   std::function<void()> ready_;
   Step step_;
