@@ -1,24 +1,32 @@
-// The program with counters: runs like build/glimmerfeld until its window is
-// closed or it gets SIGTERM, then prints what it delivered as key=value lines
-// on stdout, times on the monotonic clock. Options pick the designs the
-// program turned down, for side-by-side measurements:
+// The program with a record of its run: runs like build/glimmerfeld until its
+// window is closed or it gets SIGTERM, then writes what it delivered as
+// key=value lines, on stdout or into FILE, times in nanoseconds on the
+// monotonic clock. The end-to-end tests and scripts/measure-program read
+// these lines. Options pick the designs the program turned down, for
+// side-by-side measurements:
 //   --loop=frame|deadline        wake once per frame (the program) or for
 //                                every timer deadline
 //   --present=surface|renderer   window surface (the program) or SDL_Renderer
+//   --out=FILE                   write the record into FILE
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "app/frm_rand.h"
 #include "app/program.h"
 
 namespace {
 
+using glimmer::Colour;
+using glimmer::Nanos;
 using glimmer::PresentPath;
 using glimmer::RunStats;
+using glimmer::Single;
 
 struct Variant {
   bool per_deadline = false;
   PresentPath present = PresentPath::kWindowSurface;
+  std::string out;
 };
 
 bool Parse(int argc, char** argv, Variant& v) {
@@ -32,11 +40,37 @@ bool Parse(int argc, char** argv, Variant& v) {
       v.present = PresentPath::kWindowSurface;
     } else if (a == "--present=renderer") {
       v.present = PresentPath::kRenderer;
+    } else if (a.rfind("--out=", 0) == 0 && a.size() > 6) {
+      v.out = a.substr(6);
     } else {
       return false;
     }
   }
   return true;
+}
+
+// A window that is never shown, only asked for the intervals its timers are
+// created with, so that readers of the record need not restate them.
+struct Inert {
+  Single NextRandom() { return 0; }
+  void Reseed() {}
+  Single WindowWidth() { return 0; }
+  Single WindowHeight() { return 0; }
+  void PlotPoint(Single, Single, Colour) {}
+  void CreateBall(Single, Single, Single) {}
+  Single BallLeft() { return 0; }
+  Single BallTop() { return 0; }
+  Single BallWidth() { return 0; }
+  void SetBallLeft(Single) {}
+  void SetBallTop(Single) {}
+};
+
+Nanos IntervalOf(const std::string& timer) {
+  Inert inert;
+  glimmer::frmRand<Inert> form(inert);
+  for (const auto& t : form.timers.timers())
+    if (t->name == timer) return t->interval;
+  return 0;
 }
 
 }  // namespace
@@ -45,7 +79,8 @@ int main(int argc, char** argv) {
   Variant v;
   if (!Parse(argc, argv, v)) {
     std::fprintf(stderr,
-                 "usage: glimmerfeld_bench [--loop=frame|deadline] [--present=surface|renderer]\n");
+                 "usage: glimmerfeld_bench [--loop=frame|deadline] [--present=surface|renderer] "
+                 "[--out=FILE]\n");
     return 2;
   }
   RunStats stats;
@@ -53,19 +88,26 @@ int main(int argc, char** argv) {
   const int status = glimmer::RunProgram(
       &stats, glimmer::SdlRuntimeOptions{v.present},
       v.per_deadline ? glimmer::WakeUp::kPerDeadline : glimmer::WakeUp::kPerFrame);
-  std::printf("loop=%s\n", v.per_deadline ? "deadline" : "frame");
-  std::printf("present=%s\n", stats.present.c_str());
-  std::printf("status=%d\n", status);
-  std::printf("shown_at_ns=%lld\n", static_cast<long long>(stats.shown_at));
-  std::printf("first_frame_at_ns=%lld\n", static_cast<long long>(stats.first_frame_at));
-  std::printf("ended_at_ns=%lld\n", static_cast<long long>(stats.ended_at));
-  std::printf("frames=%llu\n", static_cast<unsigned long long>(stats.frames));
-  for (const auto& t : stats.timers) {
-    std::printf("timer.%s.delivered=%llu\n", t.name.c_str(),
-                static_cast<unsigned long long>(t.delivered));
-    std::printf("timer.%s.dropped=%llu\n", t.name.c_str(),
-                static_cast<unsigned long long>(t.dropped));
+  std::FILE* out = v.out.empty() ? stdout : std::fopen(v.out.c_str(), "w");
+  if (out == nullptr) {
+    std::fprintf(stderr, "glimmerfeld_bench: cannot write %s\n", v.out.c_str());
+    return 3;
   }
-  std::fflush(stdout);
-  return status;
+  std::fprintf(out, "loop=%s\n", v.per_deadline ? "deadline" : "frame");
+  std::fprintf(out, "present=%s\n", stats.present.c_str());
+  std::fprintf(out, "status=%d\n", status);
+  std::fprintf(out, "shown_at_ns=%lld\n", static_cast<long long>(stats.shown_at));
+  std::fprintf(out, "first_frame_at_ns=%lld\n", static_cast<long long>(stats.first_frame_at));
+  std::fprintf(out, "ended_at_ns=%lld\n", static_cast<long long>(stats.ended_at));
+  std::fprintf(out, "frames=%llu\n", static_cast<unsigned long long>(stats.frames));
+  for (const auto& t : stats.timers) {
+    std::fprintf(out, "timer.%s.interval_ns=%lld\n", t.name.c_str(),
+                 static_cast<long long>(IntervalOf(t.name)));
+    std::fprintf(out, "timer.%s.delivered=%llu\n", t.name.c_str(),
+                 static_cast<unsigned long long>(t.delivered));
+    std::fprintf(out, "timer.%s.dropped=%llu\n", t.name.c_str(),
+                 static_cast<unsigned long long>(t.dropped));
+  }
+  const bool written = std::fflush(out) == 0 && (out == stdout || std::fclose(out) == 0);
+  return written ? status : 3;
 }

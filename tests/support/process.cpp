@@ -155,7 +155,6 @@ void Xvfb::Kill() {
 }  // namespace glimmer::testing
 
 namespace glimmer::testing {
-namespace {
 
 std::string FindOnPath(const std::string& name) {
   const char* path = std::getenv("PATH");
@@ -167,6 +166,8 @@ std::string FindOnPath(const std::string& name) {
   }
   return {};
 }
+
+namespace {
 
 // Weston's headless backend, under /usr/lib/<triplet>/libweston-<major>/.
 bool HasHeadlessBackend() {

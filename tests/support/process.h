@@ -11,6 +11,9 @@
 
 namespace glimmer::testing {
 
+// The full path of a program on PATH, or empty when there is none.
+std::string FindOnPath(const std::string& name);
+
 class Child {
  public:
   using EnvChanges = std::map<std::string, std::optional<std::string>>;  // nullopt unsets

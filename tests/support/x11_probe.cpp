@@ -117,6 +117,43 @@ std::pair<int, int> XProbe::Size(Window w) {
   return {attrs.width, attrs.height};
 }
 
+std::optional<std::array<long, 4>> XProbe::FrameExtents(Window w) {
+  Atom type = None;
+  int format = 0;
+  unsigned long count = 0, after = 0;
+  unsigned char* data = nullptr;
+  std::optional<std::array<long, 4>> extents;
+  if (XGetWindowProperty(display_, w, XInternAtom(display_, "_NET_FRAME_EXTENTS", False), 0, 4,
+                         False, XA_CARDINAL, &type, &format, &count, &after, &data) == Success &&
+      data != nullptr) {
+    if (format == 32 && count == 4) {
+      // Format-32 properties come back as longs.
+      const auto* v = reinterpret_cast<const long*>(data);
+      extents = std::array<long, 4>{v[0], v[1], v[2], v[3]};
+    }
+    XFree(data);
+  }
+  return extents;
+}
+
+bool XProbe::WindowManagerReady(std::chrono::milliseconds timeout) {
+  // A window manager announces itself before it handles its first map
+  // request; a window of our own, mapped and shown by it, proves it does.
+  const Window root = DefaultRootWindow(display_);
+  const Window w = XCreateSimpleWindow(display_, root, 0, 0, 10, 10, 0, 0, 0);
+  XMapWindow(display_, w);
+  XSync(display_, False);
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  bool ready = false;
+  while (!(ready = Viewable(w) && FrameExtents(w).has_value()) &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  XDestroyWindow(display_, w);
+  XSync(display_, False);
+  return ready;
+}
+
 Image XProbe::Capture(Window w) {
   Image image;
   auto [width, height] = Size(w);

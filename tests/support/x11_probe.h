@@ -4,6 +4,7 @@
 
 #include <X11/Xlib.h>
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -46,6 +47,11 @@ class XProbe {
   bool Exists(Window w);
   // Client size in pixels.
   std::pair<int, int> Size(Window w);
+  // The frame a window manager has put around `w`, in pixels: left, right,
+  // top, bottom (_NET_FRAME_EXTENTS); nullopt while it has put none.
+  std::optional<std::array<long, 4>> FrameExtents(Window w);
+  // Whether a window manager frames and shows a new window within `timeout`.
+  bool WindowManagerReady(std::chrono::milliseconds timeout);
   Image Capture(Window w);
   // Captures until `pred` holds for a fresh capture or the time-out passes;
   // returns the last capture either way.

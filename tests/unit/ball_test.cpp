@@ -63,6 +63,13 @@ TEST(BallDrift, EachCoordinateRoundsAtItsOwnMagnitude) {
   // The sum is formed in double before the one rounding: adding in Single
   // steps would round twice.
   EXPECT_EQ(rt.ball_top, static_cast<float>((5000.0 + std::sin(1.0)) + 1.0));
+  // Where the two differ: rounding the sum to a Single after adding the sine
+  // and again after adding the phase would give 527.956421 and 1027.9563.
+  rt.ball_left = 500.0f;
+  rt.ball_top = 1000.0f;
+  tmrBallmove_Timer(rt, 27.0, 27.0);
+  EXPECT_EQ(rt.ball_left, 527.95636f);
+  EXPECT_EQ(rt.ball_top, 1027.95642f);
 }
 
 TEST(BallDrift, UsesSineOfOnePhasePlusTheOther) {

@@ -50,13 +50,18 @@ TEST(Pcg32, DifferentSeedsGiveDifferentSequences) {
 }
 
 TEST(ToInteger, RoundsHalvesToEven) {
-  EXPECT_EQ(ToInteger(0.5), 0);
-  EXPECT_EQ(ToInteger(1.5), 2);
+  // The halves that tell ties-to-even from ties-away-from-zero: these are
+  // where a wrong rounding rule shows.
   EXPECT_EQ(ToInteger(2.5), 2);
-  EXPECT_EQ(ToInteger(157.5), 158);
-  EXPECT_EQ(ToInteger(158.5), 158);
+  EXPECT_EQ(ToInteger(-2.5), -2);
+  EXPECT_EQ(ToInteger(0.5), 0);
   EXPECT_EQ(ToInteger(-0.5), 0);
+  EXPECT_EQ(ToInteger(158.5), 158);
+  // Halves whose even neighbour is also the one away from zero.
+  EXPECT_EQ(ToInteger(1.5), 2);
   EXPECT_EQ(ToInteger(-1.5), -2);
+  // The only exact half a colour channel can meet; both rules give 158.
+  EXPECT_EQ(ToInteger(157.5), 158);
   EXPECT_EQ(ToInteger(30.49999), 30);
   EXPECT_EQ(ToInteger(30.50001), 31);
 }

@@ -1,0 +1,203 @@
+// The SDL runtime itself on a private X server: the outer size it reports
+// and the pixels each present puts in the window, checked against the window
+// system's own view, which the program's tests see only through the picture
+// as a whole.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "runtime/canvas.h"
+#include "runtime/sdl_runtime.h"
+#include "tests/support/program_under_x.h"
+#include "tests/support/ring_finder.h"
+#include "tests/support/x11_probe.h"
+
+namespace glimmer::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kTitle = "SdlRuntime under test";
+// The program's start size: a client area of 992 x 741 pixels at 96 dpi and
+// the frame assumed where the window system reports none.
+const WindowSettings kSettings{kTitle, 14880.0, 11115.0, 120.0, 405.0};
+constexpr Single kBallSize = 495.0f;  // 33 pixels
+
+class SdlRuntimeUnderX : public ProgramUnderX {
+ protected:
+  void SetUp() override { StartServer(); }
+  void TearDown() override {
+    runtime_.reset();
+    ProgramUnderX::TearDown();
+  }
+
+  // Opens and shows a window on the private server; 0 (and a failure) if the
+  // probe never sees it.
+  Window OpenAndShow() {
+    setenv("DISPLAY", server_->display().c_str(), 1);
+    unsetenv("WAYLAND_DISPLAY");
+    runtime_ = std::make_unique<SdlRuntime>();
+    runtime_->Open(kSettings);
+    runtime_->CreateBall(0.0f, 0.0f, kBallSize);
+    runtime_->Show();
+    // The runtime makes every refused X request fatal, process-wide; a new
+    // probe puts back the probe's own lenient handler.
+    probe_ = std::make_unique<XProbe>(server_->display());
+    const auto w = probe_->WaitForWindow(kTitle, 20s);
+    if (!w) ADD_FAILURE() << "the window never showed";
+    return w.value_or(0);
+  }
+
+  // Lets the runtime handle window events for up to `timeout` until `done`.
+  template <class Pred>
+  bool PumpUntil(Pred done, std::chrono::milliseconds timeout = 10s) {
+    const auto deadline = Clock::now() + timeout;
+    while (!done()) {
+      if (Clock::now() >= deadline) return false;
+      runtime_->WaitUntil(runtime_->Now() + 10'000'000);
+    }
+    return true;
+  }
+
+  // Fills every other pixel of the canvas with a colour of its own, so that
+  // the ring crosses lit and black pixels alike.
+  void PlotAField() {
+    const Canvas& c = runtime_->canvas();
+    for (int y = 0; y < c.height(); ++y) {
+      for (int x = (y & 1); x < c.width(); x += 2) {
+        const Colour colour = static_cast<Colour>(40 + x % 200) +
+                              256u * static_cast<Colour>(40 + y % 200) + 65536u * 90u;
+        runtime_->PlotPoint(x * 15.0f + 7.0f, y * 15.0f + 7.0f, colour);
+      }
+    }
+  }
+
+  // A canvas pixel as the probe reads it back: 0x00RRGGBB.
+  std::uint32_t AsSeen(std::uint32_t pixel) const {
+    const PixelLayout& l = runtime_->canvas().layout();
+    return ((pixel >> l.red_shift) & 0xffu) << 16 | ((pixel >> l.green_shift) & 0xffu) << 8 |
+           ((pixel >> l.blue_shift) & 0xffu);
+  }
+
+  std::unique_ptr<SdlRuntime> runtime_;
+};
+
+// Without a window manager nothing reports a frame and the start frame is
+// assumed; under openbox the outer size follows the frame it draws.
+TEST_F(SdlRuntimeUnderX, OuterSizeIsTheClientSizePlusTheFrame) {
+  {
+    SCOPED_TRACE("no window manager");
+    ASSERT_NE(OpenAndShow(), 0u);
+    EXPECT_EQ(runtime_->WindowWidth(), 15000.0f);
+    EXPECT_EQ(runtime_->WindowHeight(), 11520.0f);
+    runtime_.reset();
+  }
+  SCOPED_TRACE("openbox");
+  StartServer();
+  StartWindowManager();
+  const Window w = OpenAndShow();
+  ASSERT_NE(w, 0u);
+  auto expected = [&]() -> std::optional<std::pair<Single, Single>> {
+    const auto frame = probe_->FrameExtents(w);
+    if (!frame) return std::nullopt;
+    const auto [width, height] = probe_->Size(w);
+    const auto [left, right, top, bottom] = *frame;
+    return std::make_pair(static_cast<Single>((width + left + right) * 15),
+                          static_cast<Single>((height + top + bottom) * 15));
+  };
+  PumpUntil([&] {
+    const auto e = expected();
+    return e && runtime_->WindowWidth() == e->first && runtime_->WindowHeight() == e->second;
+  });
+  const auto frame = probe_->FrameExtents(w);
+  ASSERT_TRUE(frame.has_value()) << "openbox put no frame around the window";
+  std::printf("openbox's frame: left %ld, right %ld, top %ld, bottom %ld pixels\n", (*frame)[0],
+              (*frame)[1], (*frame)[2], (*frame)[3]);
+  // Not the frame assumed without one, or this would tell nothing apart.
+  ASSERT_NE(((*frame)[0] + (*frame)[1]) * 15, 120);
+  const auto e = expected();
+  ASSERT_TRUE(e.has_value());
+  EXPECT_EQ(runtime_->WindowWidth(), e->first);
+  EXPECT_EQ(runtime_->WindowHeight(), e->second);
+}
+
+// The ring is drawn over the window's copy of the canvas, never into the
+// canvas, wherever it goes.
+TEST_F(SdlRuntimeUnderX, PresentLeavesTheCanvasAsItWas) {
+  ASSERT_NE(OpenAndShow(), 0u);
+  PlotAField();
+  const Canvas& c = runtime_->canvas();
+  auto snapshot = [&] {
+    std::vector<std::uint32_t> pixels;
+    for (int y = 0; y < c.capacity_height(); ++y)
+      for (int x = 0; x < c.capacity_width(); ++x)
+        pixels.push_back(c.At(x, y));
+    return pixels;
+  };
+  const auto before = snapshot();
+  for (Single at : {0.0f, 1500.0f, 1507.0f, 6000.0f, 14000.0f}) {
+    runtime_->SetBallLeft(at);
+    runtime_->SetBallTop(at * 0.5f);
+    runtime_->Present();
+  }
+  const auto after = snapshot();
+  ASSERT_EQ(before.size(), after.size());
+  std::size_t changed = 0;
+  for (std::size_t i = 0; i < before.size(); ++i)
+    changed += before[i] != after[i] ? 1 : 0;
+  EXPECT_EQ(changed, 0u) << "pixels of the canvas changed by presenting";
+}
+
+// After the ring moves, the window shows the canvas everywhere but under
+// the ring's new outline: nothing of the old one is left behind.
+TEST_F(SdlRuntimeUnderX, MovingTheBallPutsBackTheCanvasUnderItsOldOutline) {
+  const Window w = OpenAndShow();
+  ASSERT_NE(w, 0u);
+  PlotAField();
+  BallOverlay ring;
+  ring.SetShape(33, 1);
+  auto ring_at = [&](int x, int y) {
+    return [&, x, y](const Image& img) {
+      return FindRing(img, ring.offsets(), 33) == std::make_optional(std::make_pair(x, y));
+    };
+  };
+  runtime_->SetBallLeft(1500.0f);
+  runtime_->SetBallTop(1500.0f);
+  runtime_->Present();
+  ASSERT_TRUE(ring_at(100, 100)(probe_->CaptureUntil(w, ring_at(100, 100), 10s)));
+  runtime_->SetBallLeft(1800.0f);  // 20 pixels on: the outlines overlap
+  runtime_->SetBallTop(1650.0f);
+  runtime_->Present();
+  const Image img = probe_->CaptureUntil(w, ring_at(120, 110), 10s);
+  ASSERT_TRUE(ring_at(120, 110)(img)) << "the ring did not move";
+
+  std::vector<bool> in_ring(img.pixels.size(), false);
+  for (auto [dx, dy] : ring.offsets())
+    in_ring[static_cast<std::size_t>((110 + dy) * img.width + 120 + dx)] = true;
+  const Canvas& c = runtime_->canvas();
+  std::size_t wrong = 0, checked_under_old = 0;
+  for (int y = 0; y < img.height; ++y) {
+    for (int x = 0; x < img.width; ++x) {
+      const std::size_t i = static_cast<std::size_t>(y * img.width + x);
+      if (in_ring[i]) continue;
+      wrong += img.pixels[i] != AsSeen(c.At(x, y)) ? 1 : 0;
+    }
+  }
+  for (auto [dx, dy] : ring.offsets()) {
+    const int x = 100 + dx, y = 100 + dy;
+    if (in_ring[static_cast<std::size_t>(y * img.width + x)]) continue;
+    ++checked_under_old;
+    EXPECT_EQ(img.at(x, y), AsSeen(c.At(x, y))) << "at (" << x << ", " << y << ")";
+    if (HasFailure()) break;
+  }
+  EXPECT_GT(checked_under_old, 50u);
+  EXPECT_EQ(wrong, 0u) << "pixels outside the ring differ from the canvas";
+}
+
+}  // namespace
+}  // namespace glimmer::testing
