@@ -62,7 +62,7 @@ bench-build: deps-bench
 
 bench: build bench-build windows
 	@mkdir -p $(BENCH_OUT)
-	scripts/with-private-xvfb $(BENCH_BUILD)/micro_bench --benchmark_repetitions=3 \
+	XPROBE=$(BUILD)/xprobe scripts/with-private-xvfb $(BENCH_BUILD)/micro_bench --benchmark_repetitions=3 \
 	  --benchmark_min_time=0.2 \
 	  --benchmark_report_aggregates_only=true \
 	  --benchmark_out=$(BENCH_OUT)/micro.json --benchmark_out_format=json

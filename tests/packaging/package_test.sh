@@ -13,14 +13,15 @@ xprobe=$4
 app_id=io.github.glimmerfeld.Glimmerfeld
 title='Glimmerfeld!'
 
-# shellcheck source-path=SCRIPTDIR/../../scripts
-source "$source_dir/scripts/private-x.sh"
+# Runs itself again inside a private X server, started by the probe.
+if [ -z "${GLIMMER_XVFB_PID:-}" ]; then
+  exec "$xprobe" xvfb -- "$0" "$@"
+fi
 
 tmp=$(mktemp -d)
 program_pid=
 cleanup() {
   if [ -n "$program_pid" ]; then kill "$program_pid" 2>/dev/null || true; fi
-  stop_private_xvfb
   rm -rf "$tmp"
 }
 trap cleanup EXIT
@@ -146,19 +147,19 @@ while IFS= read -r png; do
     fail "$png is not a ${size} PNG: $(file -b "$png")"
 done < <(find "$root/usr/share/icons/hicolor" -name '*.png')
 
-# The unpacked program opens its window and closes cleanly when asked.
-start_private_xvfb
-"$root/usr/games/glimmerfeld" 2>"$tmp/program.err" &
+# The unpacked program opens its window and closes cleanly when asked; timeout
+# ends it (status 124) if it is still running 60 s after starting.
+timeout 60 "$root/usr/games/glimmerfeld" 2>"$tmp/program.err" &
 program_pid=$!
-if window=$("$xprobe" wait "$title" 60000); then
+if window=$("$xprobe" wait "$title" 50000); then
   "$xprobe" close "$window"
   status=0
-  wait_for_exit "$program_pid" 60 || status=$?
+  wait "$program_pid" || status=$?
+  program_pid=
   if [ "$status" -eq 124 ]; then
-    fail "the unpacked program was still running 60 s after its window was closed"
-  else
-    program_pid=
-    [ "$status" -eq 0 ] || fail "the unpacked program ended with status $status: $(cat "$tmp/program.err")"
+    fail "the unpacked program was still running after its window was closed"
+  elif [ "$status" -ne 0 ]; then
+    fail "the unpacked program ended with status $status: $(cat "$tmp/program.err")"
   fi
 else
   fail "the unpacked program's window '$title' did not appear: $(cat "$tmp/program.err")"

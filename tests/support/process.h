@@ -41,7 +41,8 @@ class Child {
   std::string stderr_path_;
 };
 
-// A private Xvfb on a display number of its own choosing.
+// A private Xvfb on a display number of its own choosing. The scripts and
+// benchmarks start theirs through this too (xprobe xvfb).
 class Xvfb {
  public:
   explicit Xvfb(const std::vector<std::string>& extra_args = {},
@@ -50,6 +51,7 @@ class Xvfb {
   Xvfb(const Xvfb&) = delete;
   Xvfb& operator=(const Xvfb&) = delete;
   const std::string& display() const { return display_; }
+  pid_t pid() const { return pid_; }
   // Kills the server outright, as a crash would.
   void Kill();
 
