@@ -25,7 +25,15 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* kTitle = "SdlRuntime under test";
 // The program's start size: a client area of 992 x 741 pixels at 96 dpi and
 // the frame assumed where the window system reports none.
-const WindowSettings kSettings{kTitle, 14880.0, 11115.0, 120.0, 405.0};
+WindowSettings StartSettings() {
+  WindowSettings s;
+  s.title = kTitle;
+  s.client_width_twips = 14880.0;
+  s.client_height_twips = 11115.0;
+  s.frame_width_twips = 120.0;
+  s.frame_height_twips = 405.0;
+  return s;
+}
 constexpr Single kBallSize = 495.0f;  // 33 pixels
 
 class SdlRuntimeUnderX : public ProgramUnderX {
@@ -42,7 +50,7 @@ class SdlRuntimeUnderX : public ProgramUnderX {
     setenv("DISPLAY", server_->display().c_str(), 1);
     unsetenv("WAYLAND_DISPLAY");
     runtime_ = std::make_unique<SdlRuntime>();
-    runtime_->Open(kSettings);
+    runtime_->Open(StartSettings());
     runtime_->CreateBall(0.0f, 0.0f, kBallSize);
     runtime_->Show();
     // The runtime makes every refused X request fatal, process-wide; a new
@@ -99,7 +107,7 @@ TEST_F(SdlRuntimeUnderX, OuterSizeIsTheClientSizePlusTheFrame) {
   }
   SCOPED_TRACE("openbox");
   StartServer();
-  StartWindowManager();
+  ASSERT_NO_FATAL_FAILURE(StartWindowManager());
   const Window w = OpenAndShow();
   ASSERT_NE(w, 0u);
   auto expected = [&]() -> std::optional<std::pair<Single, Single>> {

@@ -212,13 +212,7 @@ TEST_F(ProgramWindow, CarriesTheProgramsIconAndAppId) {
 TEST_F(ProgramWindow, ShowsBlackWhereverItHasNotDrawnYet) {
   // The old root weave, so that whatever shows through is not black.
   StartServer({"-retro"});
-  Child wm("/usr/bin/openbox", {}, Child::EnvChanges{{"DISPLAY", server_->display()}});
-  const Window root = DefaultRootWindow(probe_->display());
-  const auto managed_by = Clock::now() + 20s;
-  while (probe_->Property32(root, "_NET_SUPPORTING_WM_CHECK").empty()) {
-    ASSERT_LT(Clock::now(), managed_by) << "openbox did not start: " << wm.Stderr();
-    std::this_thread::sleep_for(10ms);
-  }
+  ASSERT_NO_FATAL_FAILURE(StartWindowManager());
   const Window w = Start();
   ASSERT_NE(w, 0u);
   CaptureUntil(w, [](const Image& img) { return LitCount(img) > 20'000; });

@@ -118,22 +118,10 @@ std::pair<int, int> XProbe::Size(Window w) {
 }
 
 std::optional<std::array<long, 4>> XProbe::FrameExtents(Window w) {
-  Atom type = None;
-  int format = 0;
-  unsigned long count = 0, after = 0;
-  unsigned char* data = nullptr;
-  std::optional<std::array<long, 4>> extents;
-  if (XGetWindowProperty(display_, w, XInternAtom(display_, "_NET_FRAME_EXTENTS", False), 0, 4,
-                         False, XA_CARDINAL, &type, &format, &count, &after, &data) == Success &&
-      data != nullptr) {
-    if (format == 32 && count == 4) {
-      // Format-32 properties come back as longs.
-      const auto* v = reinterpret_cast<const long*>(data);
-      extents = std::array<long, 4>{v[0], v[1], v[2], v[3]};
-    }
-    XFree(data);
-  }
-  return extents;
+  const std::vector<unsigned long> v = Property32(w, "_NET_FRAME_EXTENTS");
+  if (v.size() != 4) return std::nullopt;
+  return std::array<long, 4>{static_cast<long>(v[0]), static_cast<long>(v[1]),
+                             static_cast<long>(v[2]), static_cast<long>(v[3])};
 }
 
 bool XProbe::WindowManagerReady(std::chrono::milliseconds timeout) {
