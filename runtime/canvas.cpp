@@ -68,6 +68,43 @@ void Canvas::SetVisibleSize(int width, int height) {
   mirror_pitch_ = 0;
 }
 
+void Canvas::Rescale(double scale) {
+  const double old_scale = mapping_.scale();
+  mapping_.SetScale(scale);
+  const double ratio = mapping_.scale() / old_scale;
+  if (ratio == 1.0) return;
+  auto scaled = [ratio](int n) { return static_cast<int>(std::lround(n * ratio)); };
+  const int new_w = scaled(cap_width_);
+  const int new_h = scaled(cap_height_);
+  // The old pixels a new one covers: [first, last] in each direction.
+  auto span = [ratio](int n, int limit) {
+    const int first = std::min(static_cast<int>(std::floor(n / ratio)), limit - 1);
+    const int last = std::max(first, static_cast<int>(std::ceil((n + 1) / ratio)) - 1);
+    return std::make_pair(first, std::min(last, limit - 1));
+  };
+  std::vector<std::uint32_t> resized(
+      static_cast<std::size_t>(new_w) * static_cast<std::size_t>(new_h), layout_.alpha_mask);
+  for (int y = 0; y < new_h; ++y) {
+    const auto [y0, y1] = span(y, cap_height_);
+    for (int x = 0; x < new_w; ++x) {
+      const auto [x0, x1] = span(x, cap_width_);
+      std::uint32_t pixel = layout_.alpha_mask;
+      for (int oy = y0; oy <= y1; ++oy) {
+        for (int ox = x0; ox <= x1; ++ox) {
+          if ((At(ox, oy) & ~layout_.alpha_mask) != 0) pixel = At(ox, oy);
+        }
+      }
+      resized[static_cast<std::size_t>(y) * static_cast<std::size_t>(new_w) +
+              static_cast<std::size_t>(x)] = pixel;
+    }
+  }
+  pixels_.swap(resized);
+  cap_width_ = new_w;
+  cap_height_ = new_h;
+  stride_ = static_cast<std::size_t>(new_w);
+  SetVisibleSize(std::min(scaled(width_), new_w), std::min(scaled(height_), new_h));
+}
+
 void Canvas::CopyVisibleTo(std::uint32_t* pixels, int pitch_pixels) const {
   for (int y = 0; y < height_; ++y) {
     std::memcpy(pixels + static_cast<std::size_t>(y) * static_cast<std::size_t>(pitch_pixels),

@@ -54,6 +54,11 @@ class Canvas {
   const PixelLayout& layout() const { return layout_; }
   void SetScale(double scale) { mapping_.SetScale(scale); }
   const TwipMapping& mapping() const { return mapping_; }
+  // A new display scale while running: every stored pixel keeps its place and
+  // size on the screen (at 1x -> 2x each becomes a 2x2 block; going down, a
+  // pixel is lit where any pixel it covers was), and new points are one device
+  // pixel. The visible size is scaled alike; the mirror is dropped.
+  void Rescale(double scale);
 
   // The visible client area in device pixels. Grows the storage as needed,
   // keeping every stored pixel; drops the mirror, which no longer fits.
@@ -71,6 +76,19 @@ class Canvas {
   // Copies the visible part into a buffer of the visible size.
   void CopyVisibleTo(std::uint32_t* pixels, int pitch_pixels) const;
 
+  // Where plots landed since the log was last cleared, for targets that are
+  // not a mirror. Past `cap` points it only notes that it overflowed.
+  struct PlotLog {
+    std::vector<std::pair<int, int>> points;
+    std::size_t cap = 0;
+    bool overflowed = false;
+    void Clear() {
+      points.clear();
+      overflowed = false;
+    }
+  };
+  void SetPlotLog(PlotLog* log) { log_ = log; }
+
   // One point at (x, y) twips, client coordinates. Points outside the visible
   // area are dropped.
   void Plot(Single x, Single y, Colour colour) {
@@ -83,6 +101,7 @@ class Canvas {
     const std::uint32_t pixel = ToPixel(colour);
     pixels_[iy * stride_ + ix] = pixel;
     if (mirror_ != nullptr) mirror_[iy * mirror_pitch_ + ix] = pixel;
+    if (log_ != nullptr) Log(static_cast<int>(ix), static_cast<int>(iy));
   }
 
   std::uint32_t ToPixel(Colour colour) const {
@@ -105,6 +124,14 @@ class Canvas {
   std::size_t LitCount() const;
 
  private:
+  void Log(int x, int y) {
+    if (log_->points.size() < log_->cap) {
+      log_->points.emplace_back(x, y);
+    } else {
+      log_->overflowed = true;
+    }
+  }
+
   PixelLayout layout_;
   TwipMapping mapping_;
   std::vector<std::uint32_t> pixels_;
@@ -117,6 +144,7 @@ class Canvas {
   double vis_height_ = 0.0;
   std::uint32_t* mirror_ = nullptr;
   std::size_t mirror_pitch_ = 0;
+  PlotLog* log_ = nullptr;
 };
 
 // The ball's outline, drawn over a copy of the canvas (the window surface) and

@@ -14,6 +14,7 @@
 #include "runtime/platform.h"
 #include "runtime/platform_linux.h"
 #include "runtime/sdl_runtime.h"
+#include "runtime/wayland_presenter.h"
 
 namespace glimmer::platform {
 namespace {
@@ -58,11 +59,12 @@ void PrepareVideo(const WindowSettings& settings) {
     throw StartupError(
         "no display to open the window on (neither DISPLAY nor WAYLAND_DISPLAY is set)");
   }
-  // Only the drivers that can show a window, X11 first as in SDL's own order.
+  // Only the drivers that can show a window. Native Wayland first: there the
+  // window gets the output's real scale, which X11 through Xwayland lacks.
   const bool user_choice = EnvSet("SDL_VIDEODRIVER");
   std::vector<std::string> drivers =
       SplitDrivers(user_choice ? std::getenv("SDL_VIDEODRIVER")
-                               : (x11 && wayland ? "x11,wayland" : (x11 ? "x11" : "wayland")));
+                               : (x11 && wayland ? "wayland,x11" : (x11 ? "x11" : "wayland")));
   // Keep SDL off a compositor it would crash on, even as a fallback after a
   // failed X11 start.
   const auto wl = std::find_if(drivers.begin(), drivers.end(), [](const std::string& d) {
@@ -105,6 +107,18 @@ double DisplayScale(SDL_Window* window) {
 
 void PrepareWindow(SDL_Window* window) {
   if (OnX11()) x11::PrepareWindow(window);
+}
+
+std::uint32_t PresenterWindowFlags() {
+  return OnX11() ? 0 : wayland::PresenterWindowFlags();
+}
+
+std::unique_ptr<Presenter> MakePresenter(SDL_Window* window) {
+  return wayland::MakePresenter(window);
+}
+
+std::optional<bool> SeenFrom(const SDL_Event& event) {
+  return x11::SeenFrom(event);
 }
 
 bool WaitEvent(SDL_Event& event, int timeout_ms) {

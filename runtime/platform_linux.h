@@ -2,9 +2,11 @@
 // which chooses between them.
 #pragma once
 
+#include <optional>
 #include <string>
 
 struct SDL_Window;
+union SDL_Event;
 
 namespace glimmer::platform {
 
@@ -14,8 +16,11 @@ namespace x11 {
 void InstallErrorHandlers();
 // The scale the desktop publishes as Xft.dpi, or 1.
 double XftScale(SDL_Window* window);
-// Black behind the window from the moment it maps and wherever it grows.
+// Black behind the window from the moment it maps and wherever it grows;
+// visibility changes reported.
 void PrepareWindow(SDL_Window* window);
+// A VisibilityNotify: whether the window is seen at all.
+std::optional<bool> SeenFrom(const SDL_Event& event);
 void BeginTeardown();
 }  // namespace x11
 

@@ -1,6 +1,7 @@
 // PLATFORM: X11 under the portable SDL runtime.
 // COVERS: one-line reports instead of Xlib's default handlers, the display
-//   scale from Xft.dpi, a black window background.
+//   scale from Xft.dpi, a black window background, whether the window is
+//   fully covered.
 // LIMITATIONS: the scale is read once at start; X11 has no per-window scale.
 // DEPENDENCIES: libX11.
 #include <SDL.h>
@@ -103,6 +104,22 @@ void PrepareWindow(SDL_Window* window) {
   attributes.background_pixel = BlackPixel(display, DefaultScreen(display));
   attributes.bit_gravity = NorthWestGravity;
   XChangeWindowAttributes(display, info.info.x11.window, CWBackPixel | CWBitGravity, &attributes);
+  // SDL reports unmapping and iconifying but not a window fully covered by
+  // others, which X tells only to those who ask.
+  XWindowAttributes current;
+  if (XGetWindowAttributes(display, info.info.x11.window, &current) == 0) return;
+  XSelectInput(display, info.info.x11.window, current.your_event_mask | VisibilityChangeMask);
+  SDL_EventState(SDL_SYSWMEVENT, SDL_ENABLE);
+}
+
+std::optional<bool> SeenFrom(const SDL_Event& event) {
+  if (event.type != SDL_SYSWMEVENT || event.syswm.msg == nullptr ||
+      event.syswm.msg->subsystem != SDL_SYSWM_X11) {
+    return std::nullopt;
+  }
+  const XEvent& x = event.syswm.msg->msg.x11.event;
+  if (x.type != VisibilityNotify) return std::nullopt;
+  return x.xvisibility.state != VisibilityFullyObscured;
 }
 
 void BeginTeardown() {

@@ -17,6 +17,10 @@ PixelLayout LayoutOf(const SDL_PixelFormat& f) {
   return PixelLayout{f.Rshift, f.Gshift, f.Bshift, f.Amask};
 }
 
+// Plots remembered for buffers that are not the canvas's mirror; past this
+// many since a buffer was last drawn, it is drawn whole instead.
+constexpr std::size_t kPlotLogCap = 8192;
+
 bool IsPlain32(const SDL_Surface* s) {
   const SDL_PixelFormat* f = s->format;
   return f->BytesPerPixel == 4 && f->Rloss == 0 && f->Gloss == 0 && f->Bloss == 0 &&
@@ -34,6 +38,7 @@ SdlRuntime::SdlRuntime(SdlRuntimeOptions options) : options_(options) {}
 
 SdlRuntime::~SdlRuntime() {
   platform::BeginTeardown();
+  presenter_.reset();  // its surface hangs off the window's
   if (texture_ != nullptr) SDL_DestroyTexture(texture_);
   if (renderer_ != nullptr) SDL_DestroyRenderer(renderer_);
   if (shadow_ != nullptr) SDL_FreeSurface(shadow_);
@@ -63,10 +68,13 @@ void SdlRuntime::Open(const WindowSettings& settings) {
   }
 
   const TwipMapping at96(1.0);
-  window_ = SDL_CreateWindow(
-      settings_.title.c_str(), SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED,
-      at96.PixelLength(settings_.client_width_twips),
-      at96.PixelLength(settings_.client_height_twips), SDL_WINDOW_HIDDEN | SDL_WINDOW_RESIZABLE);
+  const bool own_present = options_.present == PresentPath::kWindowSurface;
+  window_ =
+      SDL_CreateWindow(settings_.title.c_str(), SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED,
+                       at96.PixelLength(settings_.client_width_twips),
+                       at96.PixelLength(settings_.client_height_twips),
+                       SDL_WINDOW_HIDDEN | SDL_WINDOW_RESIZABLE |
+                           (own_present ? platform::PresenterWindowFlags() : 0));
   if (window_ == nullptr) {
     throw StartupError(std::string("cannot create the window: ") + SDL_GetError());
   }
@@ -78,13 +86,29 @@ void SdlRuntime::Open(const WindowSettings& settings) {
     if (renderer_ == nullptr) {
       throw StartupError(std::string("cannot create a renderer: ") + SDL_GetError());
     }
+  } else {
+    presenter_ = platform::MakePresenter(window_);
+    if (presenter_ == nullptr && platform::PresenterWindowFlags() != 0) {
+      throw StartupError("the display offers no shared-memory buffers or subsurfaces");
+    }
+  }
+  if (presenter_ != nullptr) {
+    targets_.resize(platform::Presenter::kBuffers);
+    plot_log_.cap = kPlotLogCap;
+    canvas_.SetPlotLog(&plot_log_);
   }
   // The client area is fixed in twips; at a higher display scale it takes
-  // more device pixels.
-  canvas_.SetScale(platform::DisplayScale(window_));
+  // more device pixels. Some window systems size windows in other units.
+  canvas_.SetScale(presenter_ != nullptr ? presenter_->Scale() : platform::DisplayScale(window_));
   const TwipMapping& m = canvas_.mapping();
-  SDL_SetWindowSize(window_, m.PixelLength(settings_.client_width_twips),
-                    m.PixelLength(settings_.client_height_twips));
+  const int w = m.PixelLength(settings_.client_width_twips);
+  const int h = m.PixelLength(settings_.client_height_twips);
+  if (presenter_ != nullptr) {
+    SDL_SetWindowSize(window_, presenter_->ToWindowUnits(w), presenter_->ToWindowUnits(h));
+  } else {
+    SDL_SetWindowSize(window_, w, h);
+    Place();
+  }
   RefreshGeometry();
 }
 
@@ -105,11 +129,46 @@ void SdlRuntime::SetIcon() {
   SDL_FreeSurface(icon);
 }
 
-void SdlRuntime::RefreshGeometry() {
+void SdlRuntime::Place() {
+  SDL_Rect usable;
+  const int display = SDL_GetWindowDisplayIndex(window_);
+  if (display < 0 || SDL_GetDisplayUsableBounds(display, &usable) != 0) return;
   int w = 0, h = 0;
-  SDL_GetWindowSizeInPixels(window_, &w, &h);
+  SDL_GetWindowSize(window_, &w, &h);
+  // The frame is not known before the window is shown: the assumed one, its
+  // sides and bottom alike and the rest on top.
+  const TwipMapping& m = canvas_.mapping();
+  const int frame_w = m.PixelLength(settings_.frame_width_twips);
+  const int frame_h = m.PixelLength(settings_.frame_height_twips);
+  const int side = frame_w / 2;
+  const int top = std::max(0, frame_h - side);
+  const int x = usable.x + std::max(0, (usable.w - w - frame_w) / 2) + side;
+  const int y = usable.y + std::max(0, (usable.h - h - frame_h) / 2) + top;
+  SDL_SetWindowPosition(window_, x, y);
+}
+
+bool SdlRuntime::ClientPixels(int& width, int& height) const {
+  width = 0;
+  height = 0;
+  if (presenter_ != nullptr) {
+    presenter_->ClientSize(width, height);
+  } else {
+    SDL_GetWindowSizeInPixels(window_, &width, &height);
+  }
+  return width > 0 && height > 0;
+}
+
+void SdlRuntime::RefreshGeometry() {
+  // On another output at another scale, what was plotted keeps its place
+  // and size on the screen.
+  if (presenter_ != nullptr && presenter_->Scale() != canvas_.mapping().scale()) {
+    canvas_.Rescale(presenter_->Scale());
+    plot_log_.Clear();
+    SetRingShape();
+  }
+  int w = 0, h = 0;
   // A minimised window may report nothing useful: keep the last real size.
-  if (w > 0 && h > 0) {
+  if (ClientPixels(w, h)) {
     client_w_ = w;
     client_h_ = h;
   }
@@ -132,6 +191,8 @@ void SdlRuntime::RefreshGeometry() {
 
 void SdlRuntime::DropTarget() {
   surface_ = nullptr;
+  for (auto& t : targets_)
+    t.full = true;
   if (texture_ != nullptr) {
     SDL_DestroyTexture(texture_);
     texture_ = nullptr;
@@ -177,8 +238,18 @@ void SdlRuntime::CreateBall(Single left, Single top, Single width) {
   ball_left_ = left;
   ball_top_ = top;
   ball_width_ = width;
+  SetRingShape();
+}
+
+void SdlRuntime::SetRingShape() {
   const TwipMapping& m = canvas_.mapping();
-  overlay_.SetShape(m.PixelLength(width), std::max(1, static_cast<int>(std::lround(m.scale()))));
+  overlay_.SetShape(m.PixelLength(ball_width_),
+                    std::max(1, static_cast<int>(std::lround(m.scale()))));
+  full_repaint_ = true;
+  for (auto& t : targets_) {
+    t.overlay = overlay_;
+    t.full = true;
+  }
 }
 
 Nanos SdlRuntime::Now() const {
@@ -219,6 +290,10 @@ void SdlRuntime::Present() {
     PresentThroughRenderer();
     return;
   }
+  if (presenter_ != nullptr) {
+    PresentThroughPresenter();
+    return;
+  }
   if (surface_ == nullptr) AttachSurface();
   if (surface_ == nullptr) return;
   SDL_Surface* target = shadow_ != nullptr ? shadow_ : surface_;
@@ -230,6 +305,56 @@ void SdlRuntime::Present() {
   // A failed update means the surface went stale (a resize in flight); the
   // next frame fetches a new one.
   if (SDL_UpdateWindowSurface(window_) != 0) surface_ = nullptr;
+}
+
+void SdlRuntime::PresentThroughPresenter() {
+  // A new scale (the window moved to another output) shows from this frame.
+  if (presenter_->Scale() != canvas_.mapping().scale()) RefreshGeometry();
+  const auto buffer = presenter_->Acquire();
+  if (!buffer) return;  // the plots wait in the log
+  int w = 0, h = 0;
+  if (!ClientPixels(w, h) || w != canvas_.width() || h != canvas_.height()) RefreshGeometry();
+  // What was plotted since the last frame is missing from every buffer.
+  for (auto& t : targets_) {
+    if (t.full) continue;
+    if (plot_log_.overflowed || t.missing.size() + plot_log_.points.size() > kPlotLogCap) {
+      t.full = true;
+      t.missing.clear();
+    } else {
+      t.missing.insert(t.missing.end(), plot_log_.points.begin(), plot_log_.points.end());
+    }
+  }
+  PresenterTarget& t = targets_[static_cast<std::size_t>(buffer->index)];
+  std::uint32_t* pixels = buffer->pixels;
+  const auto pitch = static_cast<std::size_t>(buffer->pitch);
+  const TwipMapping& m = canvas_.mapping();
+  const int diameter = m.PixelLength(ball_width_);
+  const platform::Presenter::Rect ring{static_cast<int>(m.PixelOf(ball_left_)),
+                                       static_cast<int>(m.PixelOf(ball_top_)), diameter, diameter};
+  // Damage is what differs from the frame shown before: the new points and
+  // the ring where it was and where it is.
+  damage_.clear();
+  if (t.full || buffer->fresh) {
+    canvas_.CopyVisibleTo(pixels, buffer->pitch);
+    t.overlay.Forget();
+    t.full = false;
+  } else {
+    for (const auto& [x, y] : t.missing) {
+      if (x < canvas_.width() && y < canvas_.height())
+        pixels[static_cast<std::size_t>(y) * pitch + static_cast<std::size_t>(x)] =
+            canvas_.At(x, y);
+    }
+    for (const auto& [x, y] : plot_log_.points)
+      damage_.push_back({x, y, 1, 1});
+    damage_.push_back(last_ring_);
+    damage_.push_back(ring);
+  }
+  t.missing.clear();
+  plot_log_.Clear();
+  t.overlay.Draw(canvas_, pixels, buffer->pitch, m.PixelOf(ball_left_), m.PixelOf(ball_top_),
+                 canvas_.ToPixel(0xffffffu));
+  last_ring_ = ring;
+  presenter_->Submit(damage_);
 }
 
 void SdlRuntime::AttachRendererTarget() {
@@ -261,6 +386,7 @@ void SdlRuntime::PresentThroughRenderer() {
 }
 
 std::string SdlRuntime::PresentDescription() const {
+  if (presenter_ != nullptr) return "platform buffers";
   if (renderer_ == nullptr) return "window surface";
   SDL_RendererInfo info;
   if (SDL_GetRendererInfo(renderer_, &info) != 0 || info.name == nullptr) return "renderer";
@@ -286,6 +412,10 @@ void SdlRuntime::PollEvents() {
 void SdlRuntime::HandleEvent(const SDL_Event& event) {
   if (event.type == SDL_QUIT) {
     close_requested_ = true;
+    return;
+  }
+  if (event.type == SDL_SYSWMEVENT) {
+    if (const auto seen = platform::SeenFrom(event)) covered_ = !*seen;
     return;
   }
   if (event.type != SDL_WINDOWEVENT) return;

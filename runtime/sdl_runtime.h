@@ -11,6 +11,7 @@
 
 #include "runtime/canvas.h"
 #include "runtime/pcg32.h"
+#include "runtime/platform.h"
 #include "runtime/services.h"
 
 struct SDL_Window;
@@ -88,20 +89,29 @@ class SdlRuntime {
   // Takes the window events already waiting, without blocking.
   void PollEvents();
   bool CloseRequested() const { return close_requested_; }
-  // False while the window is minimised or hidden: nobody sees a frame.
-  bool Visible() const { return visible_; }
+  // False while the window is minimised, hidden or fully covered, or the
+  // compositor asks for no frames: nobody sees one.
+  bool Visible() const { return visible_ && !covered_ && (!presenter_ || presenter_->Seen()); }
   void ShowError(const std::string& message);
 
   // For measurements and tests.
   const Canvas& canvas() const { return canvas_; }
   double scale() const { return canvas_.mapping().scale(); }
-  // "window surface", or "renderer " and the SDL render driver's name.
+  // "window surface", "wayland shm", or "renderer " and the SDL render
+  // driver's name.
   std::string PresentDescription() const;
 
  private:
   void HandleEvent(const SDL_Event& event);
   void RefreshGeometry();
   void SetIcon();
+  // The client area in device pixels, or false when not known yet.
+  bool ClientPixels(int& width, int& height) const;
+  // The window opens centred where it fits, else with its top-left corner
+  // and title bar on the screen.
+  void Place();
+  void SetRingShape();
+  void PresentThroughPresenter();
   void AttachSurface();
   // Brings a copy of the canvas up to date and draws the ball over it.
   void ComposeFrame(std::uint32_t* pixels, int pitch);
@@ -118,10 +128,22 @@ class SdlRuntime {
   SDL_Renderer* renderer_ = nullptr;
   SDL_Texture* texture_ = nullptr;
   std::vector<std::uint32_t> frame_;
+  // A platform's own present path: each buffer with what it still lacks.
+  struct PresenterTarget {
+    BallOverlay overlay;
+    std::vector<std::pair<int, int>> missing;  // plotted since it was last drawn
+    bool full = true;                          // needs the whole canvas
+  };
+  std::unique_ptr<platform::Presenter> presenter_;
+  std::vector<PresenterTarget> targets_;
+  Canvas::PlotLog plot_log_;
+  std::vector<platform::Presenter::Rect> damage_;
+  platform::Presenter::Rect last_ring_{0, 0, 0, 0};
   bool sdl_started_ = false;
   bool close_requested_ = false;
   bool full_repaint_ = true;
   bool visible_ = false;
+  bool covered_ = false;
 
   Pcg32 rng_;
   Canvas canvas_;

@@ -106,6 +106,53 @@ TEST(Canvas, KeepsEveryPointThroughShrinkAndRegrow) {
   EXPECT_EQ(c.LitCount(), 2u);
 }
 
+// The window moved to an output of another scale: what is on the screen stays
+// where it was and as large, and new points are one device pixel.
+TEST(Canvas, RescaleKeepsOldPointsInPlaceAndPlotsNewOnesAtOneDevicePixel) {
+  Canvas c;
+  c.SetVisibleSize(10, 8);
+  c.Plot(3 * 15.0f, 2 * 15.0f, kRed);
+  c.Plot(9 * 15.0f, 7 * 15.0f, kBlue);  // the far corner
+  c.Rescale(2.0);
+  EXPECT_EQ(c.width(), 20);
+  EXPECT_EQ(c.height(), 16);
+  EXPECT_EQ(c.LitCount(), 8u);  // two 2x2 blocks
+  for (int dy = 0; dy < 2; ++dy) {
+    for (int dx = 0; dx < 2; ++dx) {
+      EXPECT_EQ(c.At(6 + dx, 4 + dy), 0xff0000u);
+      EXPECT_EQ(c.At(18 + dx, 14 + dy), 0x0000ffu);
+    }
+  }
+  c.Plot(1 * 15.0f, 1 * 15.0f, kRed);  // twip (15, 15) is device pixel (2, 2) now
+  EXPECT_EQ(c.At(2, 2), 0xff0000u);
+  EXPECT_EQ(c.At(3, 3), 0u);
+  EXPECT_EQ(c.LitCount(), 9u);
+  // Back to 1x: a pixel is lit where any of those it covers was, so the
+  // single new point survives rather than being sampled away.
+  c.Rescale(1.0);
+  EXPECT_EQ(c.width(), 10);
+  EXPECT_EQ(c.At(1, 1), 0xff0000u);
+  EXPECT_EQ(c.At(3, 2), 0xff0000u);
+  EXPECT_EQ(c.At(9, 7), 0x0000ffu);
+  EXPECT_EQ(c.LitCount(), 3u);
+}
+
+TEST(Canvas, LogsWherePlotsLandUpToItsCap) {
+  Canvas c;
+  c.SetVisibleSize(10, 10);
+  Canvas::PlotLog log;
+  log.cap = 2;
+  c.SetPlotLog(&log);
+  c.Plot(15.0f, 30.0f, kRed);
+  c.Plot(-1.0f, 0.0f, kRed);  // dropped, so not logged
+  c.Plot(45.0f, 0.0f, kRed);
+  EXPECT_EQ(log.points, (std::vector<std::pair<int, int>>{{1, 2}, {3, 0}}));
+  EXPECT_FALSE(log.overflowed);
+  c.Plot(0.0f, 0.0f, kRed);
+  EXPECT_TRUE(log.overflowed);
+  EXPECT_EQ(log.points.size(), 2u);
+}
+
 TEST(Canvas, MirrorsPlotsAndConvertsToTheSurfaceLayout) {
   Canvas c(PixelLayout{0, 8, 16, 0xff000000u});  // ABGR
   c.SetVisibleSize(4, 3);
