@@ -145,6 +145,7 @@ class WaylandPresenter final : public Presenter {
   static void OnGlobal(void* data, wl_registry* registry, std::uint32_t name, const char* interface,
                        std::uint32_t version);
   static void OnGlobalRemove(void* data, wl_registry* registry, std::uint32_t name);
+  static void Abandon(wl_output* output);
 
   SDL_Window* window_;
   wl_display* display_ = nullptr;
@@ -210,6 +211,7 @@ void WaylandPresenter::OnGlobal(void* data, wl_registry* registry, std::uint32_t
         [](void*, wl_output*, std::uint32_t, std::int32_t, std::int32_t, std::int32_t) {},
         [](void*, wl_output*) {},
         [](void* d, wl_output* o, std::int32_t factor) {
+          if (d == nullptr) return;  // let go of (see Abandon)
           for (Output& out : static_cast<WaylandPresenter*>(d)->outputs_)
             if (out.proxy == o) out.scale = std::max(1, factor);
         },
@@ -223,11 +225,21 @@ void WaylandPresenter::OnGlobalRemove(void* data, wl_registry*, std::uint32_t na
   auto& outputs = static_cast<WaylandPresenter*>(data)->outputs_;
   for (auto it = outputs.begin(); it != outputs.end(); ++it) {
     if (it->name == name) {
-      wl_output_destroy(it->proxy);
+      Abandon(it->proxy);
       outputs.erase(it);
       return;
     }
   }
+}
+
+// The compositor names every wl_output of the client in the enter and leave
+// events of every surface, SDL's too. A destroyed proxy would reach SDL's
+// handlers as a null output, which SDL 2.26 does not expect, so ours stay
+// alive until the connection closes, handled on SDL's queue by a listener
+// that ignores them.
+void WaylandPresenter::Abandon(wl_output* output) {
+  wl_proxy_set_user_data(reinterpret_cast<wl_proxy*>(output), nullptr);
+  wl_proxy_set_queue(reinterpret_cast<wl_proxy*>(output), nullptr);
 }
 
 bool WaylandPresenter::Init(wl_display* display, wl_surface* parent) {
@@ -292,7 +304,7 @@ WaylandPresenter::~WaylandPresenter() {
   if (surface_ != nullptr) wl_surface_destroy(surface_);
   parent_buffer_.reset();
   for (Output& o : outputs_)
-    wl_output_destroy(o.proxy);
+    Abandon(o.proxy);
   if (fractional_manager_ != nullptr) wp_fractional_scale_manager_v1_destroy(fractional_manager_);
   if (viewporter_ != nullptr) wp_viewporter_destroy(viewporter_);
   if (shm_ != nullptr) wl_shm_destroy(shm_);

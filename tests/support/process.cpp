@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -195,21 +196,40 @@ bool Weston::Available() {
 }
 
 Weston::Weston() {
+  Start({"--backend=headless-backend.so"}, "");
+}
+
+Weston::Weston(const Nested& nested) {
+  std::vector<std::string> args{
+      "--backend=x11-backend.so", "--use-pixman", "--width=" + std::to_string(nested.width),
+      "--height=" + std::to_string(nested.height), "--scale=" + std::to_string(nested.scale)};
+  if (nested.kiosk) args.push_back("--shell=kiosk-shell.so");
+  args.push_back("--idle-time=" + std::to_string(nested.idle_seconds));
+  Start(args, nested.x_display);
+}
+
+void Weston::Start(const std::vector<std::string>& args, const std::string& x_display) {
   char tmpl[] = "/tmp/glimmer-wayland-XXXXXX";
   if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
   runtime_dir_ = tmpl;  // mkdtemp makes it 0700, as Wayland requires
   const std::string weston = FindOnPath("weston");
+  std::vector<std::string> storage{weston, "--no-config", "--socket=" + socket_};
+  storage.insert(storage.end(), args.begin(), args.end());
+  // The last --idle-time wins: headless never idles.
+  if (x_display.empty()) storage.push_back("--idle-time=0");
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
     setenv("XDG_RUNTIME_DIR", runtime_dir_.c_str(), 1);
     unsetenv("WAYLAND_DISPLAY");
-    unsetenv("DISPLAY");
+    if (x_display.empty()) {
+      unsetenv("DISPLAY");
+    } else {
+      setenv("DISPLAY", x_display.c_str(), 1);
+    }
     const int devnull = open("/dev/null", O_WRONLY);
     dup2(devnull, STDOUT_FILENO);
     dup2(devnull, STDERR_FILENO);
-    std::vector<std::string> storage{weston, "--backend=headless-backend.so", "--no-config",
-                                     "--idle-time=0", "--socket=" + socket_};
     auto argv = Argv(storage);
     execv(weston.c_str(), argv.data());
     _exit(127);
@@ -258,6 +278,95 @@ void Weston::Stop() {
     std::filesystem::remove_all(runtime_dir_);
     runtime_dir_.clear();
   }
+}
+
+bool Mutter::Available() {
+  return !FindOnPath("mutter").empty() && !FindOnPath("dbus-run-session").empty();
+}
+
+Mutter::Mutter() {
+  char tmpl[] = "/tmp/glimmer-mutter-XXXXXX";
+  if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
+  runtime_dir_ = tmpl;
+  const std::string dbus = FindOnPath("dbus-run-session");
+  pid_ = fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) {
+    // Its own process group, so that the session bus goes with it.
+    setpgid(0, 0);
+    setenv("XDG_RUNTIME_DIR", runtime_dir_.c_str(), 1);
+    unsetenv("WAYLAND_DISPLAY");
+    unsetenv("DISPLAY");
+    const int devnull = open("/dev/null", O_WRONLY);
+    dup2(devnull, STDOUT_FILENO);
+    dup2(devnull, STDERR_FILENO);
+    std::vector<std::string> storage{dbus,
+                                     "--",
+                                     "mutter",
+                                     "--headless",
+                                     "--wayland",
+                                     "--no-x11",
+                                     "--virtual-monitor",
+                                     "1280x1024",
+                                     "--wayland-display=" + socket_};
+    auto argv = Argv(storage);
+    execv(dbus.c_str(), argv.data());
+    _exit(127);
+  }
+  setpgid(pid_, pid_);
+  const std::string path = runtime_dir_ + "/" + socket_;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (access(path.c_str(), F_OK) != 0) {
+    if (waitpid(pid_, nullptr, WNOHANG) == pid_ || std::chrono::steady_clock::now() >= deadline) {
+      Stop();
+      throw std::runtime_error("mutter did not start");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+Mutter::~Mutter() {
+  Stop();
+}
+
+void Mutter::Stop() {
+  if (pid_ > 0) {
+    kill(-pid_, SIGTERM);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (waitpid(pid_, nullptr, WNOHANG) != pid_) {
+      if (std::chrono::steady_clock::now() >= deadline) {
+        kill(-pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    pid_ = -1;
+  }
+  if (!runtime_dir_.empty()) {
+    std::error_code ec;
+    std::filesystem::remove_all(runtime_dir_, ec);
+    runtime_dir_.clear();
+  }
+}
+
+std::vector<std::string> GlLibrariesMapped(pid_t pid) {
+  std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+  std::vector<std::string> found;
+  std::string line;
+  while (std::getline(maps, line)) {
+    const auto slash = line.rfind('/');
+    if (slash == std::string::npos) continue;
+    const std::string name = line.substr(slash + 1);
+    for (const char* gl : {"libEGL", "libGL", "libGLX", "libglapi", "_dri.so", "_mesa", "libLLVM",
+                           "libgallium", "libvulkan"}) {
+      if (name.find(gl) != std::string::npos &&
+          std::find(found.begin(), found.end(), name) == found.end()) {
+        found.push_back(name);
+      }
+    }
+  }
+  return found;
 }
 
 }  // namespace glimmer::testing

@@ -60,14 +60,24 @@ class Xvfb {
   std::string display_;
 };
 
-// A private headless Wayland compositor (weston), with its own runtime
-// directory and socket.
+// A private Wayland compositor (weston), with its own runtime directory and
+// socket: headless, which offers no input seat, or nested as a window of an
+// X server, whose pixels an XProbe can read.
 class Weston {
  public:
+  struct Nested {
+    std::string x_display;  // the X server to show it on
+    int width = 992;        // the output's size in device pixels
+    int height = 741;
+    int scale = 1;         // the output's scale
+    bool kiosk = true;     // every window fills the output, undecorated
+    int idle_seconds = 0;  // the output sleeps after this long without input; 0: never
+  };
   // Whether weston and its headless backend are installed.
   static bool Available();
   // Starts it and waits for its socket; throws std::runtime_error on failure.
   Weston();
+  explicit Weston(const Nested& nested);
   ~Weston();
   Weston(const Weston&) = delete;
   Weston& operator=(const Weston&) = delete;
@@ -76,10 +86,35 @@ class Weston {
   bool Running();
 
  private:
+  void Start(const std::vector<std::string>& args, const std::string& x_display);
   void Stop();
   pid_t pid_ = -1;
   std::string runtime_dir_;
   std::string socket_ = "wayland-glimmer";
 };
+
+// GNOME's compositor, headless with a virtual monitor, in a D-Bus session of
+// its own. Its pixels are not readable from outside.
+class Mutter {
+ public:
+  static bool Available();
+  // Starts it and waits for its socket; throws std::runtime_error on failure.
+  Mutter();
+  ~Mutter();
+  Mutter(const Mutter&) = delete;
+  Mutter& operator=(const Mutter&) = delete;
+  const std::string& runtime_dir() const { return runtime_dir_; }
+  const std::string& socket() const { return socket_; }
+
+ private:
+  void Stop();
+  pid_t pid_ = -1;
+  std::string runtime_dir_;
+  std::string socket_ = "wayland-glimmer";
+};
+
+// Shared libraries of OpenGL or Mesa mapped into a process (libEGL, libGL,
+// libGLX, libglapi, Mesa's drivers, libLLVM), by file name.
+std::vector<std::string> GlLibrariesMapped(pid_t pid);
 
 }  // namespace glimmer::testing

@@ -241,6 +241,24 @@ void XProbe::MapRaised(Window w) {
   XSync(display_, False);
 }
 
+std::array<int, 4> XProbe::FrameRect(Window w) {
+  const Window root = DefaultRootWindow(display_);
+  Window top = w;
+  for (;;) {
+    Window ret_root = 0, parent = 0;
+    Window* children = nullptr;
+    unsigned int n = 0;
+    if (XQueryTree(display_, top, &ret_root, &parent, &children, &n) == 0) break;
+    if (children != nullptr) XFree(children);
+    if (parent == root || parent == 0) break;
+    top = parent;
+  }
+  XWindowAttributes attrs;
+  if (XGetWindowAttributes(display_, top, &attrs) == 0) return {0, 0, 0, 0};
+  const int border = 2 * attrs.border_width;
+  return {attrs.x, attrs.y, attrs.width + border, attrs.height + border};
+}
+
 bool XProbe::Viewable(Window w) {
   XWindowAttributes attrs;
   return XGetWindowAttributes(display_, w, &attrs) != 0 && attrs.map_state == IsViewable;

@@ -52,6 +52,9 @@ class XProbe {
   std::optional<std::array<long, 4>> FrameExtents(Window w);
   // Whether a window manager frames and shows a new window within `timeout`.
   bool WindowManagerReady(std::chrono::milliseconds timeout);
+  // The window with its frame (the window manager's ancestor of it just
+  // below the root), on the root: x, y, width, height.
+  std::array<int, 4> FrameRect(Window w);
   Image Capture(Window w);
   // Captures until `pred` holds for a fresh capture or the time-out passes;
   // returns the last capture either way.
