@@ -79,5 +79,6 @@ set(CPACK_DEBIAN_PACKAGE_SECTION games)
 # Let dpkg-shlibdeps name the libraries (SDL2, X11, the C++ runtime) with the
 # versions this build was linked against.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libdecor-0-plugin-1-cairo")
 
 include(CPack)

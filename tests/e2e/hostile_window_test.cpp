@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -231,6 +232,49 @@ TEST_F(HostileWindow, FillsTheLargerClientAreaAtXftDpi192) {
   const Image img = CaptureUntil(w, filled);
   EXPECT_TRUE(filled(img)) << "coverage " << Coverage(img, 0, 0, img.width, img.height);
   EXPECT_EQ(ForeignCount(img), 0u);
+  CloseAndExpectCleanEnd(w);
+}
+
+// At 192 dpi on a 2560 x 1600 screen the window is 1984 x 1482 and, with a
+// window manager's frame, still fits: it opens wholly on the screen, not
+// centred for its 96-dpi size and then grown past the edges.
+TEST_F(HostileWindow, OpensWhollyOnTheScreenAtXftDpi192UnderAWindowManager) {
+  if (access("/usr/bin/openbox", X_OK) != 0) GTEST_SKIP() << "openbox is not installed";
+  ProgramUnderX::StartServer({"-br", "-noreset"}, "2560x1600x24");
+  probe_->SetResources("Xft.dpi:\t192\n");
+  Child wm("/usr/bin/openbox", {}, {{"DISPLAY", server_->display()}});
+  // Ready once it names itself on the root window.
+  Display* d = probe_->display();
+  const Atom check = XInternAtom(d, "_NET_SUPPORTING_WM_CHECK", False);
+  const auto deadline = Clock::now() + 20s;
+  for (;;) {
+    Atom type = 0;
+    int format = 0;
+    unsigned long n = 0, after = 0;
+    unsigned char* data = nullptr;
+    XGetWindowProperty(d, DefaultRootWindow(d), check, 0, 1, False, AnyPropertyType, &type, &format,
+                       &n, &after, &data);
+    if (data != nullptr) XFree(data);
+    if (n > 0) break;
+    ASSERT_LT(Clock::now(), deadline) << "openbox did not start";
+    std::this_thread::sleep_for(10ms);
+  }
+  const Window w = Start();
+  ASSERT_NE(w, 0u);
+  ASSERT_EQ(probe_->Size(w), std::make_pair(1984, 1482));
+  // Framed and placed: the frame is larger than the client area.
+  std::array<int, 4> frame{};
+  while (Clock::now() < deadline + 20s) {
+    frame = probe_->FrameRect(w);
+    if (frame[2] > 1984 && frame[3] > 1482) break;
+    std::this_thread::sleep_for(10ms);
+  }
+  std::printf("frame at %d,%d, %d x %d\n", frame[0], frame[1], frame[2], frame[3]);
+  EXPECT_GT(frame[3], 1482) << "never framed";
+  EXPECT_GE(frame[0], 0);
+  EXPECT_GE(frame[1], 0);
+  EXPECT_LE(frame[0] + frame[2], 2560);
+  EXPECT_LE(frame[1] + frame[3], 1600);
   CloseAndExpectCleanEnd(w);
 }
 
