@@ -5,9 +5,11 @@
 // the probe reads. Mutter (GNOME) runs headless, its pixels out of reach.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -139,11 +141,12 @@ class NestedWeston : public ::testing::Test {
     output_ = *output;
   }
 
-  void Launch(Child::EnvChanges env) {
+  void Launch(Child::EnvChanges env, const std::string& binary = GLIMMERFELD_BINARY,
+              const std::vector<std::string>& args = {}) {
     env.emplace("XDG_RUNTIME_DIR", weston_->runtime_dir());
     env.emplace("WAYLAND_DISPLAY", weston_->socket());
     env.emplace("SDL_VIDEODRIVER", std::nullopt);
-    program_ = std::make_unique<Child>(GLIMMERFELD_BINARY, std::vector<std::string>{}, env);
+    program_ = std::make_unique<Child>(binary, args, env);
   }
 
   Image CaptureUntil(const std::function<bool(const Image&)>& pred) {
@@ -222,6 +225,59 @@ TEST_F(NestedWeston, AtScaleTwoPointsAreSingleDevicePixelsAndTheRingIsTwoThick) 
   std::printf("%zu of %zu points are 2x2 blocks\n", blocks, points);
   EXPECT_LT(blocks * 20, points) << "points are pixel-doubled";
   TerminateAndExpectCleanEnd();
+}
+
+// Pixels lit in `before`, other than the ring's white, that are black in
+// `after`.
+std::size_t LostPoints(const Image& before, const Image& after) {
+  if (before.width != after.width || before.height != after.height) return before.pixels.size();
+  std::size_t lost = 0;
+  for (std::size_t i = 0; i < before.pixels.size(); ++i) {
+    const std::uint32_t p = before.pixels[i];
+    if (p != 0 && p != 0xffffffu && after.pixels[i] == 0) ++lost;
+  }
+  return lost;
+}
+
+// While the compositor asks for no frames (here: stopped), the ticks go on at
+// their rates and the canvas fills; the first frame afterwards shows it all.
+TEST_F(NestedWeston, KeepsTickingWhileNoFramesAreAskedForAndLosesNothing) {
+  StartCompositor(1);
+  char tmpl[] = "/tmp/glimmer-counts-XXXXXX";
+  const int fd = mkstemp(tmpl);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  const std::string counts = tmpl;
+  Launch({{"DISPLAY", std::nullopt}}, GLIMMERFELD_STATS_BINARY, {counts});
+  const Image first = CaptureUntil([](const Image& i) { return LitCount(i) > 1000; });
+  ASSERT_GT(LitCount(first), 1000u) << program_->Stderr();
+  weston_->Signal(SIGSTOP);
+  const auto until = std::chrono::steady_clock::now() + 2s;
+  while (std::chrono::steady_clock::now() < until) {
+    ASSERT_TRUE(program_->Running()) << program_->Stderr();
+    std::this_thread::sleep_for(20ms);
+  }
+  weston_->Signal(SIGCONT);
+  const Image shown = CaptureUntil([&](const Image& i) {
+    return LitCount(i) > LitCount(first) + 2000 && LostPoints(first, i) == 0;
+  });
+  EXPECT_GT(LitCount(shown), LitCount(first) + 2000);
+  EXPECT_EQ(LostPoints(first, shown), 0u);
+  TerminateAndExpectCleanEnd();
+  // Each line: timer, delivered, dropped. Had the loop sat out the two
+  // seconds, the 1 ms timers would have dropped some 1750 ticks each.
+  std::ifstream in(counts);
+  std::string name;
+  std::uint64_t delivered = 0, dropped = 0;
+  int timers = 0;
+  while (in >> name && name != "elapsed_ns") {
+    in >> delivered >> dropped;
+    ++timers;
+    EXPECT_GT(delivered, 0u) << name;
+    EXPECT_LT(dropped, 100u) << name << " dropped ticks while no frames were asked for";
+  }
+  EXPECT_EQ(timers, 4);
+  std::remove(counts.c_str());
 }
 
 // GNOME's compositor: the program starts natively there, maps no OpenGL and

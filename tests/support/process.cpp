@@ -260,7 +260,12 @@ bool Weston::Running() {
   return true;
 }
 
+void Weston::Signal(int sig) {
+  if (Running()) kill(pid_, sig);
+}
+
 void Weston::Stop() {
+  Signal(SIGCONT);  // a stopped one would never see the SIGTERM
   if (Running()) {
     // Weston takes its helper clients down with it on SIGTERM.
     kill(pid_, SIGTERM);

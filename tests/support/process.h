@@ -84,6 +84,9 @@ class Weston {
   const std::string& runtime_dir() const { return runtime_dir_; }
   const std::string& socket() const { return socket_; }
   bool Running();
+  // SIGSTOP stands for a compositor that shows the window nowhere: it asks
+  // for no frames until SIGCONT.
+  void Signal(int sig);
 
  private:
   void Start(const std::vector<std::string>& args, const std::string& x_display);

@@ -4,6 +4,8 @@
 //   xprobe png ID FILE               save its client area as a PNG
 //   xprobe close ID                  ask it to close (WM_DELETE_WINDOW)
 //   xprobe resize ID W H
+//   xprobe iconify ID                unmap it, as minimising without a window manager
+//   xprobe map ID                    map and raise it again
 //   xprobe set-resources TEXT        replace the root window's resources
 //   xprobe xvfb [--screen WxHxD] [--] COMMAND [ARGS...]
 //                                    run COMMAND in a private Xvfb, the one
@@ -110,6 +112,14 @@ int main(int argc, char** argv) {
       return glimmer::testing::WritePng(probe.Capture(w), argv[3]) ? 0 : 1;
     if (cmd == "close") {
       probe.RequestClose(w);
+      return 0;
+    }
+    if (cmd == "iconify") {
+      probe.Iconify(w);
+      return 0;
+    }
+    if (cmd == "map") {
+      probe.MapRaised(w);
       return 0;
     }
     if (cmd == "resize" && argc > 4) {
