@@ -63,6 +63,9 @@ std::unique_ptr<Presenter> MakePresenter(SDL_Window* window);
 // A window-system event SDL passed on as SDL_SYSWMEVENT: whether it says the
 // window is now seen (true) or fully covered (false), or nothing about that.
 std::optional<bool> SeenFrom(const SDL_Event& event);
+// The same: the display scale it says is now in force, or nothing. (Where a
+// Presenter is used, it tells the scale instead.)
+std::optional<double> ScaleFrom(const SDL_Event& event);
 
 // Before SDL starts: chooses the video drivers SDL may try (SDL_VIDEODRIVER
 // stays the user's override) and sets up what the process needs, such as

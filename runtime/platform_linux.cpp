@@ -121,6 +121,10 @@ std::optional<bool> SeenFrom(const SDL_Event& event) {
   return x11::SeenFrom(event);
 }
 
+std::optional<double> ScaleFrom(const SDL_Event& event) {
+  return x11::ScaleFrom(event);
+}
+
 bool WaitEvent(SDL_Event& event, int timeout_ms) {
   return (timeout_ms > 0 ? SDL_WaitEventTimeout(&event, timeout_ms) : SDL_PollEvent(&event)) != 0;
 }

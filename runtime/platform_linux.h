@@ -21,6 +21,8 @@ double XftScale(SDL_Window* window);
 void PrepareWindow(SDL_Window* window);
 // A VisibilityNotify: whether the window is seen at all.
 std::optional<bool> SeenFrom(const SDL_Event& event);
+// A new Xft.dpi on the root window: the scale it gives.
+std::optional<double> ScaleFrom(const SDL_Event& event);
 void BeginTeardown();
 }  // namespace x11
 

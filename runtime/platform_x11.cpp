@@ -1,11 +1,12 @@
 // PLATFORM: X11 under the portable SDL runtime.
 // COVERS: one-line reports instead of Xlib's default handlers, the display
-//   scale from Xft.dpi, a black window background, whether the window is
-//   fully covered.
-// LIMITATIONS: the scale is read once at start; X11 has no per-window scale.
+//   scale from Xft.dpi (read at start and whenever the desktop changes it),
+//   a black window background, whether the window is fully covered.
+// LIMITATIONS: X11 has no per-window scale: one Xft.dpi for every monitor.
 // DEPENDENCIES: libX11.
 #include <SDL.h>
 #include <SDL_syswm.h>
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xproto.h>
 #include <X11/Xresource.h>
@@ -69,10 +70,10 @@ void InstallErrorHandlers() {
   XSetErrorHandler(OnRequestRefused);
 }
 
-double XftScale(SDL_Window* window) {
-  SDL_SysWMinfo info;
-  if (!X11Of(window, info)) return 1.0;
-  const char* resources = XResourceManagerString(info.info.x11.display);
+namespace {
+
+// The scale in a resource string such as the root window's RESOURCE_MANAGER.
+double ScaleOf(const char* resources) {
   if (resources == nullptr) return 1.0;
   XrmInitialize();
   XrmDatabase db = XrmGetStringDatabase(resources);
@@ -86,6 +87,14 @@ double XftScale(SDL_Window* window) {
   }
   if (db != nullptr) XrmDestroyDatabase(db);
   return scale;
+}
+
+}  // namespace
+
+double XftScale(SDL_Window* window) {
+  SDL_SysWMinfo info;
+  if (!X11Of(window, info)) return 1.0;
+  return ScaleOf(XResourceManagerString(info.info.x11.display));
 }
 
 void PrepareWindow(SDL_Window* window) {
@@ -109,6 +118,11 @@ void PrepareWindow(SDL_Window* window) {
   XWindowAttributes current;
   if (XGetWindowAttributes(display, info.info.x11.window, &current) == 0) return;
   XSelectInput(display, info.info.x11.window, current.your_event_mask | VisibilityChangeMask);
+  // A desktop publishes a new Xft.dpi by rewriting the root window's
+  // resources; this connection's own selection on the root is kept.
+  const Window root = DefaultRootWindow(display);
+  if (XGetWindowAttributes(display, root, &current) != 0)
+    XSelectInput(display, root, current.your_event_mask | PropertyChangeMask);
   SDL_EventState(SDL_SYSWMEVENT, SDL_ENABLE);
 }
 
@@ -120,6 +134,28 @@ std::optional<bool> SeenFrom(const SDL_Event& event) {
   const XEvent& x = event.syswm.msg->msg.x11.event;
   if (x.type != VisibilityNotify) return std::nullopt;
   return x.xvisibility.state != VisibilityFullyObscured;
+}
+
+std::optional<double> ScaleFrom(const SDL_Event& event) {
+  if (event.type != SDL_SYSWMEVENT || event.syswm.msg == nullptr ||
+      event.syswm.msg->subsystem != SDL_SYSWM_X11) {
+    return std::nullopt;
+  }
+  const XEvent& x = event.syswm.msg->msg.x11.event;
+  if (x.type != PropertyNotify || x.xproperty.atom != XA_RESOURCE_MANAGER) return std::nullopt;
+  // Xlib keeps the resources it read on connecting: read them afresh.
+  Display* display = x.xproperty.display;
+  Atom type = 0;
+  int format = 0;
+  unsigned long length = 0, after = 0;
+  unsigned char* data = nullptr;
+  if (XGetWindowProperty(display, x.xproperty.window, XA_RESOURCE_MANAGER, 0, 1 << 20, False,
+                         XA_STRING, &type, &format, &length, &after, &data) != Success) {
+    return std::nullopt;
+  }
+  const double scale = ScaleOf(reinterpret_cast<const char*>(data));
+  if (data != nullptr) XFree(data);
+  return scale;
 }
 
 void BeginTeardown() {

@@ -147,6 +147,19 @@ void SdlRuntime::Place() {
   SDL_SetWindowPosition(window_, x, y);
 }
 
+void SdlRuntime::Rescale(double scale) {
+  const double old_scale = canvas_.mapping().scale();
+  canvas_.Rescale(scale);
+  const double ratio = canvas_.mapping().scale() / old_scale;
+  if (ratio == 1.0) return;
+  SetRingShape();
+  // The client area keeps its size in twips: more device pixels now.
+  SDL_SetWindowSize(window_, std::max(1, static_cast<int>(std::lround(client_w_ * ratio))),
+                    std::max(1, static_cast<int>(std::lround(client_h_ * ratio))));
+  RefreshGeometry();
+  DropTarget();
+}
+
 bool SdlRuntime::ClientPixels(int& width, int& height) const {
   width = 0;
   height = 0;
@@ -416,6 +429,7 @@ void SdlRuntime::HandleEvent(const SDL_Event& event) {
   }
   if (event.type == SDL_SYSWMEVENT) {
     if (const auto seen = platform::SeenFrom(event)) covered_ = !*seen;
+    if (const auto scale = platform::ScaleFrom(event)) Rescale(*scale);
     return;
   }
   if (event.type != SDL_WINDOWEVENT) return;

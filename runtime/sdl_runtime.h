@@ -111,6 +111,8 @@ class SdlRuntime {
   // and title bar on the screen.
   void Place();
   void SetRingShape();
+  // A new display scale from the window system, in force from the next frame.
+  void Rescale(double scale);
   void PresentThroughPresenter();
   void AttachSurface();
   // Brings a copy of the canvas up to date and draws the ball over it.

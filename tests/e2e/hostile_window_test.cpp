@@ -235,6 +235,43 @@ TEST_F(HostileWindow, FillsTheLargerClientAreaAtXftDpi192) {
   CloseAndExpectCleanEnd(w);
 }
 
+// The desktop's Xft.dpi goes from 96 to 192 while the program runs (as when
+// the window moves to a HiDPI monitor): the client area keeps its size in
+// twips, so it doubles in pixels, and every point already plotted becomes a
+// 2x2 block in its old place.
+TEST_F(HostileWindow, AScaleChangeWhileRunningKeepsEveryPointInPlaceAndSize) {
+  StartServer({"-noreset"});
+  const Window w = Start();
+  ASSERT_NE(w, 0u);
+  const Image before = CaptureUntil(w, [](const Image& img) { return LitCount(img) > 5000; });
+  ASSERT_EQ(before.width, 992);
+  probe_->SetResources("Xft.dpi:\t192\n");
+  // The share of the old points' block pixels that still hold their colour:
+  // new points, which come fast, and the ring cover some of them. Doubled
+  // and kept, it starts near 1 (0.93 in our run at the first capture) and
+  // falls slowly; points that stayed single pixels give at most 1/4, points
+  // lost give 0.
+  auto kept = [&](const Image& img) {
+    if (img.width != 1984 || img.height != 1482) return 0.0;
+    std::size_t points = 0, matching = 0;
+    for (int y = 0; y < before.height; ++y) {
+      for (int x = 0; x < before.width; ++x) {
+        const std::uint32_t p = before.at(x, y);
+        if (p == 0 || p == 0xffffffu) continue;
+        ++points;
+        for (int d = 0; d < 4; ++d)
+          matching += img.at(2 * x + d % 2, 2 * y + d / 2) == p ? 1 : 0;
+      }
+    }
+    return static_cast<double>(matching) / (4.0 * static_cast<double>(points));
+  };
+  const Image after = CaptureUntil(w, [&](const Image& img) { return kept(img) >= 0.6; });
+  EXPECT_EQ(probe_->Size(w), std::make_pair(1984, 1482));
+  std::printf("%.1f%% of the old points' 2x2 blocks hold their colour\n", 100.0 * kept(after));
+  EXPECT_GE(kept(after), 0.6);
+  CloseAndExpectCleanEnd(w);
+}
+
 // At 192 dpi on a 2560 x 1600 screen the window is 1984 x 1482 and, with a
 // window manager's frame, still fits: it opens wholly on the screen, not
 // centred for its 96-dpi size and then grown past the edges.
