@@ -20,6 +20,10 @@ PixelLayout LayoutOf(const SDL_PixelFormat& f) {
 // Plots remembered for buffers that are not the canvas's mirror; past this
 // many since a buffer was last drawn, it is drawn whole instead.
 constexpr std::size_t kPlotLogCap = 8192;
+// Damage is sent in tiles of this many device pixels a side, and as the
+// whole window beyond this many tiles.
+constexpr int kDamageTile = 32;
+constexpr std::size_t kMaxDamageRects = 256;
 
 bool IsPlain32(const SDL_Surface* s) {
   const SDL_PixelFormat* f = s->format;
@@ -357,10 +361,26 @@ void SdlRuntime::PresentThroughPresenter() {
         pixels[static_cast<std::size_t>(y) * pitch + static_cast<std::size_t>(x)] =
             canvas_.At(x, y);
     }
-    for (const auto& [x, y] : plot_log_.points)
-      damage_.push_back({x, y, 1, 1});
+    // One rectangle per tile with new points, not per point: each is a
+    // request to the compositor, and a flood of them can fill the socket,
+    // which libwayland 1.21 treats as a fatal error.
+    const int tiles_x = (canvas_.width() + kDamageTile - 1) / kDamageTile;
+    const int tiles_y = (canvas_.height() + kDamageTile - 1) / kDamageTile;
+    damaged_tiles_.assign(static_cast<std::size_t>(tiles_x) * static_cast<std::size_t>(tiles_y),
+                          false);
+    for (const auto& [x, y] : plot_log_.points) {
+      if (x >= canvas_.width() || y >= canvas_.height()) continue;
+      const int tx = x / kDamageTile;
+      const int ty = y / kDamageTile;
+      const auto tile = static_cast<std::size_t>(ty) * static_cast<std::size_t>(tiles_x) +
+                        static_cast<std::size_t>(tx);
+      if (damaged_tiles_[tile]) continue;
+      damaged_tiles_[tile] = true;
+      damage_.push_back({tx * kDamageTile, ty * kDamageTile, kDamageTile, kDamageTile});
+    }
     damage_.push_back(last_ring_);
     damage_.push_back(ring);
+    if (damage_.size() > kMaxDamageRects) damage_.clear();  // all of it
   }
   t.missing.clear();
   plot_log_.Clear();

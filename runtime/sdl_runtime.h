@@ -140,6 +140,7 @@ class SdlRuntime {
   std::vector<PresenterTarget> targets_;
   Canvas::PlotLog plot_log_;
   std::vector<platform::Presenter::Rect> damage_;
+  std::vector<bool> damaged_tiles_;
   platform::Presenter::Rect last_ring_{0, 0, 0, 0};
   bool sdl_started_ = false;
   bool close_requested_ = false;
