@@ -81,6 +81,25 @@ void ShowStartupError(const std::string& message) {
   MessageBoxW(nullptr, Widen(message).c_str(), L"Glimmerfeld", MB_OK | MB_ICONERROR);
 }
 
+// SDL's window surface is the way on Windows.
+std::uint32_t PresenterWindowFlags() {
+  return 0;
+}
+
+std::unique_ptr<Presenter> MakePresenter(SDL_Window*) {
+  return nullptr;
+}
+
+// SDL reports minimising; covering is not looked at.
+std::optional<bool> SeenFrom(const SDL_Event&) {
+  return std::nullopt;
+}
+
+// Not yet: WM_DPICHANGED would say it.
+std::optional<double> ScaleFrom(const SDL_Event&) {
+  return std::nullopt;
+}
+
 void BeginTeardown() {
   if (g_fine_timer) timeEndPeriod(1);
   g_fine_timer = false;

@@ -22,6 +22,7 @@
 
 #include "runtime/canvas.h"
 #include "tests/support/process.h"
+#include "tests/support/recorded_run.h"
 #include "tests/support/ring_finder.h"
 #include "tests/support/x11_probe.h"
 
@@ -243,12 +244,12 @@ std::size_t LostPoints(const Image& before, const Image& after) {
 // their rates and the canvas fills; the first frame afterwards shows it all.
 TEST_F(NestedWeston, KeepsTickingWhileNoFramesAreAskedForAndLosesNothing) {
   StartCompositor(1);
-  char tmpl[] = "/tmp/glimmer-counts-XXXXXX";
+  char tmpl[] = "/tmp/glimmer-run-XXXXXX";
   const int fd = mkstemp(tmpl);
   ASSERT_GE(fd, 0);
   close(fd);
-  const std::string counts = tmpl;
-  Launch({{"DISPLAY", std::nullopt}}, GLIMMERFELD_STATS_BINARY, {counts});
+  const std::string record = tmpl;
+  Launch({{"DISPLAY", std::nullopt}}, GLIMMERFELD_RECORDING_BINARY, {"--out=" + record});
   const Image first = CaptureUntil([](const Image& i) { return LitCount(i) > 1000; });
   ASSERT_GT(LitCount(first), 1000u) << program_->Stderr();
   weston_->Signal(SIGSTOP);
@@ -264,20 +265,16 @@ TEST_F(NestedWeston, KeepsTickingWhileNoFramesAreAskedForAndLosesNothing) {
   EXPECT_GT(LitCount(shown), LitCount(first) + 2000);
   EXPECT_EQ(LostPoints(first, shown), 0u);
   TerminateAndExpectCleanEnd();
-  // Each line: timer, delivered, dropped. Had the loop sat out the two
-  // seconds, the 1 ms timers would have dropped some 1750 ticks each.
-  std::ifstream in(counts);
-  std::string name;
-  std::uint64_t delivered = 0, dropped = 0;
-  int timers = 0;
-  while (in >> name && name != "elapsed_ns") {
-    in >> delivered >> dropped;
-    ++timers;
-    EXPECT_GT(delivered, 0u) << name;
-    EXPECT_LT(dropped, 100u) << name << " dropped ticks while no frames were asked for";
+  // Had the loop sat out the two seconds, the 1 ms timers would have
+  // dropped some 1750 ticks each.
+  const auto run = ReadRecordedRun(record);
+  std::remove(record.c_str());
+  ASSERT_TRUE(run.has_value());
+  EXPECT_EQ(run->timers.size(), 4u);
+  for (const auto& t : run->timers) {
+    EXPECT_GT(t.delivered, 0u) << t.name;
+    EXPECT_LT(t.dropped, 100u) << t.name << " dropped ticks while no frames were asked for";
   }
-  EXPECT_EQ(timers, 4);
-  std::remove(counts.c_str());
 }
 
 // GNOME's compositor: the program starts natively there, maps no OpenGL and
