@@ -1,12 +1,11 @@
 // PLATFORM: Windows (10 and later; tested under Wine), on SDL's own Win32
 //   video driver.
 // COVERS: per-monitor DPI awareness, so that SDL's sizes are device pixels
-//   and the display scale is the window's own DPI; a blocking wait that can
-//   end within a millisecond; start-up errors in a message box, since a GUI
-//   program has no console to read stderr from.
-// LIMITATIONS: the scale is read once at start; moving the window to a
-//   display of another DPI later does not resize it. Run-time errors are
-//   shown by the portable runtime's SDL message box.
+//   and the display scale is the window's own DPI, followed when it changes; a blocking wait that
+//   can end within a millisecond; start-up errors in a message box, since a GUI program has no
+//   console to read stderr from.
+// LIMITATIONS: run-time errors are shown by the portable runtime's SDL
+//   message box.
 // DEPENDENCIES: SDL2 (linked statically), user32, winmm.
 #include <SDL.h>
 #include <SDL_syswm.h>
@@ -58,7 +57,10 @@ double DisplayScale(SDL_Window* window) {
   return dpi >= 24 && dpi <= 960 ? dpi / 96.0 : 1.0;
 }
 
-void PrepareWindow(SDL_Window*) {}
+void PrepareWindow(SDL_Window*) {
+  // For WM_DPICHANGED (ScaleFrom).
+  SDL_EventState(SDL_SYSWMEVENT, SDL_ENABLE);
+}
 
 bool WaitEvent(SDL_Event& event, int timeout_ms) {
   // SDL 2.26 waits for events with a Win32 timer, which cannot end sooner
@@ -95,9 +97,17 @@ std::optional<bool> SeenFrom(const SDL_Event&) {
   return std::nullopt;
 }
 
-// Not yet: WM_DPICHANGED would say it.
-std::optional<double> ScaleFrom(const SDL_Event&) {
-  return std::nullopt;
+// Windows says so when the window has moved to a display of another DPI, or
+// the user has changed the scale; SDL resizes the window for it itself.
+std::optional<double> ScaleFrom(const SDL_Event& event) {
+  if (event.type != SDL_SYSWMEVENT || event.syswm.msg == nullptr ||
+      event.syswm.msg->subsystem != SDL_SYSWM_WINDOWS ||
+      event.syswm.msg->msg.win.msg != WM_DPICHANGED) {
+    return std::nullopt;
+  }
+  const int dpi = HIWORD(event.syswm.msg->msg.win.wParam);
+  if (dpi <= 0) return std::nullopt;
+  return dpi / 96.0;
 }
 
 void BeginTeardown() {

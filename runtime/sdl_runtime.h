@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "runtime/canvas.h"
+#include "runtime/handler_state.h"
 #include "runtime/pcg32.h"
 #include "runtime/platform.h"
 #include "runtime/services.h"
@@ -57,7 +58,7 @@ struct SdlRuntimeOptions {
 // Shows a start-up failure where the user looks; stderr already has it.
 void ShowStartupError(const std::string& message);
 
-class SdlRuntime {
+class SdlRuntime : public HandlerState {
  public:
   explicit SdlRuntime(SdlRuntimeOptions options = {});
   ~SdlRuntime();
@@ -67,18 +68,9 @@ class SdlRuntime {
   // Opens the window, hidden, at its start size. Throws StartupError.
   void Open(const WindowSettings& settings);
 
-  // Services used by the handlers; these make no window-system round trip.
-  Single NextRandom() { return rng_.NextSingle(); }
+  // The handlers' services beyond HandlerState's.
   void Reseed();
-  Single WindowWidth() const { return outer_width_; }
-  Single WindowHeight() const { return outer_height_; }
-  void PlotPoint(Single x, Single y, Colour colour) { canvas_.Plot(x, y, colour); }
   void CreateBall(Single left, Single top, Single width);
-  Single BallLeft() const { return ball_left_; }
-  Single BallTop() const { return ball_top_; }
-  Single BallWidth() const { return ball_width_; }
-  void SetBallLeft(Single v) { ball_left_ = v; }
-  void SetBallTop(Single v) { ball_top_ = v; }
 
   // The event loop's side.
   Nanos Now() const;
@@ -95,7 +87,6 @@ class SdlRuntime {
   void ShowError(const std::string& message);
 
   // For measurements and tests.
-  const Canvas& canvas() const { return canvas_; }
   double scale() const { return canvas_.mapping().scale(); }
   // "window surface", "wayland shm", or "renderer " and the SDL render
   // driver's name.
@@ -148,14 +139,7 @@ class SdlRuntime {
   bool visible_ = false;
   bool covered_ = false;
 
-  Pcg32 rng_;
-  Canvas canvas_;
   BallOverlay overlay_;
-  Single outer_width_ = 0;
-  Single outer_height_ = 0;
-  Single ball_left_ = 0;
-  Single ball_top_ = 0;
-  Single ball_width_ = 0;
   int client_w_ = 0;
   int client_h_ = 0;
 };

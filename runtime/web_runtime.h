@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "runtime/canvas.h"
+#include "runtime/handler_state.h"
 #include "runtime/pcg32.h"
 #include "runtime/services.h"
 
@@ -51,7 +52,7 @@ struct PageSettings {
   double frame_height_twips = 0;
 };
 
-class WebRuntime {
+class WebRuntime : public HandlerState {
  public:
   WebRuntime() = default;
   WebRuntime(const WebRuntime&) = delete;
@@ -60,18 +61,9 @@ class WebRuntime {
   // Sizes the page's canvas. Throws PageError.
   void Open(const PageSettings& settings);
 
-  // Services used by the handlers.
-  Single NextRandom() { return rng_.NextSingle(); }
+  // The handlers' services beyond HandlerState's.
   void Reseed();
-  Single WindowWidth() const { return outer_width_; }
-  Single WindowHeight() const { return outer_height_; }
-  void PlotPoint(Single x, Single y, Colour colour) { canvas_.Plot(x, y, colour); }
   void CreateBall(Single left, Single top, Single width);
-  Single BallLeft() const { return ball_left_; }
-  Single BallTop() const { return ball_top_; }
-  Single BallWidth() const { return ball_width_; }
-  void SetBallLeft(Single v) { ball_left_ = v; }
-  void SetBallTop(Single v) { ball_top_ = v; }
 
   // The event loop's side.
   Nanos Now() const;
@@ -95,8 +87,6 @@ class WebRuntime {
   // times it asks for (as the browser allows) while it is hidden.
   void Drive(Step step);
 
-  const Canvas& canvas() const { return canvas_; }
-
  private:
   friend struct WebCallbacks;  // the browser's entry points, in the .cpp
   // Runs one step; false once the program has stopped.
@@ -105,15 +95,8 @@ class WebRuntime {
   void StartAnimationFrames();
   void ScheduleHiddenWake();
 
-  Pcg32 rng_;
-  Canvas canvas_;
   BallOverlay overlay_;
   std::vector<std::uint32_t> frame_;  // RGBA bytes as the page's ImageData sees them
-  Single outer_width_ = 0;
-  Single outer_height_ = 0;
-  Single ball_left_ = 0;
-  Single ball_top_ = 0;
-  Single ball_width_ = 0;
 
   bool hidden_ = false;
   // Three quarters of a 60 Hz frame until measured (see OnAnimationFrame).

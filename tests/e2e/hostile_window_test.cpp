@@ -44,19 +44,6 @@ std::size_t ForeignCount(const Image& image) {
                     [](std::uint32_t p) { return p != 0 && !IsPointOrRing(p); }));
 }
 
-// Pixels lit in `before` (the ring's white aside, which moves) that are black
-// in `after`, both of the same size. The spray only ever lights pixels, so
-// one comparison of two presented frames needs no waiting for it to settle.
-std::size_t LostPoints(const Image& before, const Image& after) {
-  if (before.width != after.width || before.height != after.height) return before.pixels.size();
-  std::size_t lost = 0;
-  for (std::size_t i = 0; i < before.pixels.size(); ++i) {
-    const std::uint32_t p = before.pixels[i];
-    if (p != 0 && p != 0xffffffu && after.pixels[i] == 0) ++lost;
-  }
-  return lost;
-}
-
 // The fraction of lit pixels in a rectangle.
 double Coverage(const Image& img, int x0, int y0, int x1, int y1) {
   std::size_t lit = 0;

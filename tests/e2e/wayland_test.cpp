@@ -228,18 +228,6 @@ TEST_F(NestedWeston, AtScaleTwoPointsAreSingleDevicePixelsAndTheRingIsTwoThick) 
   TerminateAndExpectCleanEnd();
 }
 
-// Pixels lit in `before`, other than the ring's white, that are black in
-// `after`.
-std::size_t LostPoints(const Image& before, const Image& after) {
-  if (before.width != after.width || before.height != after.height) return before.pixels.size();
-  std::size_t lost = 0;
-  for (std::size_t i = 0; i < before.pixels.size(); ++i) {
-    const std::uint32_t p = before.pixels[i];
-    if (p != 0 && p != 0xffffffu && after.pixels[i] == 0) ++lost;
-  }
-  return lost;
-}
-
 // While the compositor asks for no frames (here: stopped), the ticks go on at
 // their rates and the canvas fills; the first frame afterwards shows it all.
 TEST_F(NestedWeston, KeepsTickingWhileNoFramesAreAskedForAndLosesNothing) {
@@ -259,9 +247,10 @@ TEST_F(NestedWeston, KeepsTickingWhileNoFramesAreAskedForAndLosesNothing) {
     std::this_thread::sleep_for(20ms);
   }
   weston_->Signal(SIGCONT);
-  const Image shown = CaptureUntil([&](const Image& i) {
-    return LitCount(i) > LitCount(first) + 2000 && LostPoints(first, i) == 0;
-  });
+  // Compared once, on the first frame that shows the field grown: points
+  // plotted later would only hide a loss.
+  const Image shown =
+      CaptureUntil([&](const Image& i) { return LitCount(i) > LitCount(first) + 2000; });
   EXPECT_GT(LitCount(shown), LitCount(first) + 2000);
   EXPECT_EQ(LostPoints(first, shown), 0u);
   TerminateAndExpectCleanEnd();

@@ -295,6 +295,16 @@ void XProbe::SetResources(const std::string& resources) {
   XSync(display_, False);
 }
 
+std::size_t LostPoints(const Image& before, const Image& after) {
+  if (before.width != after.width || before.height != after.height) return before.pixels.size();
+  std::size_t lost = 0;
+  for (std::size_t i = 0; i < before.pixels.size(); ++i) {
+    const std::uint32_t p = before.pixels[i];
+    if (p != 0 && p != 0xffffffu && after.pixels[i] == 0) ++lost;
+  }
+  return lost;
+}
+
 std::size_t LitCount(const Image& image) {
   std::size_t lit = 0;
   for (std::uint32_t p : image.pixels)

@@ -95,6 +95,11 @@ class XProbe {
 // The number of pixels that are not black.
 std::size_t LitCount(const Image& image);
 
+// Pixels lit in `before` (the ring's white aside, which moves) that are black
+// in `after`, both of the same size. The spray only ever lights pixels, so
+// one comparison of two presented frames needs no waiting for it to settle.
+std::size_t LostPoints(const Image& before, const Image& after);
+
 // How many points, spread uniformly over a `spread_width` x `spread_height`
 // pixel area of which `image` is a part, it takes on average to light as
 // many of its pixels as are lit (points landing on lit pixels add nothing).

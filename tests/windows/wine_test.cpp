@@ -182,26 +182,34 @@ TEST_F(ProgramUnderWine, ARunTimeErrorShowsAMessageBoxAndExitsWithStatusOneOnceD
   EXPECT_EQ(program_->Wait(30s), std::optional<int>(1));
 }
 
+// At 144 dpi the client area keeps its size in twips and the ring is 2 px
+// thick: from the start, and once Windows says the window has moved from a
+// 96-dpi display to one of 144 dpi.
 TEST_F(ProgramUnderWine, At144DpiTheClientAreaIs1488By1112WithARingTwoPixelsThick) {
-  SetDpi(144);
-  const Window w = LaunchUnderWine(kProgram);
-  ASSERT_NE(w, 0u);
-  EXPECT_EQ(probe_->Size(w), std::make_pair(1488, 1112));
-  const TwipMapping at144(1.5);
-  BallOverlay ring;
-  const int diameter = at144.PixelLength(FormDescription::kBallSize);
-  ring.SetShape(diameter, 2);
-  std::optional<std::pair<int, int>> found;
-  probe_->CaptureUntil(
-      w,
-      [&](const Image& img) {
-        found = FindRing(img, ring.offsets(), diameter);
-        return found.has_value();
-      },
-      30s);
-  EXPECT_TRUE(found.has_value()) << "no ring of " << diameter << " px drawn 2 px thick";
-  probe_->RequestClose(w);
-  EXPECT_EQ(program_->Wait(30s), std::optional<int>(0));
+  for (const bool from_start : {true, false}) {
+    SCOPED_TRACE(from_start ? "at 144 dpi from the start" : "moved from 96 to 144 dpi");
+    SetDpi(from_start ? 144 : 96);
+    const Window w =
+        LaunchUnderWine(from_start ? kProgram : kBuild + "/tests/glimmerfeld_dpi_change.exe");
+    ASSERT_NE(w, 0u);
+    WaitFor([&] { return probe_->Size(w) == std::make_pair(1488, 1112); }, 30s);
+    EXPECT_EQ(probe_->Size(w), std::make_pair(1488, 1112));
+    const TwipMapping at144(1.5);
+    BallOverlay ring;
+    const int diameter = at144.PixelLength(FormDescription::kBallSize);
+    ring.SetShape(diameter, 2);
+    std::optional<std::pair<int, int>> found;
+    probe_->CaptureUntil(
+        w,
+        [&](const Image& img) {
+          found = FindRing(img, ring.offsets(), diameter);
+          return found.has_value();
+        },
+        30s);
+    EXPECT_TRUE(found.has_value()) << "no ring of " << diameter << " px drawn 2 px thick";
+    probe_->RequestClose(w);
+    EXPECT_EQ(program_->Wait(30s), std::optional<int>(0)) << program_->Stderr();
+  }
 }
 
 TEST_F(ProgramUnderWine, SilentInstallPutsTheProgramAndItsShortcutInPlaceAndUninstallRemovesBoth) {
