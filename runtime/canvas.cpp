@@ -26,6 +26,10 @@ int TwipMapping::PixelLength(double twips) const {
   return std::max(1, static_cast<int>(std::lround(twips / twips_per_pixel())));
 }
 
+int TwipMapping::LineThickness() const {
+  return std::max(1, static_cast<int>(std::lround(scale_)));
+}
+
 void Canvas::SetLayout(PixelLayout layout) {
   if (layout.red_shift == layout_.red_shift && layout.green_shift == layout_.green_shift &&
       layout.blue_shift == layout_.blue_shift && layout.alpha_mask == layout_.alpha_mask) {

@@ -260,8 +260,7 @@ void SdlRuntime::CreateBall(Single left, Single top, Single width) {
 
 void SdlRuntime::SetRingShape() {
   const TwipMapping& m = canvas_.mapping();
-  overlay_.SetShape(m.PixelLength(ball_width_),
-                    std::max(1, static_cast<int>(std::lround(m.scale()))));
+  overlay_.SetShape(m.PixelLength(ball_width_), m.LineThickness());
   full_repaint_ = true;
   for (auto& t : targets_) {
     t.overlay = overlay_;
@@ -361,23 +360,7 @@ void SdlRuntime::PresentThroughPresenter() {
         pixels[static_cast<std::size_t>(y) * pitch + static_cast<std::size_t>(x)] =
             canvas_.At(x, y);
     }
-    // One rectangle per tile with new points, not per point: each is a
-    // request to the compositor, and a flood of them can fill the socket,
-    // which libwayland 1.21 treats as a fatal error.
-    const int tiles_x = (canvas_.width() + kDamageTile - 1) / kDamageTile;
-    const int tiles_y = (canvas_.height() + kDamageTile - 1) / kDamageTile;
-    damaged_tiles_.assign(static_cast<std::size_t>(tiles_x) * static_cast<std::size_t>(tiles_y),
-                          false);
-    for (const auto& [x, y] : plot_log_.points) {
-      if (x >= canvas_.width() || y >= canvas_.height()) continue;
-      const int tx = x / kDamageTile;
-      const int ty = y / kDamageTile;
-      const auto tile = static_cast<std::size_t>(ty) * static_cast<std::size_t>(tiles_x) +
-                        static_cast<std::size_t>(tx);
-      if (damaged_tiles_[tile]) continue;
-      damaged_tiles_[tile] = true;
-      damage_.push_back({tx * kDamageTile, ty * kDamageTile, kDamageTile, kDamageTile});
-    }
+    AddNewPointDamage();
     damage_.push_back(last_ring_);
     damage_.push_back(ring);
     if (damage_.size() > kMaxDamageRects) damage_.clear();  // all of it
@@ -388,6 +371,26 @@ void SdlRuntime::PresentThroughPresenter() {
                  canvas_.ToPixel(0xffffffu));
   last_ring_ = ring;
   presenter_->Submit(damage_);
+}
+
+void SdlRuntime::AddNewPointDamage() {
+  // One rectangle per tile with new points, not per point: each is a request
+  // to the compositor, and a flood of them can fill the socket, which
+  // libwayland 1.21 treats as a fatal error.
+  const int tiles_x = (canvas_.width() + kDamageTile - 1) / kDamageTile;
+  const int tiles_y = (canvas_.height() + kDamageTile - 1) / kDamageTile;
+  damaged_tiles_.assign(static_cast<std::size_t>(tiles_x) * static_cast<std::size_t>(tiles_y),
+                        false);
+  for (const auto& [x, y] : plot_log_.points) {
+    if (x >= canvas_.width() || y >= canvas_.height()) continue;
+    const int tx = x / kDamageTile;
+    const int ty = y / kDamageTile;
+    const auto tile = static_cast<std::size_t>(ty) * static_cast<std::size_t>(tiles_x) +
+                      static_cast<std::size_t>(tx);
+    if (damaged_tiles_[tile]) continue;
+    damaged_tiles_[tile] = true;
+    damage_.push_back({tx * kDamageTile, ty * kDamageTile, kDamageTile, kDamageTile});
+  }
 }
 
 void SdlRuntime::AttachRendererTarget() {

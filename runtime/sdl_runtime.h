@@ -105,6 +105,8 @@ class SdlRuntime : public HandlerState {
   // A new display scale from the window system, in force from the next frame.
   void Rescale(double scale);
   void PresentThroughPresenter();
+  // Damage for the points plotted since the last frame, a tile at a time.
+  void AddNewPointDamage();
   void AttachSurface();
   // Brings a copy of the canvas up to date and draws the ball over it.
   void ComposeFrame(std::uint32_t* pixels, int pitch);

@@ -163,7 +163,7 @@ void WebRuntime::CreateBall(Single left, Single top, Single width) {
   ball_top_ = top;
   ball_width_ = width;
   const TwipMapping& m = canvas_.mapping();
-  overlay_.SetShape(m.PixelLength(width), std::max(1, static_cast<int>(std::lround(m.scale()))));
+  overlay_.SetShape(m.PixelLength(width), m.LineThickness());
 }
 
 Nanos WebRuntime::Now() const {
