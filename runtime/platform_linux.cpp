@@ -80,6 +80,19 @@ void PrepareVideo(const WindowSettings& settings) {
       }
     }
   }
+  if (x11) x11::InstallErrorHandlers();
+  // A screen whose colours SDL cannot draw in leaves X11 out; refused
+  // outright when nothing else is left.
+  const auto on_x11 = std::find_if(drivers.begin(), drivers.end(), [](const std::string& d) {
+    return SDL_strcasecmp(d.c_str(), "x11") == 0;
+  });
+  if (on_x11 != drivers.end()) {
+    const std::string why = x11::ChooseVisual();
+    if (!why.empty()) {
+      drivers.erase(on_x11);
+      if (drivers.empty()) throw StartupError(why);
+    }
+  }
   // The user's own choice is overridden only to take the crashing driver out.
   SDL_SetHintWithPriority(SDL_HINT_VIDEODRIVER, JoinDrivers(drivers).c_str(),
                           user_choice ? SDL_HINT_OVERRIDE : SDL_HINT_DEFAULT);
@@ -89,7 +102,6 @@ void PrepareVideo(const WindowSettings& settings) {
     setenv("SDL_VIDEO_X11_WMCLASS", settings.app_id.c_str(), 1);
     setenv("SDL_VIDEO_WAYLAND_WMCLASS", settings.app_id.c_str(), 1);
   }
-  if (x11) x11::InstallErrorHandlers();
   // A write to a display server that has just died must come back as an
   // error for the handlers to report, not end the program silently through
   // SIGPIPE.

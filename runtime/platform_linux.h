@@ -14,6 +14,11 @@ namespace x11 {
 // Replaces Xlib's default error handlers, which print several lines and exit
 // through clean-up that runs against a dead connection.
 void InstallErrorHandlers();
+// Where the screen's default visual cannot show the field's colours through
+// SDL's window surface (a 10-bit or 8-bit desktop), has SDL make the window
+// with a TrueColor visual of 8 bits a channel instead. Why no visual will do,
+// or empty (also when the display cannot be reached: SDL says so then).
+std::string ChooseVisual();
 // The scale the desktop publishes as Xft.dpi, or 1.
 double XftScale(SDL_Window* window);
 // Black behind the window from the moment it maps and wherever it grows;

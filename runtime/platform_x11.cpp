@@ -1,8 +1,12 @@
 // PLATFORM: X11 under the portable SDL runtime.
-// COVERS: one-line reports instead of Xlib's default handlers, the display
+// COVERS: one-line reports instead of Xlib's default handlers, a visual with
+//   8 bits a channel where the default has other depths (10-bit desktops),
+//   the display
 //   scale from Xft.dpi (read at start and whenever the desktop changes it),
 //   a black window background, whether the window is fully covered.
 // LIMITATIONS: X11 has no per-window scale: one Xft.dpi for every monitor.
+//   Screens with no TrueColor visual of 15 bits or more (8-bit desktops) are
+//   refused at start.
 // DEPENDENCIES: libX11.
 #include <SDL.h>
 #include <SDL_syswm.h>
@@ -10,10 +14,13 @@
 #include <X11/Xlib.h>
 #include <X11/Xproto.h>
 #include <X11/Xresource.h>
+#include <X11/Xutil.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "runtime/platform_linux.h"
 
@@ -68,6 +75,56 @@ void InstallErrorHandlers() {
   std::snprintf(g_display_name, sizeof g_display_name, "%s", display != nullptr ? display : "");
   XSetIOErrorHandler(OnDisplayLost);
   XSetErrorHandler(OnRequestRefused);
+}
+
+namespace {
+
+// Whether SDL's window surface shows a visual's pixels as they are: SDL
+// converts into 15-, 16- and 24-bit TrueColor, and into 32-bit with 8 bits a
+// channel; a 30-bit window stays black, an 8-bit one loses the colours.
+bool SurfaceCanShow(const XVisualInfo& v) {
+  if (v.c_class != TrueColor) return false;
+  if (v.depth == 15 || v.depth == 16 || v.depth == 24) return true;
+  return v.depth == 32 && std::popcount(v.red_mask) == 8 && std::popcount(v.green_mask) == 8 &&
+         std::popcount(v.blue_mask) == 8;
+}
+
+}  // namespace
+
+std::string ChooseVisual() {
+  const char* user = std::getenv("SDL_VIDEO_X11_VISUALID");
+  if (user != nullptr && user[0] != '\0') return {};  // the user's own choice stands
+  Display* display = XOpenDisplay(nullptr);
+  if (display == nullptr) return {};
+  const int screen = DefaultScreen(display);
+  XVisualInfo wanted{};
+  wanted.screen = screen;
+  wanted.visualid = XVisualIDFromVisual(DefaultVisual(display, screen));
+  int count = 0;
+  XVisualInfo* def = XGetVisualInfo(display, VisualIDMask | VisualScreenMask, &wanted, &count);
+  const bool default_ok = def != nullptr && count > 0 && SurfaceCanShow(def[0]);
+  if (def != nullptr) XFree(def);
+  std::string why;
+  if (!default_ok) {
+    wanted.c_class = TrueColor;
+    XVisualInfo* all = XGetVisualInfo(display, VisualClassMask | VisualScreenMask, &wanted, &count);
+    const XVisualInfo* best = nullptr;
+    for (int i = 0; i < count; ++i) {
+      // 24 bits before 32: no alpha channel for a compositor to read.
+      if (SurfaceCanShow(all[i]) && (best == nullptr || (all[i].depth == 24 && best->depth != 24)))
+        best = &all[i];
+    }
+    if (best != nullptr) {
+      const std::string id = std::to_string(best->visualid);
+      SDL_SetHint(SDL_HINT_VIDEO_X11_WINDOW_VISUALID, id.c_str());
+    } else {
+      why = "the display's " + std::to_string(DefaultDepth(display, screen)) +
+            "-bit colour cannot show the field; it needs TrueColor of 15 bits or more";
+    }
+    if (all != nullptr) XFree(all);
+  }
+  XCloseDisplay(display);
+  return why;
 }
 
 namespace {

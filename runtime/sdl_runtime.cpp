@@ -114,6 +114,20 @@ void SdlRuntime::Open(const WindowSettings& settings) {
     Place();
   }
   RefreshGeometry();
+  if (presenter_ == nullptr && renderer_ == nullptr) CheckSurface();
+}
+
+void SdlRuntime::CheckSurface() {
+  // A surface SDL cannot convert into would leave a black window running for
+  // ever: better to say so at once.
+  AttachSurface();
+  if (surface_ == nullptr) {
+    throw StartupError(std::string("cannot draw into the window: ") + SDL_GetError());
+  }
+  if (shadow_ != nullptr && SDL_BlitSurface(shadow_, nullptr, surface_, nullptr) != 0) {
+    throw StartupError(std::string("cannot draw in the window's pixel format (") +
+                       SDL_GetPixelFormatName(surface_->format->format) + "): " + SDL_GetError());
+  }
 }
 
 void SdlRuntime::SetIcon() {

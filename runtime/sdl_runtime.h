@@ -108,6 +108,8 @@ class SdlRuntime : public HandlerState {
   // Damage for the points plotted since the last frame, a tile at a time.
   void AddNewPointDamage();
   void AttachSurface();
+  // Throws StartupError unless the window surface can show a frame.
+  void CheckSurface();
   // Brings a copy of the canvas up to date and draws the ball over it.
   void ComposeFrame(std::uint32_t* pixels, int pitch);
   void AttachRendererTarget();

@@ -13,6 +13,23 @@
 namespace glimmer::testing {
 namespace {
 
+// One colour channel of a TrueColor pixel, read to 8 bits.
+struct Channel {
+  explicit Channel(unsigned long mask_) : mask(mask_) {
+    while (mask != 0 && (mask >> shift & 1u) == 0)
+      ++shift;
+    max = mask >> shift;
+  }
+  std::uint32_t Decode(unsigned long pixel) const {
+    if (max == 0) return 0;
+    const unsigned long v = (pixel & mask) >> shift;
+    return static_cast<std::uint32_t>((v * 255 + max / 2) / max);
+  }
+  unsigned long mask;
+  unsigned shift = 0;
+  unsigned long max = 0;
+};
+
 // Xlib's default handler exits the process on errors such as a window that
 // has just gone away; a probe only needs to know the call failed.
 int IgnoreXError(Display*, XErrorEvent*) {
@@ -164,11 +181,15 @@ Image XProbe::Capture(Window w) {
     XDestroyImage(x);
     return image;
   }
+  // Any other TrueColor visual (depth 30, 16, 8): each channel by its mask,
+  // scaled to 8 bits as the eye would read it.
+  const Channel red(x->red_mask), green(x->green_mask), blue(x->blue_mask);
   for (int yy = 0; yy < height; ++yy) {
     for (int xx = 0; xx < width; ++xx) {
+      const unsigned long p = XGetPixel(x, xx, yy);
       image.pixels[static_cast<std::size_t>(yy) * static_cast<std::size_t>(width) +
                    static_cast<std::size_t>(xx)] =
-          static_cast<std::uint32_t>(XGetPixel(x, xx, yy)) & 0xffffffu;
+          (red.Decode(p) << 16) | (green.Decode(p) << 8) | blue.Decode(p);
     }
   }
   XDestroyImage(x);

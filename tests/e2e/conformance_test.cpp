@@ -1,0 +1,128 @@
+// The same picture on every display: the real program at each display scale
+// and colour depth a desktop offers, judged by one set of checks
+// (tests/support/conformance.h) against the one table of what a correct
+// window looks like. Each harness here only starts the program and reads
+// back its pixels. A cell that cannot run fails; none is skipped.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "tests/support/conformance.h"
+#include "tests/support/process.h"
+#include "tests/support/program_under_x.h"
+#include "tests/support/x11_probe.h"
+
+namespace glimmer::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Enough points that the field is well under way, whatever the scale.
+constexpr std::size_t kField = 5000;
+
+std::size_t Lines(const std::string& s) {
+  return static_cast<std::size_t>(std::count(s.begin(), s.end(), '\n'));
+}
+
+struct X11Cell {
+  std::string name;
+  int depth;
+  int dpi;
+};
+
+void PrintTo(const X11Cell& cell, std::ostream* os) {
+  *os << cell.name;
+}
+
+std::string CellName(const ::testing::TestParamInfo<X11Cell>& info) {
+  return info.param.name;
+}
+
+class X11Conformance : public ProgramUnderX, public ::testing::WithParamInterface<X11Cell> {
+ protected:
+  void SetUp() override { table_ = ReadConformanceTable(); }
+
+  // The program on a screen of `depth` bits with the desktop's Xft.dpi at `dpi`.
+  Window Start(const X11Cell& cell) {
+    StartServer({"-noreset"}, "3200x2400x" + std::to_string(cell.depth));
+    probe_->SetResources("Xft.dpi:\t" + std::to_string(cell.dpi) + "\n");
+    return Launch(GLIMMERFELD_BINARY);
+  }
+
+  ConformanceTable table_;
+};
+
+TEST_P(X11Conformance, ShowsTheExpectedPictureAndKeepsItWhenUncovered) {
+  const X11Cell& cell = GetParam();
+  const ExpectedPicture expected = table_.At(cell.dpi / 96.0);
+  const int min_channel = cell.depth == 16 ? table_.min_channel_5bit : table_.min_channel;
+  const Window w = Start(cell);
+  ASSERT_NE(w, 0u);
+  const Image shown = probe_->CaptureUntil(
+      w, [&](const Image& i) { return ShowsRingAndField(i, expected, kField); }, 30s);
+  ExpectConformingPicture(shown, expected, min_channel, "x11-" + cell.name);
+
+  // Covered by another client's window and shown again: nothing lit is lost.
+  const Image before = probe_->Capture(w);
+  const Window cover = probe_->Cover(w);
+  probe_->CaptureUntil(
+      w, [](const Image& i) { return LitCount(i) == i.pixels.size(); }, 5s);
+  probe_->RemoveCover(cover);
+  const Image after = probe_->CaptureUntil(
+      w,
+      [&](const Image& i) { return LitCount(i) > LitCount(before) && LostPoints(before, i) == 0; },
+      30s);
+  EXPECT_EQ(LostPoints(before, after), 0u) << "points lost under the cover";
+
+  program_->Signal(SIGTERM);
+  EXPECT_EQ(program_->Wait(30s), std::optional<int>(0));
+  EXPECT_EQ(program_->Stderr(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cells, X11Conformance,
+    ::testing::Values(X11Cell{"depth24_dpi96", 24, 96}, X11Cell{"depth24_dpi120", 24, 120},
+                      X11Cell{"depth24_dpi144", 24, 144}, X11Cell{"depth24_dpi192", 24, 192},
+                      X11Cell{"depth30_dpi96", 30, 96}, X11Cell{"depth16_dpi96", 16, 96}),
+    CellName);
+
+// Where the window cannot show the field's colours, the program says so in
+// one line and ends, rather than running in a black window.
+class X11Refusal : public ProgramUnderX {
+ protected:
+  void ExpectRefusedInOneLine(const Child::EnvChanges& extra, const std::string& says) {
+    Child::EnvChanges env{{"DISPLAY", server_->display()}, {"WAYLAND_DISPLAY", std::nullopt}};
+    env.insert(extra.begin(), extra.end());
+    program_ = std::make_unique<Child>(GLIMMERFELD_BINARY, std::vector<std::string>{}, env);
+    const auto status = program_->Wait(30s);
+    ASSERT_TRUE(status.has_value()) << "runs on";
+    EXPECT_EQ(*status, 1);
+    const std::string err = program_->Stderr();
+    EXPECT_EQ(Lines(err), 1u) << err;
+    EXPECT_NE(err.find(says), std::string::npos) << err;
+    EXPECT_TRUE(probe_->WindowsTitled(kWindowTitle).empty());
+  }
+};
+
+// 3-3-2 TrueColor at best: too few colours for the field.
+TEST_F(X11Refusal, AnEightBitScreen) {
+  StartServer({}, "1280x1024x8");
+  ExpectRefusedInOneLine({}, "8-bit colour");
+}
+
+// The user forces the 30-bit default visual, whose pixels SDL cannot draw.
+TEST_F(X11Refusal, AWindowSurfaceThatCannotBeDrawn) {
+  StartServer({}, "1280x1024x30");
+  Display* d = probe_->display();
+  const VisualID id = XVisualIDFromVisual(DefaultVisual(d, DefaultScreen(d)));
+  ExpectRefusedInOneLine({{"SDL_VIDEO_X11_VISUALID", std::to_string(id)}}, "cannot draw");
+}
+
+}  // namespace
+}  // namespace glimmer::testing

@@ -1,0 +1,119 @@
+#include "tests/support/conformance.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "runtime/canvas.h"
+#include "tests/support/ring_finder.h"
+
+namespace glimmer::testing {
+
+ExpectedPicture ConformanceTable::At(double scale) const {
+  for (const auto& row : rows)
+    if (std::abs(row.scale - scale) < 1e-9) return row;
+  ADD_FAILURE() << "the conformance table has no row for scale " << scale;
+  return {};
+}
+
+ConformanceTable ReadConformanceTable(const std::string& path) {
+  ConformanceTable table;
+  std::ifstream in(path);
+  if (!in) {
+    ADD_FAILURE() << "cannot read " << path;
+    return table;
+  }
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream fields(line);
+    std::string first;
+    fields >> first;
+    if (first == "min_channel") {
+      fields >> table.min_channel;
+    } else if (first == "min_channel_5bit") {
+      fields >> table.min_channel_5bit;
+    } else {
+      ExpectedPicture row;
+      row.scale = std::stod(first);
+      fields >> row.client_width >> row.client_height >> row.ring >> row.line;
+      if (!fields) ADD_FAILURE() << path << ": malformed row: " << line;
+      table.rows.push_back(row);
+    }
+  }
+  if (table.rows.empty() || table.min_channel <= 0 || table.min_channel_5bit <= 0)
+    ADD_FAILURE() << path << " is incomplete";
+  return table;
+}
+
+std::vector<std::pair<int, int>> ExpectedRingOffsets(const ExpectedPicture& e) {
+  BallOverlay ring;
+  ring.SetShape(e.ring, e.line);
+  return ring.offsets();
+}
+
+std::optional<std::pair<int, int>> FindExpectedRing(const Image& image, const ExpectedPicture& e) {
+  return FindRing(image, ExpectedRingOffsets(e), e.ring);
+}
+
+bool ShowsRingAndField(const Image& image, const ExpectedPicture& e, std::size_t min_lit) {
+  return image.width == e.client_width && image.height == e.client_height &&
+         LitCount(image) >= min_lit && FindExpectedRing(image, e).has_value();
+}
+
+void ExpectConformingPicture(const Image& image, const ExpectedPicture& e, int min_channel,
+                             const std::string& cell) {
+  SCOPED_TRACE(cell);
+  EXPECT_EQ(image.width, e.client_width) << "client width";
+  EXPECT_EQ(image.height, e.client_height) << "client height";
+  if (image.pixels.empty()) return;
+  const auto ring = FindExpectedRing(image, e);
+  EXPECT_TRUE(ring.has_value()) << "no ring " << e.ring << " px across with a " << e.line
+                                << " px line";
+  if (ring) {
+    // A thicker line would hold the expected one: the band just inside it
+    // must not be white (points on it are white only by chance).
+    BallOverlay thicker;
+    thicker.SetShape(e.ring, e.line + 1);
+    const auto expected = ExpectedRingOffsets(e);
+    std::size_t band = 0, white = 0;
+    for (const auto& o : thicker.offsets()) {
+      if (std::find(expected.begin(), expected.end(), o) != expected.end()) continue;
+      const int x = ring->first + o.first, y = ring->second + o.second;
+      if (x < 0 || y < 0 || x >= image.width || y >= image.height) continue;
+      ++band;
+      if (image.at(x, y) == 0xffffffu) ++white;
+    }
+    EXPECT_LT(white * 2, band) << "the ring's line is thicker than " << e.line << " px";
+  }
+  std::size_t dim = 0, points = 0, blocks = 0;
+  for (int y = 0; y < image.height; ++y) {
+    for (int x = 0; x < image.width; ++x) {
+      const std::uint32_t p = image.at(x, y);
+      if (p == 0) continue;
+      if (Image::Red(p) < min_channel || Image::Green(p) < min_channel ||
+          Image::Blue(p) < min_channel) {
+        ++dim;
+        continue;
+      }
+      if (p == 0xffffffu || x + 1 >= image.width || y + 1 >= image.height) continue;
+      ++points;
+      // A point drawn at the scale of 96 dpi and enlarged would be the
+      // top-left of a block of its own colour.
+      if (image.at(x + 1, y) == p && image.at(x, y + 1) == p && image.at(x + 1, y + 1) == p)
+        ++blocks;
+    }
+  }
+  const std::string png = "/tmp/glimmer-conformance-" + cell + ".png";
+  if (dim != 0) WritePng(image, png);
+  EXPECT_EQ(dim, 0u) << "pixels neither black nor a point with every channel >= " << min_channel
+                     << " (see " << png << ")";
+  EXPECT_GT(points, 0u) << "no points";
+  std::printf("[%s] %zu of %zu points are same-coloured 2x2 blocks\n", cell.c_str(), blocks,
+              points);
+  EXPECT_LT(blocks * 20, points) << "points are larger than one device pixel";
+}
+
+}  // namespace glimmer::testing

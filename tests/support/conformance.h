@@ -1,0 +1,54 @@
+// What a correct window looks like at a display scale, from the table in
+// tests/conformance/expected.tsv that every platform's harness reads, and the
+// checks of one captured client area against it. A harness only starts the
+// program and hands its pixels here, decoded to 8 bits a channel.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tests/support/x11_probe.h"
+
+namespace glimmer::testing {
+
+struct ExpectedPicture {
+  double scale = 1;
+  int client_width = 0;  // device pixels
+  int client_height = 0;
+  int ring = 0;  // the ring's outer box, a side, in device pixels
+  int line = 0;  // its line thickness
+};
+
+struct ConformanceTable {
+  int min_channel = 0;       // every lit pixel's channels, 8 bits a channel
+  int min_channel_5bit = 0;  // the same, read back from a 5-bit channel
+  std::vector<ExpectedPicture> rows;
+
+  // The row for `scale`; a failure (and a zero row) if the table has none.
+  ExpectedPicture At(double scale) const;
+};
+
+// Reads the table; a failure (and an empty table) if it cannot.
+ConformanceTable ReadConformanceTable(const std::string& path = GLIMMER_CONFORMANCE_TABLE);
+
+// The ring as the table describes it: pixel offsets within its box of a
+// circle `ring` across with a line `line` thick, for FindRing.
+std::vector<std::pair<int, int>> ExpectedRingOffsets(const ExpectedPicture& e);
+
+// Where the expected ring is in `image`, if it shows.
+std::optional<std::pair<int, int>> FindExpectedRing(const Image& image, const ExpectedPicture& e);
+
+// A capture worth judging: it shows the expected ring and a field of points.
+bool ShowsRingAndField(const Image& image, const ExpectedPicture& e, std::size_t min_lit);
+
+// Every check of one capture, each failure naming `cell`: the client size;
+// the ring's box and thickness; every pixel either black or a point whose
+// channels are all at least `min_channel`; points single device pixels.
+void ExpectConformingPicture(const Image& image, const ExpectedPicture& e, int min_channel,
+                             const std::string& cell);
+
+}  // namespace glimmer::testing
