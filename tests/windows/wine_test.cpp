@@ -15,11 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "app/frm_rand.h"
-#include "runtime/canvas.h"
+#include "tests/support/conformance.h"
 #include "tests/support/process.h"
 #include "tests/support/program_under_x.h"
-#include "tests/support/ring_finder.h"
 #include "tests/support/x11_probe.h"
 
 namespace glimmer::testing {
@@ -182,34 +180,57 @@ TEST_F(ProgramUnderWine, ARunTimeErrorShowsAMessageBoxAndExitsWithStatusOneOnceD
   EXPECT_EQ(program_->Wait(30s), std::optional<int>(1));
 }
 
-// At 144 dpi the client area keeps its size in twips and the ring is 2 px
-// thick: from the start, and once Windows says the window has moved from a
-// 96-dpi display to one of 144 dpi.
-TEST_F(ProgramUnderWine, At144DpiTheClientAreaIs1488By1112WithARingTwoPixelsThick) {
-  for (const bool from_start : {true, false}) {
-    SCOPED_TRACE(from_start ? "at 144 dpi from the start" : "moved from 96 to 144 dpi");
-    SetDpi(from_start ? 144 : 96);
-    const Window w =
-        LaunchUnderWine(from_start ? kProgram : kBuild + "/tests/glimmerfeld_dpi_change.exe");
-    ASSERT_NE(w, 0u);
-    WaitFor([&] { return probe_->Size(w) == std::make_pair(1488, 1112); }, 30s);
-    EXPECT_EQ(probe_->Size(w), std::make_pair(1488, 1112));
-    const TwipMapping at144(1.5);
-    BallOverlay ring;
-    const int diameter = at144.PixelLength(FormDescription::kBallSize);
-    ring.SetShape(diameter, 2);
-    std::optional<std::pair<int, int>> found;
-    probe_->CaptureUntil(
-        w,
-        [&](const Image& img) {
-          found = FindRing(img, ring.offsets(), diameter);
-          return found.has_value();
-        },
-        30s);
-    EXPECT_TRUE(found.has_value()) << "no ring of " << diameter << " px drawn 2 px thick";
-    probe_->RequestClose(w);
-    EXPECT_EQ(program_->Wait(30s), std::optional<int>(0)) << program_->Stderr();
-  }
+// The same checks as every other platform's cells, at the display densities
+// Windows offers, from the start; then covered by another window and shown
+// again, nothing lit is lost.
+class WineConformance : public ProgramUnderWine, public ::testing::WithParamInterface<int> {};
+
+TEST_P(WineConformance, ShowsTheExpectedPictureAndKeepsItWhenUncovered) {
+  const int dpi = GetParam();
+  const ConformanceTable table = ReadConformanceTable();
+  const ExpectedPicture expected = table.At(dpi / 96.0);
+  SetDpi(dpi);
+  const Window w = LaunchUnderWine(kProgram);
+  ASSERT_NE(w, 0u);
+  const Image shown = probe_->CaptureUntil(
+      w, [&](const Image& i) { return ShowsRingAndField(i, expected, 5000); }, 60s);
+  ExpectConformingPicture(shown, expected, table.min_channel, "wine-dpi" + std::to_string(dpi));
+
+  const Image before = probe_->Capture(w);
+  const Window cover = probe_->Cover(w);
+  probe_->CaptureUntil(
+      w, [](const Image& i) { return LitCount(i) == i.pixels.size(); }, 5s);
+  probe_->RemoveCover(cover);
+  const Image after = probe_->CaptureUntil(
+      w,
+      [&](const Image& i) { return LitCount(i) > LitCount(before) && LostPoints(before, i) == 0; },
+      30s);
+  EXPECT_EQ(LostPoints(before, after), 0u) << "points lost under the cover";
+  probe_->RequestClose(w);
+  EXPECT_EQ(program_->Wait(30s), std::optional<int>(0)) << program_->Stderr();
+}
+
+INSTANTIATE_TEST_SUITE_P(Cells, WineConformance, ::testing::Values(96, 120, 144),
+                         [](const ::testing::TestParamInfo<int>& cell) {
+                           return "dpi" + std::to_string(cell.param);
+                         });
+
+// Once Windows says the window has moved from a 96-dpi display to one of 144
+// dpi, the client area keeps its size in twips and the ring is re-shaped.
+TEST_F(ProgramUnderWine, MovedFrom96To144DpiTheClientAreaIs1488By1112WithARingTwoPixelsThick) {
+  const ExpectedPicture expected = ReadConformanceTable().At(1.5);
+  SetDpi(96);
+  const Window w = LaunchUnderWine(kBuild + "/tests/glimmerfeld_dpi_change.exe");
+  ASSERT_NE(w, 0u);
+  const auto size = std::make_pair(expected.client_width, expected.client_height);
+  WaitFor([&] { return probe_->Size(w) == size; }, 30s);
+  EXPECT_EQ(probe_->Size(w), size);
+  const Image img = probe_->CaptureUntil(
+      w, [&](const Image& i) { return FindExpectedRing(i, expected).has_value(); }, 30s);
+  EXPECT_TRUE(FindExpectedRing(img, expected).has_value())
+      << "no ring of " << expected.ring << " px drawn " << expected.line << " px thick";
+  probe_->RequestClose(w);
+  EXPECT_EQ(program_->Wait(30s), std::optional<int>(0)) << program_->Stderr();
 }
 
 TEST_F(ProgramUnderWine, SilentInstallPutsTheProgramAndItsShortcutInPlaceAndUninstallRemovesBoth) {
