@@ -85,7 +85,6 @@ class FormLoop {
   explicit FormLoop(P& platform, RunStats* stats = nullptr, WakeUp wake_up = WakeUp::kPerFrame)
       : platform_(platform), stats_(stats), per_deadline_(wake_up == WakeUp::kPerDeadline) {}
 
-  frmRand<P>& form() { return form_; }
   bool Closed() const { return platform_.CloseRequested(); }
 
   // Loads the window, lets `loaded` (tests) see it in its loaded state, shows

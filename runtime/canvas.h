@@ -118,11 +118,6 @@ class Canvas {
   std::uint32_t At(int x, int y) const {
     return pixels_[static_cast<std::size_t>(y) * stride_ + static_cast<std::size_t>(x)];
   }
-  // The stored pixel, or black outside the visible area.
-  std::uint32_t VisibleAt(std::int64_t x, std::int64_t y) const {
-    if (x < 0 || y < 0 || x >= width_ || y >= height_) return layout_.alpha_mask;
-    return At(static_cast<int>(x), static_cast<int>(y));
-  }
   std::size_t LitCount() const;
 
  private:

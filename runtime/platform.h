@@ -73,6 +73,10 @@ std::optional<double> ScaleFrom(const SDL_Event& event);
 // show a window.
 void PrepareVideo(const WindowSettings& settings);
 
+// SDL has started its video subsystem on one of the drivers PrepareVideo
+// allowed: the platform notes which, once.
+void VideoStarted();
+
 // Device pixels per pixel at 96 dpi for the display the window, created
 // hidden at its 96-dpi size, is on.
 double DisplayScale(SDL_Window* window);

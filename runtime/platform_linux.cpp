@@ -13,8 +13,8 @@
 
 #include "runtime/platform.h"
 #include "runtime/platform_linux.h"
-#include "runtime/sdl_runtime.h"
 #include "runtime/wayland_presenter.h"
+#include "runtime/window_settings.h"
 
 namespace glimmer::platform {
 namespace {
@@ -43,9 +43,11 @@ std::string JoinDrivers(const std::vector<std::string>& drivers) {
   return list;
 }
 
+// Which of the two SDL started on, known from VideoStarted() on.
+bool g_on_x11 = false;
+
 bool OnX11() {
-  const char* driver = SDL_GetCurrentVideoDriver();
-  return driver != nullptr && SDL_strcmp(driver, "x11") == 0;
+  return g_on_x11;
 }
 
 }  // namespace
@@ -108,6 +110,11 @@ void PrepareVideo(const WindowSettings& settings) {
   std::signal(SIGPIPE, SIG_IGN);
 }
 
+void VideoStarted() {
+  const char* driver = SDL_GetCurrentVideoDriver();
+  g_on_x11 = driver != nullptr && SDL_strcmp(driver, "x11") == 0;
+}
+
 double DisplayScale(SDL_Window* window) {
   // X11 has no per-window scale; desktops publish theirs as Xft.dpi.
   if (OnX11()) return x11::XftScale(window);
@@ -130,11 +137,11 @@ std::unique_ptr<Presenter> MakePresenter(SDL_Window* window) {
 }
 
 std::optional<bool> SeenFrom(const SDL_Event& event) {
-  return x11::SeenFrom(event);
+  return OnX11() ? x11::SeenFrom(event) : std::nullopt;
 }
 
 std::optional<double> ScaleFrom(const SDL_Event& event) {
-  return x11::ScaleFrom(event);
+  return OnX11() ? x11::ScaleFrom(event) : std::nullopt;
 }
 
 bool WaitEvent(SDL_Event& event, int timeout_ms) {
@@ -144,7 +151,7 @@ bool WaitEvent(SDL_Event& event, int timeout_ms) {
 void ShowStartupError(const std::string&) {}
 
 void BeginTeardown() {
-  x11::BeginTeardown();
+  if (OnX11()) x11::BeginTeardown();
 }
 
 }  // namespace glimmer::platform

@@ -1,6 +1,8 @@
 // PLATFORM: Wayland under the portable SDL runtime.
-// COVERS: a look at the compositor before SDL starts on it.
-// LIMITATIONS: frames go through SDL's own window surface.
+// COVERS: a look at the compositor before SDL starts on it. Frames:
+//   wayland_presenter.cpp.
+// LIMITATIONS: only the seat and whether the compositor answers are looked
+//   at; SDL finds out the rest.
 // DEPENDENCIES: wayland-client.
 #include <wayland-client.h>
 

@@ -17,7 +17,7 @@
 #include <string>
 
 #include "runtime/platform.h"
-#include "runtime/sdl_runtime.h"
+#include "runtime/window_settings.h"
 
 namespace glimmer::platform {
 namespace {
@@ -46,6 +46,8 @@ void PrepareVideo(const WindowSettings&) {
   // for a 16.7 ms frame.
   g_fine_timer = timeBeginPeriod(1) == TIMERR_NOERROR;
 }
+
+void VideoStarted() {}
 
 double DisplayScale(SDL_Window* window) {
   SDL_SysWMinfo info;

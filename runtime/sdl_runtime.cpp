@@ -65,6 +65,7 @@ void SdlRuntime::Open(const WindowSettings& settings) {
                        SDL_GetError());
   }
   sdl_started_ = true;
+  platform::VideoStarted();
   const char* driver = SDL_GetCurrentVideoDriver();
   const std::string name = driver != nullptr ? driver : "";
   if (name == "offscreen" || name == "dummy" || name == "evdev" || name.empty()) {

@@ -1,6 +1,6 @@
-// The platform on SDL2: the window, its ball, the canvas, the clock, the
-// random generator and error reporting. The only code that touches SDL or a
-// clock.
+// The portable runtime on SDL2: the window, its ball, the canvas, the clock,
+// the random generator and error reporting. What a window system adds is
+// runtime/platform.h, filled in by runtime/platform_<name>.cpp.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +14,7 @@
 #include "runtime/pcg32.h"
 #include "runtime/platform.h"
 #include "runtime/services.h"
+#include "runtime/window_settings.h"
 
 struct SDL_Window;
 struct SDL_Surface;
@@ -22,27 +23,6 @@ struct SDL_Texture;
 union SDL_Event;
 
 namespace glimmer {
-
-// The window could not be opened; the program cannot start.
-class StartupError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-// The client size in twips the window opens with, and the frame assumed when
-// the window system reports none.
-struct WindowSettings {
-  std::string title;
-  double client_width_twips = 0;
-  double client_height_twips = 0;
-  double frame_width_twips = 0;
-  double frame_height_twips = 0;
-  // Names the program to the desktop (window class, app id); empty for SDL's default.
-  std::string app_id;
-  // The window's icon, icon_size pixels square, 0x00RRGGBB row by row; none if empty.
-  std::vector<std::uint32_t> icon;
-  int icon_size = 0;
-};
 
 // How frames reach the screen. The program always uses the window surface;
 // the renderer path is kept only so that benchmarks can show what it costs.
@@ -86,10 +66,8 @@ class SdlRuntime : public HandlerState {
   bool Visible() const { return visible_ && !covered_ && (!presenter_ || presenter_->Seen()); }
   void ShowError(const std::string& message);
 
-  // For measurements and tests.
-  double scale() const { return canvas_.mapping().scale(); }
-  // "window surface", "wayland shm", or "renderer " and the SDL render
-  // driver's name.
+  // For measurements: "window surface", "platform buffers", or "renderer "
+  // and the SDL render driver's name.
   std::string PresentDescription() const;
 
  private:

@@ -18,7 +18,8 @@ namespace glimmer::platform::wayland {
 std::uint32_t PresenterWindowFlags();
 
 // Null when the window is not on Wayland or the compositor lacks what is
-// needed (wl_subcompositor, wl_shm); SDL's window surface is then the way.
+// needed (wl_subcompositor, wl_shm); the window, flagged for Vulkan, has no
+// surface of SDL's to fall back on, so the runtime refuses to start then.
 std::unique_ptr<Presenter> MakePresenter(SDL_Window* window);
 
 }  // namespace glimmer::platform::wayland

@@ -1,0 +1,33 @@
+// What the window opens with, and the error when it cannot open: plain types
+// that the portable runtime and the platform files below it both use.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace glimmer {
+
+// The window could not be opened; the program cannot start.
+class StartupError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The client size in twips the window opens with, and the frame assumed when
+// the window system reports none.
+struct WindowSettings {
+  std::string title;
+  double client_width_twips = 0;
+  double client_height_twips = 0;
+  double frame_width_twips = 0;
+  double frame_height_twips = 0;
+  // Names the program to the desktop (window class, app id); empty for SDL's default.
+  std::string app_id;
+  // The window's icon, icon_size pixels square, 0x00RRGGBB row by row; none if empty.
+  std::vector<std::uint32_t> icon;
+  int icon_size = 0;
+};
+
+}  // namespace glimmer
