@@ -358,13 +358,16 @@ void Mutter::Stop() {
 
 namespace {
 
-// Waits for `path` to appear while `pid` runs; false when it ends first or
-// the time-out passes.
-bool WaitForPath(const std::string& path, pid_t pid, std::chrono::seconds timeout) {
+// Waits for `path` to appear while `pid` runs; false when it ends first (and
+// `pid` becomes -1, reaped) or the time-out passes.
+bool WaitForPath(const std::string& path, pid_t& pid, std::chrono::seconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (access(path.c_str(), F_OK) != 0) {
-    if (waitpid(pid, nullptr, WNOHANG) == pid || std::chrono::steady_clock::now() >= deadline)
+    if (waitpid(pid, nullptr, WNOHANG) == pid) {
+      pid = -1;
       return false;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return true;
@@ -376,7 +379,9 @@ void EndChild(pid_t pid, bool group) {
   if (pid <= 0) return;
   kill(group ? -pid : pid, SIGTERM);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (waitpid(pid, nullptr, WNOHANG) != pid) {
+  for (;;) {
+    const pid_t r = waitpid(pid, nullptr, WNOHANG);
+    if (r == pid || r < 0) return;
     if (std::chrono::steady_clock::now() >= deadline) {
       kill(group ? -pid : pid, SIGKILL);
       waitpid(pid, nullptr, 0);
