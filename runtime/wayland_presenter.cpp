@@ -3,7 +3,9 @@
 //   device pixels at the output's scale, paced by frame callbacks on an event
 //   queue of our own; whether the compositor shows the window at all.
 // LIMITATIONS: fractional scales (wp_fractional_scale_v1 with wp_viewporter)
-//   are untested: weston 10 and sway 1.7 predate the protocol.
+//   are tested on KWin only (weston 10 and sway 1.7 predate the protocol),
+//   where the 741-row window is a fractional number of device rows and KWin
+//   resamples the rows to fit.
 // DEPENDENCIES: wayland-client; protocol glue from wayland-scanner.
 #include "runtime/wayland_presenter.h"
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -348,6 +349,167 @@ void Mutter::Stop() {
     }
     pid_ = -1;
   }
+  if (!runtime_dir_.empty()) {
+    std::error_code ec;
+    std::filesystem::remove_all(runtime_dir_, ec);
+    runtime_dir_.clear();
+  }
+}
+
+namespace {
+
+// Waits for `path` to appear while `pid` runs; false when it ends first (and
+// `pid` becomes -1, reaped) or the time-out passes.
+bool WaitForPath(const std::string& path, pid_t& pid, std::chrono::seconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (access(path.c_str(), F_OK) != 0) {
+    if (waitpid(pid, nullptr, WNOHANG) == pid) {
+      pid = -1;
+      return false;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+// Ends one child: SIGTERM, then SIGKILL if it lingers. `group` signals its
+// whole process group instead.
+void EndChild(pid_t pid, bool group) {
+  if (pid <= 0) return;
+  kill(group ? -pid : pid, SIGTERM);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (;;) {
+    const pid_t r = waitpid(pid, nullptr, WNOHANG);
+    if (r == pid || r < 0) return;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      kill(group ? -pid : pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+}  // namespace
+
+KWin::KWin(double scale) {
+  char tmpl[] = "/tmp/glimmer-kwin-XXXXXX";
+  if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
+  runtime_dir_ = tmpl;
+  const std::string installed = FindOnPath("kwin_wayland");
+  const std::string dbus = FindOnPath("dbus-daemon");
+  if (installed.empty() || dbus.empty()) {
+    Stop();
+    throw std::runtime_error(
+        "kwin_wayland or dbus-daemon is not installed (scripts/install-deps test)");
+  }
+  // A copy made by us carries no file capability.
+  const std::string binary = runtime_dir_ + "/kwin_wayland";
+  std::error_code ec;
+  std::filesystem::copy_file(installed, binary, ec);
+  if (ec) {
+    Stop();
+    throw std::runtime_error("cannot copy " + installed + ": " + ec.message());
+  }
+  const std::string log = runtime_dir_ + "/log";
+  const std::string bus_socket = runtime_dir_ + "/bus";
+  bus_address_ = "unix:path=" + bus_socket;
+  char scale_arg[32];
+  std::snprintf(scale_arg, sizeof scale_arg, "%g", scale);
+
+  // The bus first, in a process group of its own that KWin joins, so that
+  // anything either starts goes with them.
+  bus_pid_ = fork();
+  if (bus_pid_ < 0) {
+    Stop();
+    throw std::runtime_error("fork failed");
+  }
+  if (bus_pid_ == 0) {
+    setpgid(0, 0);
+    const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    dup2(out, STDOUT_FILENO);
+    dup2(out, STDERR_FILENO);
+    std::vector<std::string> storage{dbus, "--session", "--nofork", "--nopidfile",
+                                     "--address=" + bus_address_};
+    auto argv = Argv(storage);
+    execv(dbus.c_str(), argv.data());
+    _exit(127);
+  }
+  setpgid(bus_pid_, bus_pid_);
+  if (!WaitForPath(bus_socket, bus_pid_, std::chrono::seconds(20))) {
+    const std::string message = "dbus-daemon did not start: " + Log();
+    Stop();
+    throw std::runtime_error(message);
+  }
+
+  pid_ = fork();
+  if (pid_ < 0) {
+    Stop();
+    throw std::runtime_error("fork failed");
+  }
+  if (pid_ == 0) {
+    setpgid(0, bus_pid_);
+    setenv("XDG_RUNTIME_DIR", runtime_dir_.c_str(), 1);
+    setenv("DBUS_SESSION_BUS_ADDRESS", bus_address_.c_str(), 1);
+    // No display server for Qt's own windows: KWin is the display server.
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    // Its screenshots are otherwise for the programs that a desktop file
+    // grants them to.
+    setenv("KWIN_SCREENSHOT_NO_PERMISSION_CHECKS", "1", 1);
+    // What it writes of its configuration stays in here.
+    for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
+      setenv(name, runtime_dir_.c_str(), 1);
+    unsetenv("WAYLAND_DISPLAY");
+    unsetenv("WAYLAND_SOCKET");
+    unsetenv("DISPLAY");
+    const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    dup2(out, STDOUT_FILENO);
+    dup2(out, STDERR_FILENO);
+    std::vector<std::string> storage{binary,     "--virtual", "--width",        "1920",
+                                     "--height", "1200",      "--scale",        scale_arg,
+                                     "--socket", socket_,     "--no-lockscreen"};
+    auto argv = Argv(storage);
+    execv(binary.c_str(), argv.data());
+    _exit(127);
+  }
+  setpgid(pid_, bus_pid_);
+  if (!WaitForPath(runtime_dir_ + "/" + socket_, pid_, std::chrono::seconds(30))) {
+    const std::string message = "kwin_wayland did not start: " + Log();
+    Stop();
+    throw std::runtime_error(message);
+  }
+}
+
+KWin::~KWin() {
+  Stop();
+}
+
+bool KWin::Running() {
+  if (pid_ <= 0) return false;
+  if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+    pid_ = -1;
+    return false;
+  }
+  return true;
+}
+
+std::string KWin::Log() const {
+  std::ifstream in(runtime_dir_ + "/log");
+  std::stringstream s;
+  s << in.rdbuf();
+  std::string text = s.str();
+  // The end says why it stopped; its start is the same every time.
+  constexpr std::size_t kTail = 3000;
+  if (text.size() > kTail) text = "..." + text.substr(text.size() - kTail);
+  return text;
+}
+
+void KWin::Stop() {
+  if (Running()) EndChild(pid_, false);
+  pid_ = -1;
+  EndChild(bus_pid_, true);
+  bus_pid_ = -1;
   if (!runtime_dir_.empty()) {
     std::error_code ec;
     std::filesystem::remove_all(runtime_dir_, ec);

@@ -116,6 +116,36 @@ class Mutter {
   std::string socket_ = "wayland-glimmer";
 };
 
+// KDE's compositor, headless on a virtual output at a display scale that may
+// be fractional, with a D-Bus session bus of its own on which it offers its
+// screenshots. It runs from a plain copy of its binary: the installed one
+// carries a file capability, and where file capabilities are refused it
+// cannot be started at all.
+class KWin {
+ public:
+  // Starts it and waits for its socket; throws std::runtime_error, with the
+  // end of its log, on failure. A missing kwin_wayland is such a failure.
+  explicit KWin(double scale);
+  ~KWin();
+  KWin(const KWin&) = delete;
+  KWin& operator=(const KWin&) = delete;
+  const std::string& runtime_dir() const { return runtime_dir_; }
+  const std::string& socket() const { return socket_; }
+  // The session bus it serves org.kde.KWin.ScreenShot2 on.
+  const std::string& bus_address() const { return bus_address_; }
+  bool Running();
+  // What it has printed so far, for failure messages.
+  std::string Log() const;
+
+ private:
+  void Stop();
+  pid_t bus_pid_ = -1;
+  pid_t pid_ = -1;
+  std::string runtime_dir_;
+  std::string socket_ = "wayland-glimmer";
+  std::string bus_address_;
+};
+
 // Shared libraries of OpenGL or Mesa mapped into a process (libEGL, libGL,
 // libGLX, libglapi, Mesa's drivers, libLLVM), by file name.
 std::vector<std::string> GlLibrariesMapped(pid_t pid);
