@@ -1,5 +1,6 @@
-// The conformance cells on KDE's compositor, headless, at display scales 1,
-// 1.25 and 1.5; the fractional ones reach the program through the
+// The conformance cells on Wayland compositors run headless: KDE's (KWin) at
+// display scales 1, 1.25 and 1.5, and GNOME's (mutter) at 1, whose pixels
+// are out of reach. On KWin the fractional ones reach the program through the
 // fractional-scale protocol with a viewport. KWin hands over the window's
 // pixels as it composites them, in device pixels (tests/support/kwin_screenshot.h).
 //
@@ -46,7 +47,9 @@ constexpr std::size_t kField = 5000;
 // What the program's protocol trace shows of the surface it draws on: the
 // one it asks a viewport for.
 struct DrawnSurface {
-  std::vector<int> preferred_scales;              // in 120ths, as offered
+  std::vector<int> preferred_scales;  // in 120ths, as offered
+  // The sizes of the buffers attached to each surface, by its id.
+  std::map<int, std::vector<std::pair<int, int>>> by_surface;
   std::vector<std::pair<int, int>> attached;      // the sizes of its buffers
   std::vector<std::pair<int, int>> destinations;  // its viewport's
   std::vector<int> buffer_scales;                 // set on it
@@ -98,12 +101,16 @@ DrawnSurface ReadTrace(const std::string& trace) {
     }
     if (Has(line, ".create_buffer(")) {
       const auto a = Arguments(line);  // new id, offset, width, height, stride, format
-      if (a.size() == 6) buffers[a[0]] = {a[2], a[3]};
+      if (a.size() == 6) {
+        buffers[a[0]] = {a[2], a[3]};
+      }
     } else if (Has(line, ".get_viewport(")) {
       const auto a = Arguments(line);  // new id, surface
       if (a.size() == 2) viewport = a[0], surface = a[1];
     } else if (Has(line, "wl_surface@") && Has(line, ".attach(wl_buffer@")) {
       const auto a = Arguments(line);
+      if (buffers.count(a[0]) != 0)
+        s.by_surface[Target(line, "wl_surface")].push_back(buffers[a[0]]);
       if (surface >= 0 && Target(line, "wl_surface") == surface && buffers.count(a[0]) != 0)
         s.attached.push_back(buffers[a[0]]);
     } else if (Has(line, ".set_destination(")) {
@@ -263,6 +270,53 @@ INSTANTIATE_TEST_SUITE_P(Cells, KWinConformance,
                          ::testing::Values(KWinCell{"Scale1", 1}, KWinCell{"Scale1_25", 1.25},
                                            KWinCell{"Scale1_5", 1.5}),
                          CellName);
+
+// GNOME's compositor at scale 1, headless: its pixels are out of reach
+// (mutter alone has no screenshot interface), so the cell checks what the
+// protocol shows: every buffer attached to the surface the frames go to (the
+// one that takes the most; the decorations take a few) is the client size in
+// device pixels, at buffer scale 1.
+TEST(MutterConformance, Scale1DrawsAtTheClientSizeInDevicePixels) {
+  const CellClock clock("mutter-scale1");
+  const ExpectedPicture expected = ReadConformanceTable().At(1);
+  ASSERT_TRUE(Mutter::Available()) << "mutter is not installed (scripts/install-deps test)";
+  Mutter mutter;
+  Child program(GLIMMERFELD_BINARY, {},
+                {{"DISPLAY", std::nullopt},
+                 {"SDL_VIDEODRIVER", std::nullopt},
+                 {"XDG_RUNTIME_DIR", mutter.runtime_dir()},
+                 {"WAYLAND_DISPLAY", mutter.socket()},
+                 {"WAYLAND_DEBUG", std::string("client")}});
+  // The surface the frames go to takes the most buffers; the decorations
+  // take a few.
+  auto frames = [](const DrawnSurface& drawn) {
+    const std::vector<std::pair<int, int>>* busiest = nullptr;
+    for (const auto& [id, sizes] : drawn.by_surface)
+      if (busiest == nullptr || sizes.size() > busiest->size()) busiest = &sizes;
+    return busiest != nullptr ? *busiest : std::vector<std::pair<int, int>>{};
+  };
+  constexpr std::size_t kFrames = 20;
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  while (program.Running() && frames(ReadTrace(program.Stderr())).size() < kFrames &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(50ms);
+  }
+  program.Signal(SIGTERM);
+  EXPECT_EQ(program.Wait(30s), std::optional<int>(0));
+  const DrawnSurface drawn = ReadTrace(program.Stderr());
+  EXPECT_TRUE(drawn.other_lines.empty())
+      << "besides the protocol trace, stderr says: " << drawn.other_lines.front();
+  const auto shown = frames(drawn);
+  EXPECT_GE(shown.size(), kFrames) << "too few frames";
+  const std::pair<int, int> device{expected.client_width, expected.client_height};
+  for (const auto& b : shown)
+    EXPECT_EQ(b, device) << "a frame of " << Size(b);
+  std::string scales;
+  std::stringstream lines(program.Stderr());
+  for (std::string line; std::getline(lines, line);)
+    if (Has(line, ".set_buffer_scale(") && Arguments(line) != std::vector<int>{1}) scales += line;
+  EXPECT_EQ(scales, "") << "a buffer scale other than 1";
+}
 
 }  // namespace
 }  // namespace glimmer::testing
