@@ -75,15 +75,10 @@ struct LagRule {
 // While nobody sees the window the loop presents nothing and wakes this often.
 inline constexpr Nanos kHiddenWakePeriod = 100 * kMillisecond;
 
-// `wake_up` chooses when the loop wakes: once a frame (the program), or at
-// every timer deadline, a design kept only to measure against.
-enum class WakeUp { kPerFrame, kPerDeadline };
-
 template <Platform P>
 class FormLoop {
  public:
-  explicit FormLoop(P& platform, RunStats* stats = nullptr, WakeUp wake_up = WakeUp::kPerFrame)
-      : platform_(platform), stats_(stats), per_deadline_(wake_up == WakeUp::kPerDeadline) {}
+  explicit FormLoop(P& platform, RunStats* stats = nullptr) : platform_(platform), stats_(stats) {}
 
   bool Closed() const { return platform_.CloseRequested(); }
 
@@ -111,7 +106,7 @@ class FormLoop {
     // A window seen again gets its frame at once.
     if (seen && !seen_) next_frame_ = now;
     const bool frame_due = now >= next_frame_;
-    if (per_deadline_ || frame_due) {
+    if (frame_due) {
       RunTicks(now, seen);
       seen_ = seen;
       if (Closed()) return now;
@@ -129,7 +124,7 @@ class FormLoop {
       next_frame_ += period;
       if (next_frame_ <= now) next_frame_ = now + period;
     }
-    return per_deadline_ ? std::min(form_.timers.NextDue(), next_frame_) : next_frame_;
+    return next_frame_;
   }
 
   // Fills `stats` with what the run delivered.
@@ -163,7 +158,6 @@ class FormLoop {
 
   P& platform_;
   RunStats* stats_;
-  bool per_deadline_;
   frmRand<P> form_{platform_};
   Nanos period_ = 0;
   Nanos next_frame_ = 0;
@@ -172,11 +166,16 @@ class FormLoop {
   bool seen_ = true;
 };
 
+// Prints an error that ends the program as one line on stderr.
+inline void PrintError(const std::string& message) {
+  std::fprintf(stderr, "glimmerfeld: %s\n", message.c_str());
+  std::fflush(stderr);
+}
+
 // Prints a run-time error as one line on stderr and shows it to the user.
 template <Platform P>
 void ReportRunTimeError(P& platform, const RunTimeError& e) {
-  std::fprintf(stderr, "glimmerfeld: %s\n", e.Message().c_str());
-  std::fflush(stderr);
+  PrintError(e.Message());
   platform.ShowError(e.Message());
 }
 
@@ -186,9 +185,8 @@ void ReportRunTimeError(P& platform, const RunTimeError& e) {
 // it to start from a chosen state.
 template <Platform P>
 int RunForm(P& platform, RunStats* stats = nullptr,
-            const std::function<void(frmRand<P>&)>& loaded = {},
-            WakeUp wake_up = WakeUp::kPerFrame) {
-  FormLoop<P> loop(platform, stats, wake_up);
+            const std::function<void(frmRand<P>&)>& loaded = {}) {
+  FormLoop<P> loop(platform, stats);
   try {
     loop.Start(loaded);
     while (!loop.Closed()) {

@@ -1,6 +1,6 @@
 #include "app/program.h"
 
-#include <cstdio>
+#include <utility>
 
 #include "app/icon_art.h"
 #include "runtime/sdl_runtime.h"
@@ -20,19 +20,18 @@ WindowSettings MainWindowSettings() {
   return settings;
 }
 
-int RunProgram(RunStats* stats, SdlRuntimeOptions options, WakeUp wake_up,
+int RunProgram(RunStats* stats, SdlRuntimeOptions options,
                const std::function<void(frmRand<SdlRuntime>&)>& loaded) {
-  SdlRuntime runtime(options);
+  SdlRuntime runtime(std::move(options));
   try {
     runtime.Open(MainWindowSettings());
   } catch (const StartupError& e) {
-    std::fprintf(stderr, "glimmerfeld: %s\n", e.what());
-    std::fflush(stderr);
+    PrintError(e.what());
     ShowStartupError(e.what());
     return 1;
   }
   if (stats != nullptr) stats->present = runtime.PresentDescription();
-  return RunForm(runtime, stats, loaded, wake_up);
+  return RunForm(runtime, stats, loaded);
 }
 
 }  // namespace glimmer

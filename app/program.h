@@ -16,7 +16,6 @@ WindowSettings MainWindowSettings();
 // passes nothing else; the benchmarks pick the designs it turned down, and
 // test builds start from a chosen state through `loaded` (see RunForm).
 int RunProgram(RunStats* stats = nullptr, SdlRuntimeOptions options = {},
-               WakeUp wake_up = WakeUp::kPerFrame,
                const std::function<void(frmRand<SdlRuntime>&)>& loaded = {});
 
 }  // namespace glimmer

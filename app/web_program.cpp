@@ -1,6 +1,5 @@
 #include "app/web_program.h"
 
-#include <cstdio>
 #include <memory>
 #include <optional>
 
@@ -23,10 +22,14 @@ void StartWebProgram(RunStats* stats, const std::function<void(frmRand<WebRuntim
   WebRuntime& runtime = program->runtime;
   FormLoop<WebRuntime>& loop = program->loop;
   try {
-    runtime.Open(PageSettings{FormDescription::kClientWidth, FormDescription::kClientHeight,
-                              FormDescription::kFrameWidth, FormDescription::kFrameHeight});
-  } catch (const PageError& e) {
-    std::fprintf(stderr, "glimmerfeld: %s\n", e.what());
+    WindowSettings page;
+    page.client_width_twips = FormDescription::kClientWidth;
+    page.client_height_twips = FormDescription::kClientHeight;
+    page.frame_width_twips = FormDescription::kFrameWidth;
+    page.frame_height_twips = FormDescription::kFrameHeight;
+    runtime.Open(page);
+  } catch (const StartupError& e) {
+    PrintError(e.what());
     runtime.ShowError(e.what());
     return;
   }

@@ -4,42 +4,37 @@
 // monotonic clock. The end-to-end tests and scripts/measure-program read
 // these lines. Options pick the designs the program turned down, for
 // side-by-side measurements:
-//   --loop=frame|deadline        wake once per frame (the program) or for
-//                                every timer deadline
-//   --present=surface|renderer   window surface (the program) or SDL_Renderer
+//   --present=surface|renderer   the program's own way to the screen, or an
+//                                SDL_Renderer (bench/renderer_sink.h)
 //   --out=FILE                   write the record into FILE
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "app/frm_rand.h"
 #include "app/program.h"
+#include "bench/renderer_sink.h"
 
 namespace {
 
 using glimmer::Colour;
 using glimmer::Nanos;
-using glimmer::PresentPath;
 using glimmer::RunStats;
 using glimmer::Single;
 
 struct Variant {
-  bool per_deadline = false;
-  PresentPath present = PresentPath::kWindowSurface;
+  bool renderer = false;
   std::string out;
 };
 
 bool Parse(int argc, char** argv, Variant& v) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--loop=frame") {
-      v.per_deadline = false;
-    } else if (a == "--loop=deadline") {
-      v.per_deadline = true;
-    } else if (a == "--present=surface") {
-      v.present = PresentPath::kWindowSurface;
+    if (a == "--present=surface") {
+      v.renderer = false;
     } else if (a == "--present=renderer") {
-      v.present = PresentPath::kRenderer;
+      v.renderer = true;
     } else if (a.rfind("--out=", 0) == 0 && a.size() > 6) {
       v.out = a.substr(6);
     } else {
@@ -78,22 +73,19 @@ Nanos IntervalOf(const std::string& timer) {
 int main(int argc, char** argv) {
   Variant v;
   if (!Parse(argc, argv, v)) {
-    std::fprintf(stderr,
-                 "usage: glimmerfeld_bench [--loop=frame|deadline] [--present=surface|renderer] "
-                 "[--out=FILE]\n");
+    std::fprintf(stderr, "usage: glimmerfeld_bench [--present=surface|renderer] [--out=FILE]\n");
     return 2;
   }
   RunStats stats;
   // Every variant goes through the program's own entry point.
-  const int status = glimmer::RunProgram(
-      &stats, glimmer::SdlRuntimeOptions{v.present},
-      v.per_deadline ? glimmer::WakeUp::kPerDeadline : glimmer::WakeUp::kPerFrame);
+  glimmer::SdlRuntimeOptions options;
+  if (v.renderer) options.make_sink = glimmer::MakeRendererSink;
+  const int status = glimmer::RunProgram(&stats, std::move(options));
   std::FILE* out = v.out.empty() ? stdout : std::fopen(v.out.c_str(), "w");
   if (out == nullptr) {
     std::fprintf(stderr, "glimmerfeld_bench: cannot write %s\n", v.out.c_str());
     return 3;
   }
-  std::fprintf(out, "loop=%s\n", v.per_deadline ? "deadline" : "frame");
   std::fprintf(out, "present=%s\n", stats.present.c_str());
   std::fprintf(out, "status=%d\n", status);
   std::fprintf(out, "shown_at_ns=%lld\n", static_cast<long long>(stats.shown_at));

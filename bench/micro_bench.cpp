@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,55 +13,55 @@
 #include "app/frm_rand.h"
 #include "app/program.h"
 #include "app/timers.h"
+#include "bench/renderer_sink.h"
 #include "runtime/canvas.h"
 #include "runtime/pcg32.h"
+#include "runtime/runtime_core.h"
 #include "runtime/sdl_runtime.h"
 
 namespace glimmer {
 namespace {
 
-// The program's window at 96 dpi: 992 x 741 client pixels, and its outer size
-// in twips with the default frame, as SdlRuntime reports it.
+// The program's window at 96 dpi: 992 x 741 client pixels.
 constexpr int kClientW = 992;
 constexpr int kClientH = 741;
-constexpr Single kOuterW = kClientW * 15.0f + 120.0f;
-constexpr Single kOuterH = kClientH * 15.0f + 405.0f;
 
-// The handler side of SdlRuntime without a window: the same generator, a
-// real Canvas writing through to a surface-sized buffer, and the outer size
-// read for each point.
-class SprayRuntime {
+// The handler side of SdlRuntime without a window: the runtimes' own core,
+// its canvas writing through to a surface-sized buffer (or not), and the
+// outer size read for each point.
+class SprayRuntime : public RuntimeCore {
  public:
-  explicit SprayRuntime(bool mirror) : surface_(static_cast<std::size_t>(kClientW) * kClientH, 0) {
-    canvas_.SetVisibleSize(kClientW, kClientH);
-    if (mirror) canvas_.SetMirror(surface_.data(), kClientW);
+  explicit SprayRuntime(bool mirror) {
+    SetAssumedFrame(FormDescription::kFrameWidth, FormDescription::kFrameHeight);
+    SetClientSize(kClientW, kClientH);
+    // A frame through a one-buffer sink makes that buffer the canvas's mirror.
+    if (mirror) Present(surface_);
+    Seed(2024, 7);
   }
-  Single NextRandom() { return rng_.NextSingle(); }
-  void Reseed() { rng_.Seed(12345, 678); }
-  Single WindowWidth() const { return outer_w_; }
-  Single WindowHeight() const { return outer_h_; }
-  void PlotPoint(Single x, Single y, Colour c) { canvas_.Plot(x, y, c); }
-  void CreateBall(Single l, Single t, Single w) {
-    left_ = l;
-    top_ = t;
-    width_ = w;
-  }
-  Single BallLeft() const { return left_; }
-  Single BallTop() const { return top_; }
-  Single BallWidth() const { return width_; }
-  void SetBallLeft(Single v) { left_ = v; }
-  void SetBallTop(Single v) { top_ = v; }
-
-  const Canvas& canvas() const { return canvas_; }
+  void Reseed() { Seed(12345, 678); }
 
  private:
-  Pcg32 rng_{2024, 7};
-  Canvas canvas_;
-  std::vector<std::uint32_t> surface_;
-  // Plain members, read through inline accessors as in SdlRuntime.
-  Single outer_w_ = kOuterW;
-  Single outer_h_ = kOuterH;
-  Single left_ = 0, top_ = 0, width_ = 0;
+  // A window surface in memory, never shown.
+  class MemorySink final : public FrameSink {
+   public:
+    int Buffers() const override { return 1; }
+    std::optional<Buffer> Acquire() override {
+      Buffer b;
+      b.pixels = pixels_.data();
+      b.width = kClientW;
+      b.height = kClientH;
+      b.pitch = kClientW;
+      b.fresh = true;
+      return b;
+    }
+    void Submit(const std::vector<Rect>&) override {}
+    std::string Describe() const override { return "memory"; }
+
+   private:
+    std::vector<std::uint32_t> pixels_ =
+        std::vector<std::uint32_t>(static_cast<std::size_t>(kClientW) * kClientH, 0);
+  };
+  MemorySink surface_;
 };
 
 void SetPointCounters(benchmark::State& state, int points_per_iteration) {
@@ -193,16 +194,20 @@ bool HaveDisplay() {
 // A real window per present path, shown and presented once, as the program
 // has it. Each is opened once and kept for the life of the process, so that
 // SDL starts once as in the program instead of once per benchmark run.
-SdlRuntime* Window(PresentPath path, benchmark::State& state) {
+enum class Path { kProgram, kRenderer };
+
+SdlRuntime* Window(Path path, benchmark::State& state) {
   static SdlRuntime* windows[2] = {nullptr, nullptr};
   static std::string errors[2];
-  const int i = path == PresentPath::kWindowSurface ? 0 : 1;
+  const int i = path == Path::kProgram ? 0 : 1;
   if (!HaveDisplay()) {
     state.SkipWithError("DISPLAY is not set; run under scripts/with-private-xvfb");
     return nullptr;
   }
   if (windows[i] == nullptr && errors[i].empty()) {
-    auto* rt = new SdlRuntime(SdlRuntimeOptions{path});  // never closed: the process ends first
+    SdlRuntimeOptions options;
+    if (path == Path::kRenderer) options.make_sink = MakeRendererSink;
+    auto* rt = new SdlRuntime(options);  // never closed: the process ends first
     try {
       rt->Open(MainWindowSettings());
       rt->CreateBall(FormDescription::kBallLeft, FormDescription::kBallTop,
@@ -222,7 +227,7 @@ SdlRuntime* Window(PresentPath path, benchmark::State& state) {
 // The spray against the real runtime: the canvas plus the window's own
 // surface as the mirror.
 void BM_DotSpray_Tick_SdlRuntime(benchmark::State& state) {
-  SdlRuntime* rt = Window(PresentPath::kWindowSurface, state);
+  SdlRuntime* rt = Window(Path::kProgram, state);
   if (rt == nullptr) return;
   for (auto _ : state) {
     tmrDrawDots_Timer(*rt);
@@ -235,7 +240,7 @@ BENCHMARK(BM_DotSpray_Tick_SdlRuntime);
 // timed, between presents, untimed, through which the X server reads the
 // shared-memory surface that the points are written into.
 void BM_DotSpray_FrameBetweenPresents(benchmark::State& state) {
-  SdlRuntime* rt = Window(PresentPath::kWindowSurface, state);
+  SdlRuntime* rt = Window(Path::kProgram, state);
   if (rt == nullptr) return;
   for (auto _ : state) {
     for (int i = 0; i < 17; ++i)
@@ -254,7 +259,7 @@ BENCHMARK(BM_DotSpray_FrameBetweenPresents);
 // upload and present. Each frame follows 17 ticks of spray, so the frame
 // carries as many fresh points as in the program; the spray is timed out.
 void BM_Present(benchmark::State& state) {
-  const auto path = state.range(0) == 0 ? PresentPath::kWindowSurface : PresentPath::kRenderer;
+  const auto path = state.range(0) == 0 ? Path::kProgram : Path::kRenderer;
   SdlRuntime* rt = Window(path, state);
   if (rt == nullptr) return;
   state.SetLabel(rt->PresentDescription());

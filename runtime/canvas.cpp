@@ -129,6 +129,7 @@ std::size_t Canvas::LitCount() const {
 void BallOverlay::SetShape(int diameter, int thickness) {
   offsets_.clear();
   drawn_.clear();
+  diameter_ = std::max(diameter, 0);
   if (diameter <= 0) return;
   thickness = std::clamp(thickness, 1, diameter);
   // A pixel belongs to the outline when its centre lies within the band of

@@ -152,6 +152,7 @@ class BallOverlay {
   // Diameter and line thickness in device pixels.
   void SetShape(int diameter, int thickness);
   const std::vector<std::pair<int, int>>& offsets() const { return offsets_; }
+  int diameter() const { return diameter_; }
 
   // Draws the outline with its bounding box at pixel (x, y) into `target`, a
   // buffer of the canvas's visible size, after restoring the pixels under the
@@ -163,6 +164,7 @@ class BallOverlay {
 
  private:
   std::vector<std::pair<int, int>> offsets_;
+  int diameter_ = 0;
   std::vector<std::pair<int, int>> drawn_;  // absolute pixels of the last outline
 };
 

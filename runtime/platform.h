@@ -8,7 +8,8 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
+
+#include "runtime/frame_sink.h"
 
 struct SDL_Window;
 union SDL_Event;
@@ -19,39 +20,10 @@ struct WindowSettings;
 
 namespace glimmer::platform {
 
-// A way for frames to reach the screen other than SDL's window surface, for a
-// window system where that surface would be costly. Buffers are in device
-// pixels, 0x00RRGGBB.
-class Presenter {
- public:
-  struct Buffer {
-    std::uint32_t* pixels = nullptr;
-    int pitch = 0;       // in pixels
-    int index = 0;       // which buffer, 0 .. kBuffers - 1: each keeps its last frame
-    bool fresh = false;  // new: it holds none of the frames before
-  };
-  struct Rect {
-    int x, y, width, height;
-  };
-  static constexpr int kBuffers = 2;
-
-  virtual ~Presenter() = default;
-  // Device pixels per 96-dpi pixel where the window is now.
-  virtual double Scale() = 0;
-  // The client area in device pixels; 0 x 0 before the window has a size.
-  virtual void ClientSize(int& width, int& height) = 0;
-  // Window sizes given to SDL for a length in device pixels.
-  virtual int ToWindowUnits(int device_pixels) = 0;
-  // Whether a frame would be seen: false once the compositor has stopped
-  // asking for frames, true again when it asks.
-  virtual bool Seen() = 0;
-  // A buffer of ClientSize() that the compositor does not hold, or none while
-  // the last frame is not on the screen yet or every buffer is in use.
-  virtual std::optional<Buffer> Acquire() = 0;
-  // Shows the buffer from the last Acquire, which differs from the frame
-  // before it only inside `damage` (empty: everywhere).
-  virtual void Submit(const std::vector<Rect>& damage) = 0;
-};
+// A platform's own way to the screen, for a window system where SDL's window
+// surface would be costly: its frames, and the window's facts that go with
+// them (on Wayland, the scale and whether the compositor shows the window).
+class Presenter : public FrameSink, public WindowMetrics {};
 
 // Extra SDL window flags for a window whose frames a Presenter will show.
 std::uint32_t PresenterWindowFlags();
@@ -64,7 +36,7 @@ std::unique_ptr<Presenter> MakePresenter(SDL_Window* window);
 // window is now seen (true) or fully covered (false), or nothing about that.
 std::optional<bool> SeenFrom(const SDL_Event& event);
 // The same: the display scale it says is now in force, or nothing. (Where a
-// Presenter is used, it tells the scale instead.)
+// Presenter is used, its metrics tell the scale instead.)
 std::optional<double> ScaleFrom(const SDL_Event& event);
 
 // Before SDL starts: chooses the video drivers SDL may try (SDL_VIDEODRIVER

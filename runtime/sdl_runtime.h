@@ -1,44 +1,56 @@
-// The portable runtime on SDL2: the window, its ball, the canvas, the clock,
-// the random generator and error reporting. What a window system adds is
-// runtime/platform.h, filled in by runtime/platform_<name>.cpp.
+// The portable runtime on SDL2: the window, its events, the clock and the
+// wake-ups, around the core every runtime shares. Frames go through a
+// FrameSink: SDL's window surface, or a platform's Presenter. What a window
+// system adds is runtime/platform.h, filled in by runtime/platform_<name>.cpp.
 #pragma once
 
-#include <cstdint>
+#include <functional>
 #include <memory>
-#include <stdexcept>
 #include <string>
-#include <vector>
 
-#include "runtime/canvas.h"
-#include "runtime/handler_state.h"
-#include "runtime/pcg32.h"
+#include "runtime/frame_sink.h"
 #include "runtime/platform.h"
+#include "runtime/runtime_core.h"
 #include "runtime/services.h"
 #include "runtime/window_settings.h"
 
 struct SDL_Window;
 struct SDL_Surface;
-struct SDL_Renderer;
-struct SDL_Texture;
 union SDL_Event;
 
 namespace glimmer {
 
-// How frames reach the screen. The program always uses the window surface;
-// the renderer path is kept only so that benchmarks can show what it costs.
-enum class PresentPath {
-  kWindowSurface,  // plots go straight into the surface, shared memory on X11
-  kRenderer,       // a streaming texture, uploaded whole and presented by an SDL_Renderer
-};
-
 struct SdlRuntimeOptions {
-  PresentPath present = PresentPath::kWindowSurface;
+  // Makes the sink frames go through for a window just created, still
+  // hidden, in place of the platform's own; for benchmarks of other ways.
+  std::function<std::unique_ptr<FrameSink>(SDL_Window*)> make_sink;
 };
 
 // Shows a start-up failure where the user looks; stderr already has it.
 void ShowStartupError(const std::string& message);
 
-class SdlRuntime : public HandlerState {
+// The window's facts as SDL and the platform's events tell them: its size in
+// pixels, the display scale, whether it is covered.
+class SdlMetrics final : public WindowMetrics {
+ public:
+  void Attach(SDL_Window* window, double scale) {
+    window_ = window;
+    scale_ = scale;
+  }
+  // A window-system event: a new scale or a change in what covers it.
+  void Observe(const SDL_Event& event);
+  double Scale() override { return scale_; }
+  void ClientSize(int& width, int& height) override;
+  int ToWindowUnits(int device_pixels) override { return device_pixels; }
+  bool Seen() override { return !covered_; }
+
+ private:
+  SDL_Window* window_ = nullptr;
+  double scale_ = 1.0;
+  bool covered_ = false;
+};
+
+class SdlRuntime : public RuntimeCore {
  public:
   explicit SdlRuntime(SdlRuntimeOptions options = {});
   ~SdlRuntime();
@@ -48,9 +60,8 @@ class SdlRuntime : public HandlerState {
   // Opens the window, hidden, at its start size. Throws StartupError.
   void Open(const WindowSettings& settings);
 
-  // The handlers' services beyond HandlerState's.
+  // The handlers' services beyond the core's.
   void Reseed();
-  void CreateBall(Single left, Single top, Single width);
 
   // The event loop's side.
   Nanos Now() const;
@@ -63,67 +74,32 @@ class SdlRuntime : public HandlerState {
   bool CloseRequested() const { return close_requested_; }
   // False while the window is minimised, hidden or fully covered, or the
   // compositor asks for no frames: nobody sees one.
-  bool Visible() const { return visible_ && !covered_ && (!presenter_ || presenter_->Seen()); }
+  bool Visible() const { return visible_ && metrics_->Seen(); }
   void ShowError(const std::string& message);
 
-  // For measurements: "window surface", "platform buffers", or "renderer "
-  // and the SDL render driver's name.
-  std::string PresentDescription() const;
+  // How frames reach the screen, for measurements.
+  std::string PresentDescription() const { return sink_->Describe(); }
 
  private:
   void HandleEvent(const SDL_Event& event);
-  void RefreshGeometry();
+  // Brings the core up to the window's scale and size.
+  void SyncGeometry();
   void SetIcon();
-  // The client area in device pixels, or false when not known yet.
-  bool ClientPixels(int& width, int& height) const;
   // The window opens centred where it fits, else with its top-left corner
   // and title bar on the screen.
   void Place();
-  void SetRingShape();
-  // A new display scale from the window system, in force from the next frame.
-  void Rescale(double scale);
-  void PresentThroughPresenter();
-  // Damage for the points plotted since the last frame, a tile at a time.
-  void AddNewPointDamage();
-  void AttachSurface();
-  // Throws StartupError unless the window surface can show a frame.
-  void CheckSurface();
-  // Brings a copy of the canvas up to date and draws the ball over it.
-  void ComposeFrame(std::uint32_t* pixels, int pitch);
-  void AttachRendererTarget();
-  void DropTarget();
-  void PresentThroughRenderer();
 
   SdlRuntimeOptions options_;
   WindowSettings settings_;
   SDL_Window* window_ = nullptr;
-  SDL_Surface* surface_ = nullptr;  // owned by SDL, valid until the next resize
-  SDL_Surface* shadow_ = nullptr;   // 32-bit stand-in when the surface is not
-  // The renderer path only: the frame kept in memory and its texture.
-  SDL_Renderer* renderer_ = nullptr;
-  SDL_Texture* texture_ = nullptr;
-  std::vector<std::uint32_t> frame_;
-  // A platform's own present path: each buffer with what it still lacks.
-  struct PresenterTarget {
-    BallOverlay overlay;
-    std::vector<std::pair<int, int>> missing;  // plotted since it was last drawn
-    bool full = true;                          // needs the whole canvas
-  };
+  SdlMetrics sdl_metrics_;
   std::unique_ptr<platform::Presenter> presenter_;
-  std::vector<PresenterTarget> targets_;
-  Canvas::PlotLog plot_log_;
-  std::vector<platform::Presenter::Rect> damage_;
-  std::vector<bool> damaged_tiles_;
-  platform::Presenter::Rect last_ring_{0, 0, 0, 0};
+  std::unique_ptr<FrameSink> own_sink_;
+  WindowMetrics* metrics_ = &sdl_metrics_;
+  FrameSink* sink_ = nullptr;
   bool sdl_started_ = false;
   bool close_requested_ = false;
-  bool full_repaint_ = true;
   bool visible_ = false;
-  bool covered_ = false;
-
-  BallOverlay overlay_;
-  int client_w_ = 0;
-  int client_h_ = 0;
 };
 
 }  // namespace glimmer

@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "fractional-scale-v1-client-protocol.h"
@@ -99,6 +100,9 @@ struct Output {
 
 class WaylandPresenter final : public Presenter {
  public:
+  // One on the screen, one to draw into.
+  static constexpr int kBuffers = 2;
+
   explicit WaylandPresenter(SDL_Window* window) : window_(window) {}
   ~WaylandPresenter() override;
   WaylandPresenter(const WaylandPresenter&) = delete;
@@ -123,8 +127,10 @@ class WaylandPresenter final : public Presenter {
     Dispatch();
     return !frame_pending_ || Clock::now() - committed_at_ < kUnseenAfter;
   }
+  int Buffers() const override { return kBuffers; }
   std::optional<Buffer> Acquire() override;
   void Submit(const std::vector<Rect>& damage) override;
+  std::string Describe() const override { return "wayland shm"; }
 
  private:
   double CurrentScale() const {
@@ -333,7 +339,7 @@ void WaylandPresenter::Dispatch() {
   wl_display_dispatch_queue_pending(display_, queue_);
 }
 
-std::optional<Presenter::Buffer> WaylandPresenter::Acquire() {
+std::optional<FrameSink::Buffer> WaylandPresenter::Acquire() {
   Dispatch();
   // The last frame is not on the screen yet: a new one would only replace it.
   if (frame_pending_ || wl_display_get_error(display_) != 0) return std::nullopt;
@@ -359,7 +365,15 @@ std::optional<Presenter::Buffer> WaylandPresenter::Acquire() {
       }
     }
     current_ = i;
-    return Buffer{slot->pixels(), w, i, fresh};
+    Buffer b;
+    b.pixels = slot->pixels();
+    b.width = w;
+    b.height = h;
+    b.pitch = w;
+    b.layout = PixelLayout{16, 8, 0, 0};  // XRGB8888
+    b.index = i;
+    b.fresh = fresh;
+    return b;
   }
   return std::nullopt;
 }

@@ -121,26 +121,43 @@ struct WebCallbacks {
   }
 };
 
-void WebRuntime::Open(const PageSettings& settings) {
+void PageCanvasSink::Resize(int width, int height) {
+  width_ = width;
+  height_ = height;
+  frame_.assign(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), 0);
+  fresh_ = true;
+}
+
+std::optional<FrameSink::Buffer> PageCanvasSink::Acquire() {
+  if (frame_.empty()) return std::nullopt;
+  Buffer b;
+  b.pixels = frame_.data();
+  b.width = width_;
+  b.height = height_;
+  b.pitch = width_;
+  // ImageData's bytes are red, green, blue, alpha in memory order.
+  b.layout = PixelLayout{0, 8, 16, 0xff000000u};
+  b.fresh = fresh_;
+  fresh_ = false;
+  return b;
+}
+
+void PageCanvasSink::Submit(const std::vector<Rect>&) {
+  glimmer_page_put(frame_.data(), width_, height_);
+}
+
+void WebRuntime::Open(const WindowSettings& settings) {
   const TwipMapping at96(1.0);
-  canvas_.SetScale(emscripten_get_device_pixel_ratio());
-  const TwipMapping& m = canvas_.mapping();
-  const int width = m.PixelLength(settings.client_width_twips);
-  const int height = m.PixelLength(settings.client_height_twips);
+  SetAssumedFrame(settings.frame_width_twips, settings.frame_height_twips);
+  SetScale(emscripten_get_device_pixel_ratio());
+  const int width = mapping().PixelLength(settings.client_width_twips);
+  const int height = mapping().PixelLength(settings.client_height_twips);
   if (glimmer_page_open(at96.PixelLength(settings.client_width_twips),
                         at96.PixelLength(settings.client_height_twips), width, height) == 0) {
-    throw PageError("this browser gives the page no 2D canvas");
+    throw StartupError("this browser gives the page no 2D canvas");
   }
-  // ImageData's bytes are red, green, blue, alpha in memory order.
-  const PixelLayout rgba{0, 8, 16, 0xff000000u};
-  canvas_.SetLayout(rgba);
-  canvas_.SetVisibleSize(width, height);
-  frame_.assign(static_cast<std::size_t>(width) * static_cast<std::size_t>(height),
-                rgba.alpha_mask);
-  canvas_.SetMirror(frame_.data(), width);
-  const double tpp = m.twips_per_pixel();
-  outer_width_ = static_cast<Single>(width * tpp + settings.frame_width_twips);
-  outer_height_ = static_cast<Single>(height * tpp + settings.frame_height_twips);
+  sink_.Resize(width, height);
+  SetClientSize(width, height);
 
   EmscriptenVisibilityChangeEvent state;
   if (emscripten_get_visibility_status(&state) == EMSCRIPTEN_RESULT_SUCCESS)
@@ -153,17 +170,9 @@ void WebRuntime::Reseed() {
   // the time since the page's navigation picks the stream.
   const double wall_ms = emscripten_date_now();
   const double page_ms = emscripten_get_now();
-  rng_.Seed(static_cast<std::uint64_t>(wall_ms) * 1'000'000u +
-                static_cast<std::uint64_t>(std::fmod(page_ms, 1.0) * 1e6),
-            static_cast<std::uint64_t>(page_ms * 1e6));
-}
-
-void WebRuntime::CreateBall(Single left, Single top, Single width) {
-  ball_left_ = left;
-  ball_top_ = top;
-  ball_width_ = width;
-  const TwipMapping& m = canvas_.mapping();
-  overlay_.SetShape(m.PixelLength(width), m.LineThickness());
+  Seed(static_cast<std::uint64_t>(wall_ms) * 1'000'000u +
+           static_cast<std::uint64_t>(std::fmod(page_ms, 1.0) * 1e6),
+       static_cast<std::uint64_t>(page_ms * 1e6));
 }
 
 Nanos WebRuntime::Now() const {
@@ -171,12 +180,7 @@ Nanos WebRuntime::Now() const {
 }
 
 void WebRuntime::Present() {
-  // Every plot went into the frame already; only the ring moves over it.
-  const TwipMapping& m = canvas_.mapping();
-  const int width = canvas_.width();
-  overlay_.Draw(canvas_, frame_.data(), width, m.PixelOf(ball_left_), m.PixelOf(ball_top_),
-                canvas_.ToPixel(0xffffffu));
-  glimmer_page_put(frame_.data(), width, canvas_.height());
+  RuntimeCore::Present(sink_);
 }
 
 void WebRuntime::ShowError(const std::string& message) {

@@ -26,44 +26,47 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "runtime/canvas.h"
-#include "runtime/handler_state.h"
-#include "runtime/pcg32.h"
+#include "runtime/frame_sink.h"
+#include "runtime/runtime_core.h"
 #include "runtime/services.h"
+#include "runtime/window_settings.h"
 
 namespace glimmer {
 
-// The page cannot show the program (no 2D canvas).
-class PageError : public std::runtime_error {
+// The page's canvas as a frame sink: one buffer in the program's memory,
+// put on the canvas whole at each frame.
+class PageCanvasSink final : public FrameSink {
  public:
-  using std::runtime_error::runtime_error;
+  // A backing store of `width` x `height` device pixels.
+  void Resize(int width, int height);
+  int Buffers() const override { return 1; }
+  std::optional<Buffer> Acquire() override;
+  void Submit(const std::vector<Rect>& damage) override;
+  std::string Describe() const override { return "page canvas"; }
+
+ private:
+  std::vector<std::uint32_t> frame_;  // RGBA bytes as the page's ImageData sees them
+  int width_ = 0;
+  int height_ = 0;
+  bool fresh_ = true;
 };
 
-// The canvas's size in twips and the frame a window of that size would have;
-// a page has no frame, so the outer size always includes this one.
-struct PageSettings {
-  double client_width_twips = 0;
-  double client_height_twips = 0;
-  double frame_width_twips = 0;
-  double frame_height_twips = 0;
-};
-
-class WebRuntime : public HandlerState {
+class WebRuntime : public RuntimeCore {
  public:
   WebRuntime() = default;
   WebRuntime(const WebRuntime&) = delete;
   WebRuntime& operator=(const WebRuntime&) = delete;
 
-  // Sizes the page's canvas. Throws PageError.
-  void Open(const PageSettings& settings);
+  // Sizes the page's canvas for the client area and frame of `settings`
+  // (a page has no frame, so the outer size always includes the assumed
+  // one). Throws StartupError when the page has no 2D canvas.
+  void Open(const WindowSettings& settings);
 
-  // The handlers' services beyond HandlerState's.
+  // The handlers' services beyond the core's.
   void Reseed();
-  void CreateBall(Single left, Single top, Single width);
 
   // The event loop's side.
   Nanos Now() const;
@@ -95,8 +98,7 @@ class WebRuntime : public HandlerState {
   void StartAnimationFrames();
   void ScheduleHiddenWake();
 
-  BallOverlay overlay_;
-  std::vector<std::uint32_t> frame_;  // RGBA bytes as the page's ImageData sees them
+  PageCanvasSink sink_;
 
   bool hidden_ = false;
   // Three quarters of a 60 Hz frame until measured (see OnAnimationFrame).

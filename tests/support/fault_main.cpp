@@ -5,6 +5,6 @@
 
 int main() {
   return glimmer::RunProgram(
-      nullptr, {}, glimmer::WakeUp::kPerFrame,
+      nullptr, {},
       [](glimmer::frmRand<glimmer::SdlRuntime>& form) { form.dblA = form.dblB = 1e300; });
 }

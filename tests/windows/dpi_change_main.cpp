@@ -30,7 +30,7 @@ void TellOfANewDpi() {
 int main() {
   std::thread teller;
   const int status = glimmer::RunProgram(
-      nullptr, {}, glimmer::WakeUp::kPerFrame,
+      nullptr, {},
       [&](glimmer::frmRand<glimmer::SdlRuntime>&) { teller = std::thread(TellOfANewDpi); });
   if (teller.joinable()) teller.join();
   return status;

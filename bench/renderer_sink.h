@@ -1,0 +1,18 @@
+// Frames through an SDL_Renderer: a streaming texture, uploaded whole and
+// presented each frame. The program turned this down for SDL's window
+// surface; it stays here so that benchmarks can show what it costs.
+#pragma once
+
+#include <memory>
+
+#include "runtime/frame_sink.h"
+
+struct SDL_Window;
+
+namespace glimmer {
+
+// A sink for a window just created, still hidden; null if SDL cannot make a
+// renderer for it.
+std::unique_ptr<FrameSink> MakeRendererSink(SDL_Window* window);
+
+}  // namespace glimmer

@@ -1,0 +1,97 @@
+// What every runtime holds for the handlers and draws frames from, whatever
+// the window system: the generator and its seed, the canvas the points go
+// into, the ring over it, the ball's box, the window's outer size and the
+// display scale. A runtime adds only what is its own: the window or page,
+// events, the clock and the wake-ups, and a FrameSink to present through.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "runtime/canvas.h"
+#include "runtime/frame_sink.h"
+#include "runtime/pcg32.h"
+#include "runtime/services.h"
+
+namespace glimmer {
+
+class RuntimeCore {
+ public:
+  RuntimeCore() = default;
+  RuntimeCore(const RuntimeCore&) = delete;
+  RuntimeCore& operator=(const RuntimeCore&) = delete;
+
+  // The handlers' services.
+  Single NextRandom() { return rng_.NextSingle(); }
+  Single WindowWidth() const { return outer_width_; }
+  Single WindowHeight() const { return outer_height_; }
+  void PlotPoint(Single x, Single y, Colour colour) { canvas_.Plot(x, y, colour); }
+  void CreateBall(Single left, Single top, Single width);
+  Single BallLeft() const { return ball_left_; }
+  Single BallTop() const { return ball_top_; }
+  Single BallWidth() const { return ball_width_; }
+  void SetBallLeft(Single v) { ball_left_ = v; }
+  void SetBallTop(Single v) { ball_top_ = v; }
+
+  // Seeds the generator from two clock readings: `sequence` picks the
+  // sequence, so runs started even a moment apart differ; `stream` the stream.
+  void Seed(std::uint64_t sequence, std::uint64_t stream) { rng_.Seed(sequence, stream); }
+
+  // The frame assumed where the window system reports none, in twips.
+  void SetAssumedFrame(double width_twips, double height_twips);
+  // The display scale in force, at start and whenever it changes: what was
+  // plotted keeps its place and size on the screen, new points are one device
+  // pixel, and the ring takes its shape at this scale from the next frame on.
+  void SetScale(double scale);
+  const TwipMapping& mapping() const { return canvas_.mapping(); }
+  // The client area in device pixels, with the frame around it in device
+  // pixels where the window system reports one.
+  void SetClientSize(int width, int height,
+                     std::optional<std::pair<int, int>> frame = std::nullopt);
+  int client_width() const { return client_w_; }
+  int client_height() const { return client_h_; }
+
+  // Draws the next frame into a buffer of `sink` and shows it: the points
+  // each buffer still lacks (or the whole canvas), then the ring over them.
+  void Present(FrameSink& sink);
+
+  const Canvas& canvas() const { return canvas_; }
+
+ private:
+  // Each buffer of the sink, with what it still lacks.
+  struct Target {
+    BallOverlay overlay;
+    std::vector<std::pair<int, int>> missing;  // plotted since it was last drawn
+    bool full = true;                          // needs the whole canvas
+  };
+  void ShapeRing();
+  void CollectMissing();
+  // Damage for the points plotted since the last frame, a tile at a time.
+  void AddNewPointDamage();
+
+  Pcg32 rng_;
+  Canvas canvas_;
+  Single outer_width_ = 0;
+  Single outer_height_ = 0;
+  Single ball_left_ = 0;
+  Single ball_top_ = 0;
+  Single ball_width_ = 0;
+  double assumed_frame_w_ = 0;
+  double assumed_frame_h_ = 0;
+  int client_w_ = 0;
+  int client_h_ = 0;
+
+  // What the ring's shape was made for; it follows the scale and the ball.
+  double shaped_scale_ = 0;
+  Single shaped_width_ = -1;
+  std::vector<Target> targets_;
+  int buffers_ = 0;  // of the sink last presented through
+  Canvas::PlotLog plot_log_;
+  std::vector<Rect> damage_;
+  std::vector<bool> damaged_tiles_;
+  Rect last_ring_{0, 0, 0, 0};
+};
+
+}  // namespace glimmer
