@@ -19,6 +19,7 @@
 #include "runtime/canvas.h"
 #include "tests/support/process.h"
 #include "tests/support/program_under_x.h"
+#include "tests/support/conformance.h"
 #include "tests/support/ring_finder.h"
 #include "tests/support/x11_probe.h"
 
@@ -256,6 +257,11 @@ TEST_F(HostileWindow, AScaleChangeWhileRunningKeepsEveryPointInPlaceAndSize) {
   EXPECT_EQ(probe_->Size(w), std::make_pair(1984, 1482));
   std::printf("%.1f%% of the old points' 2x2 blocks hold their colour\n", 100.0 * kept(after));
   EXPECT_GE(kept(after), 0.6);
+  // The ring is re-shaped for the new scale, as at a start at 192 dpi.
+  const ExpectedPicture at2 = ReadConformanceTable().At(2);
+  const Image ringed =
+      CaptureUntil(w, [&](const Image& img) { return FindExpectedRing(img, at2).has_value(); });
+  EXPECT_TRUE(FindExpectedRing(ringed, at2).has_value()) << "the ring keeps its 96-dpi shape";
   CloseAndExpectCleanEnd(w);
 }
 
