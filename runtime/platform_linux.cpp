@@ -14,6 +14,7 @@
 #include "runtime/platform.h"
 #include "runtime/platform_linux.h"
 #include "runtime/wayland_presenter.h"
+#include "runtime/wayland_without_egl.h"
 #include "runtime/window_settings.h"
 
 namespace glimmer::platform {
@@ -129,7 +130,8 @@ void PrepareWindow(SDL_Window* window) {
 }
 
 std::uint32_t PresenterWindowFlags() {
-  return OnX11() ? 0 : wayland::PresenterWindowFlags();
+  if (OnX11() || wayland::WindowFlagsWithoutEgl == nullptr) return 0;
+  return wayland::WindowFlagsWithoutEgl();
 }
 
 std::unique_ptr<Presenter> MakePresenter(SDL_Window* window) {

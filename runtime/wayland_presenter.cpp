@@ -441,39 +441,7 @@ void WaylandPresenter::UpdateParent(int logical_w, int logical_h) {
   parent_buffer_ = std::move(buffer);
 }
 
-// The two instance extensions SDL looks for before it accepts a Vulkan
-// loader for a Wayland window, laid out as VkExtensionProperties.
-struct ExtensionProperties {
-  char name[256];
-  std::uint32_t spec_version;
-};
-
-std::int32_t EnumerateInstanceExtensions(const char*, std::uint32_t* count,
-                                         ExtensionProperties* properties) {
-  static const char* const kNames[] = {"VK_KHR_surface", "VK_KHR_wayland_surface"};
-  constexpr std::uint32_t kCount = 2;
-  if (properties == nullptr) {
-    *count = kCount;
-    return 0;  // VK_SUCCESS
-  }
-  const std::uint32_t n = std::min(*count, kCount);
-  for (std::uint32_t i = 0; i < n; ++i) {
-    std::memset(&properties[i], 0, sizeof properties[i]);
-    std::strncpy(properties[i].name, kNames[i], sizeof properties[i].name - 1);
-    properties[i].spec_version = 1;
-  }
-  *count = n;
-  return n < kCount ? 5 : 0;  // VK_INCOMPLETE or VK_SUCCESS
-}
-
 }  // namespace
-
-std::uint32_t PresenterWindowFlags() {
-  // An empty name makes SDL's dlopen() return the program itself, which
-  // exports vkGetInstanceProcAddr below.
-  setenv("SDL_VULKAN_LIBRARY", "", 1);
-  return static_cast<std::uint32_t>(SDL_WINDOW_VULKAN);
-}
 
 std::unique_ptr<Presenter> MakePresenter(SDL_Window* window) {
   SDL_SysWMinfo info;
@@ -488,13 +456,3 @@ std::unique_ptr<Presenter> MakePresenter(SDL_Window* window) {
 }
 
 }  // namespace glimmer::platform::wayland
-
-// Found by SDL through dlsym() on the program (see PresenterWindowFlags).
-extern "C"
-    __attribute__((visibility("default"))) void (*vkGetInstanceProcAddr(void* instance,
-                                                                        const char* name))() {
-  if (instance == nullptr && std::strcmp(name, "vkEnumerateInstanceExtensionProperties") == 0) {
-    return reinterpret_cast<void (*)()>(&glimmer::platform::wayland::EnumerateInstanceExtensions);
-  }
-  return nullptr;
-}

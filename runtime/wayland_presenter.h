@@ -2,7 +2,6 @@
 // our own over SDL's window, which SDL keeps with its events and decorations.
 #pragma once
 
-#include <cstdint>
 #include <memory>
 
 #include "runtime/platform.h"
@@ -10,12 +9,6 @@
 struct SDL_Window;
 
 namespace glimmer::platform::wayland {
-
-// SDL 2.26 loads OpenGL (libEGL, Mesa) for every Wayland window not marked
-// as drawn by Vulkan. These flags mark it so, and point SDL's check for a
-// Vulkan loader at the program itself, which answers only that check: no
-// Vulkan instance is ever made.
-std::uint32_t PresenterWindowFlags();
 
 // Null when the window is not on Wayland or the compositor lacks what is
 // needed (wl_subcompositor, wl_shm); the window, flagged for Vulkan, has no
