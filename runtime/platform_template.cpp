@@ -1,0 +1,69 @@
+// PLATFORM: a template, built for no target. A new platform under the SDL
+//   runtime starts as a copy of this file, named platform_<name>.cpp, with
+//   each function below filled in, and a line in runtime/CMakeLists.txt that
+//   picks it (and its libraries) for its target. The contracts are in
+//   runtime/platform.h; the portable runtime (sdl_runtime.cpp) and the core
+//   every runtime shares (runtime_core.cpp) need nothing else.
+//   A platform without SDL (the browser's) is a runtime of its own instead,
+//   composing RuntimeCore as web_runtime.cpp does.
+// COVERS: what the copy does; LIMITATIONS: what it does not; DEPENDENCIES:
+//   the libraries it links.
+#include <SDL.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "runtime/platform.h"
+#include "runtime/window_settings.h"
+
+namespace glimmer::platform {
+
+// The drivers SDL may try (SDL_HINT_VIDEODRIVER), and whatever the process
+// needs before SDL starts. Throw StartupError when nothing can show a window.
+void PrepareVideo(const WindowSettings&) {}
+
+// Note which driver SDL started on, if the platform has several.
+void VideoStarted() {}
+
+// The window's display scale: device pixels per 96-dpi pixel.
+double DisplayScale(SDL_Window*) {
+  return 1.0;
+}
+
+// The window exists, hidden: window-system set-up such as its background.
+void PrepareWindow(SDL_Window*) {}
+
+// SDL window flags the presenter below needs; 0 without one.
+std::uint32_t PresenterWindowFlags() {
+  return 0;
+}
+
+// A way to the screen of the platform's own (FrameSink and WindowMetrics),
+// or null for SDL's window surface.
+std::unique_ptr<Presenter> MakePresenter(SDL_Window*) {
+  return nullptr;
+}
+
+// Whether a window-system event says the window is seen or covered.
+std::optional<bool> SeenFrom(const SDL_Event&) {
+  return std::nullopt;
+}
+
+// Whether a window-system event says the display scale changed.
+std::optional<double> ScaleFrom(const SDL_Event&) {
+  return std::nullopt;
+}
+
+// Wait up to `timeout_ms` for an event, waking as soon as one arrives.
+bool WaitEvent(SDL_Event& event, int timeout_ms) {
+  return (timeout_ms > 0 ? SDL_WaitEventTimeout(&event, timeout_ms) : SDL_PollEvent(&event)) != 0;
+}
+
+// Show a start-up error where the user of this platform looks.
+void ShowStartupError(const std::string&) {}
+
+// The window is about to go: stop anything that would act on it.
+void BeginTeardown() {}
+
+}  // namespace glimmer::platform
