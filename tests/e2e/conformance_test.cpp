@@ -68,17 +68,7 @@ TEST_P(X11Conformance, ShowsTheExpectedPictureAndKeepsItWhenUncovered) {
       w, [&](const Image& i) { return ShowsRingAndField(i, expected, kField); }, 30s);
   ExpectConformingPicture(shown, expected, min_channel, "x11-" + cell.name);
 
-  // Covered by another client's window and shown again: nothing lit is lost.
-  const Image before = probe_->Capture(w);
-  const Window cover = probe_->Cover(w);
-  probe_->CaptureUntil(
-      w, [](const Image& i) { return LitCount(i) == i.pixels.size(); }, 5s);
-  probe_->RemoveCover(cover);
-  const Image after = probe_->CaptureUntil(
-      w,
-      [&](const Image& i) { return LitCount(i) > LitCount(before) && LostPoints(before, i) == 0; },
-      30s);
-  EXPECT_EQ(LostPoints(before, after), 0u) << "points lost under the cover";
+  ExpectNothingLostUnderACover(*probe_, w);
 
   program_->Signal(SIGTERM);
   EXPECT_EQ(program_->Wait(30s), std::optional<int>(0));

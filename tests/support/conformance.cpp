@@ -1,6 +1,7 @@
 #include "tests/support/conformance.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -114,6 +115,20 @@ void ExpectConformingPicture(const Image& image, const ExpectedPicture& e, int m
   std::printf("[%s] %zu of %zu points are same-coloured 2x2 blocks\n", cell.c_str(), blocks,
               points);
   EXPECT_LT(blocks * 20, points) << "points are larger than one device pixel";
+}
+
+void ExpectNothingLostUnderACover(XProbe& probe, Window w) {
+  using namespace std::chrono_literals;
+  const Image before = probe.Capture(w);
+  const Window cover = probe.Cover(w);
+  probe.CaptureUntil(
+      w, [](const Image& i) { return LitCount(i) == i.pixels.size(); }, 5s);
+  probe.RemoveCover(cover);
+  const Image after = probe.CaptureUntil(
+      w,
+      [&](const Image& i) { return LitCount(i) > LitCount(before) && LostPoints(before, i) == 0; },
+      30s);
+  EXPECT_EQ(LostPoints(before, after), 0u) << "points lost under the cover";
 }
 
 }  // namespace glimmer::testing

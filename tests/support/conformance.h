@@ -51,4 +51,8 @@ bool ShowsRingAndField(const Image& image, const ExpectedPicture& e, std::size_t
 void ExpectConformingPicture(const Image& image, const ExpectedPicture& e, int min_channel,
                              const std::string& cell);
 
+// Covers window `w` with another client's window, shows it again, and
+// expects every pixel lit before (the ring aside) lit afterwards.
+void ExpectNothingLostUnderACover(XProbe& probe, Window w);
+
 }  // namespace glimmer::testing

@@ -196,16 +196,7 @@ TEST_P(WineConformance, ShowsTheExpectedPictureAndKeepsItWhenUncovered) {
       w, [&](const Image& i) { return ShowsRingAndField(i, expected, 5000); }, 60s);
   ExpectConformingPicture(shown, expected, table.min_channel, "wine-dpi" + std::to_string(dpi));
 
-  const Image before = probe_->Capture(w);
-  const Window cover = probe_->Cover(w);
-  probe_->CaptureUntil(
-      w, [](const Image& i) { return LitCount(i) == i.pixels.size(); }, 5s);
-  probe_->RemoveCover(cover);
-  const Image after = probe_->CaptureUntil(
-      w,
-      [&](const Image& i) { return LitCount(i) > LitCount(before) && LostPoints(before, i) == 0; },
-      30s);
-  EXPECT_EQ(LostPoints(before, after), 0u) << "points lost under the cover";
+  ExpectNothingLostUnderACover(*probe_, w);
   probe_->RequestClose(w);
   EXPECT_EQ(program_->Wait(30s), std::optional<int>(0)) << program_->Stderr();
 }
