@@ -45,8 +45,13 @@ std::optional<double> ScaleFrom(const SDL_Event& event);
 // show a window.
 void PrepareVideo(const WindowSettings& settings);
 
+// The display SDL was told to connect to, as " (NAME=value ...)" for an
+// error message, or empty where the platform has no such name.
+std::string DisplayNamed();
+
 // SDL has started its video subsystem on one of the drivers PrepareVideo
-// allowed: the platform notes which, once.
+// allowed: the platform notes which, once. Throws StartupError if that
+// driver shows nothing (SDL's offscreen and dummy drivers).
 void VideoStarted();
 
 // Device pixels per pixel at 96 dpi for the display the window, created

@@ -111,9 +111,23 @@ void PrepareVideo(const WindowSettings& settings) {
   std::signal(SIGPIPE, SIG_IGN);
 }
 
+std::string DisplayNamed() {
+  std::string where;
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+    if (EnvSet(name))
+      where += std::string(where.empty() ? " (" : " ") + name + "=" + std::getenv(name);
+  }
+  return where.empty() ? where : where + ")";
+}
+
 void VideoStarted() {
   const char* driver = SDL_GetCurrentVideoDriver();
-  g_on_x11 = driver != nullptr && SDL_strcmp(driver, "x11") == 0;
+  const std::string name = driver != nullptr ? driver : "";
+  // Drivers that show nothing: SDL falls back to them quietly.
+  if (name == "offscreen" || name == "dummy" || name == "evdev" || name.empty()) {
+    throw StartupError("no visible display available (SDL video driver '" + name + "')");
+  }
+  g_on_x11 = name == "x11";
 }
 
 double DisplayScale(SDL_Window* window) {

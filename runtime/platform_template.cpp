@@ -23,7 +23,13 @@ namespace glimmer::platform {
 // needs before SDL starts. Throw StartupError when nothing can show a window.
 void PrepareVideo(const WindowSettings&) {}
 
-// Note which driver SDL started on, if the platform has several.
+// The display's name for an error message, such as " (DISPLAY=:0)".
+std::string DisplayNamed() {
+  return {};
+}
+
+// Note which driver SDL started on, if the platform has several; throw
+// StartupError if it shows nothing.
 void VideoStarted() {}
 
 // The window's display scale: device pixels per 96-dpi pixel.

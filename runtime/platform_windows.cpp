@@ -47,6 +47,11 @@ void PrepareVideo(const WindowSettings&) {
   g_fine_timer = timeBeginPeriod(1) == TIMERR_NOERROR;
 }
 
+std::string DisplayNamed() {
+  return {};
+}
+
+// SDL's Win32 driver is the only one built in.
 void VideoStarted() {}
 
 double DisplayScale(SDL_Window* window) {

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cstdlib>
 #include <optional>
 #include <string>
 #include <utility>
@@ -140,23 +139,11 @@ void SdlRuntime::Open(const WindowSettings& settings) {
   SetAssumedFrame(settings_.frame_width_twips, settings_.frame_height_twips);
   platform::PrepareVideo(settings_);
   if (SDL_Init(SDL_INIT_VIDEO) != 0) {
-    // Name the display that could not be reached, where the platform has one.
-    std::string where;
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
-      const char* v = std::getenv(name);
-      if (v != nullptr && v[0] != '\0')
-        where += std::string(where.empty() ? " (" : " ") + name + "=" + v;
-    }
-    throw StartupError("cannot connect to the display" + where + (where.empty() ? "" : ")") + ": " +
+    throw StartupError("cannot connect to the display" + platform::DisplayNamed() + ": " +
                        SDL_GetError());
   }
   sdl_started_ = true;
   platform::VideoStarted();
-  const char* driver = SDL_GetCurrentVideoDriver();
-  const std::string name = driver != nullptr ? driver : "";
-  if (name == "offscreen" || name == "dummy" || name == "evdev" || name.empty()) {
-    throw StartupError("no visible display available (SDL video driver '" + name + "')");
-  }
 
   const TwipMapping at96(1.0);
   // A platform's presenter draws without SDL's window surface, which the
