@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "runtime/canvas.h"
+#include "tests/support/conformance.h"
 #include "tests/support/process.h"
 #include "tests/support/program_under_x.h"
-#include "tests/support/conformance.h"
 #include "tests/support/ring_finder.h"
 #include "tests/support/x11_probe.h"
 

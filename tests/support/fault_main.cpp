@@ -4,7 +4,7 @@
 #include "app/program.h"
 
 int main() {
-  return glimmer::RunProgram(
-      nullptr, {},
-      [](glimmer::frmRand<glimmer::SdlRuntime>& form) { form.dblA = form.dblB = 1e300; });
+  return glimmer::RunProgram(nullptr, {}, [](glimmer::frmRand<glimmer::SdlRuntime>& form) {
+    form.dblA = form.dblB = 1e300;
+  });
 }
