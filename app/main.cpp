@@ -1,5 +1,12 @@
-#include "app/program.h"
+#include <string>
+#include <vector>
 
-int main() {
-  return glimmer::RunProgram();
+#include "app/program.h"
+#include "app/screensaver_args.h"
+
+int main(int argc, char** argv) {
+  // Only a screensaver host's own arguments mean anything; others are ignored.
+  const glimmer::HostArgs host =
+      glimmer::ParseHostArgs(std::vector<std::string>(argv + 1, argv + argc));
+  return glimmer::RunProgram(nullptr, {}, {}, host);
 }

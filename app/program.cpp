@@ -21,10 +21,13 @@ WindowSettings MainWindowSettings() {
 }
 
 int RunProgram(RunStats* stats, SdlRuntimeOptions options,
-               const std::function<void(frmRand<SdlRuntime>&)>& loaded) {
+               const std::function<void(frmRand<SdlRuntime>&)>& loaded, const HostArgs& host) {
   SdlRuntime runtime(std::move(options));
+  WindowSettings settings = MainWindowSettings();
+  settings.host = host.host;
+  settings.host_window = host.window;
   try {
-    runtime.Open(MainWindowSettings());
+    runtime.Open(settings);
   } catch (const StartupError& e) {
     PrintError(e.what());
     ShowStartupError(e.what());

@@ -3,6 +3,7 @@
 #include <functional>
 
 #include "app/event_loop.h"
+#include "app/screensaver_args.h"
 #include "runtime/sdl_runtime.h"
 
 namespace glimmer {
@@ -15,7 +16,10 @@ WindowSettings MainWindowSettings();
 // `stats`, when given, receives what the run delivered. The program itself
 // passes nothing else; the benchmarks pick the designs it turned down, and
 // test builds start from a chosen state through `loaded` (see RunForm).
+// `host`, from a screensaver host's arguments, names a window of the host's
+// to draw into instead of one of the program's own.
 int RunProgram(RunStats* stats = nullptr, SdlRuntimeOptions options = {},
-               const std::function<void(frmRand<SdlRuntime>&)>& loaded = {});
+               const std::function<void(frmRand<SdlRuntime>&)>& loaded = {},
+               const HostArgs& host = {});
 
 }  // namespace glimmer

@@ -58,7 +58,13 @@ void VideoStarted();
 // hidden at its 96-dpi size, is on.
 double DisplayScale(SDL_Window* window);
 
-// The window was just created and is still hidden.
+// The native handle of the host's window that `settings` name (a
+// screensaver's), for SDL_CreateWindowFrom. Throws StartupError where the
+// platform has no such window.
+void* HostWindow(const WindowSettings& settings);
+
+// The window was just created and is still hidden, or, a host's window, was
+// just taken over: then only watched, never changed.
 void PrepareWindow(SDL_Window* window);
 
 // Waits up to `timeout_ms` for an event (0: only looks) and takes it;

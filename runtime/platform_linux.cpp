@@ -54,17 +54,21 @@ bool OnX11() {
 }  // namespace
 
 void PrepareVideo(const WindowSettings& settings) {
+  // A screensaver host's windows are X windows, whatever else is there.
+  const bool hosted = settings.host != WindowSettings::Host::kOwnWindow;
+  const bool x11 = EnvSet("DISPLAY");
+  const bool wayland = EnvSet("WAYLAND_DISPLAY") && !hosted;
   // Without a display SDL would quietly fall back to an invisible offscreen
   // window and the program would run unseen.
-  const bool x11 = EnvSet("DISPLAY");
-  const bool wayland = EnvSet("WAYLAND_DISPLAY");
+  if (hosted && !x11)
+    throw StartupError("no X display for the screensaver's window (DISPLAY is not set)");
   if (!x11 && !wayland) {
     throw StartupError(
         "no display to open the window on (neither DISPLAY nor WAYLAND_DISPLAY is set)");
   }
   // Only the drivers that can show a window. Native Wayland first: there the
   // window gets the output's real scale, which X11 through Xwayland lacks.
-  const bool user_choice = EnvSet("SDL_VIDEODRIVER");
+  const bool user_choice = EnvSet("SDL_VIDEODRIVER") && !hosted;
   std::vector<std::string> drivers =
       SplitDrivers(user_choice ? std::getenv("SDL_VIDEODRIVER")
                                : (x11 && wayland ? "wayland,x11" : (x11 ? "x11" : "wayland")));
@@ -89,7 +93,7 @@ void PrepareVideo(const WindowSettings& settings) {
   const auto on_x11 = std::find_if(drivers.begin(), drivers.end(), [](const std::string& d) {
     return SDL_strcasecmp(d.c_str(), "x11") == 0;
   });
-  if (on_x11 != drivers.end()) {
+  if (on_x11 != drivers.end() && !hosted) {
     const std::string why = x11::ChooseVisual();
     if (!why.empty()) {
       drivers.erase(on_x11);
@@ -98,7 +102,7 @@ void PrepareVideo(const WindowSettings& settings) {
   }
   // The user's own choice is overridden only to take the crashing driver out.
   SDL_SetHintWithPriority(SDL_HINT_VIDEODRIVER, JoinDrivers(drivers).c_str(),
-                          user_choice ? SDL_HINT_OVERRIDE : SDL_HINT_DEFAULT);
+                          user_choice || hosted ? SDL_HINT_OVERRIDE : SDL_HINT_DEFAULT);
   // SDL takes the window's class on X11, and its app id on Wayland, from
   // these; the desktop entry is found by the same name.
   if (!settings.app_id.empty()) {
@@ -137,6 +141,10 @@ double DisplayScale(SDL_Window* window) {
   SDL_GetWindowSize(window, &w, &h);
   SDL_GetWindowSizeInPixels(window, &pw, &ph);
   return w > 0 && pw > 0 ? static_cast<double>(pw) / w : 1.0;
+}
+
+void* HostWindow(const WindowSettings& settings) {
+  return x11::HostWindow(settings);
 }
 
 void PrepareWindow(SDL_Window* window) {

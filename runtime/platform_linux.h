@@ -6,6 +6,10 @@
 #include <string>
 
 struct SDL_Window;
+
+namespace glimmer {
+struct WindowSettings;
+}
 union SDL_Event;
 
 namespace glimmer::platform {
@@ -19,6 +23,10 @@ void InstallErrorHandlers();
 // with a TrueColor visual of 8 bits a channel instead. Why no visual will do,
 // or empty (also when the display cannot be reached: SDL says so then).
 std::string ChooseVisual();
+// The X window a screensaver host named: the one given, or for the root its
+// virtual root (XSCREENSAVER_WINDOW) where it sets one, else the screen's
+// root. Throws StartupError.
+void* HostWindow(const WindowSettings& settings);
 // The scale the desktop publishes as Xft.dpi, or 1.
 double XftScale(SDL_Window* window);
 // Black behind the window from the moment it maps and wherever it grows;

@@ -37,6 +37,11 @@ double DisplayScale(SDL_Window*) {
   return 1.0;
 }
 
+// A screensaver host's window to draw into, or throw StartupError.
+void* HostWindow(const WindowSettings&) {
+  throw StartupError("no host windows here");
+}
+
 // The window exists, hidden: window-system set-up such as its background.
 void PrepareWindow(SDL_Window*) {}
 

@@ -64,6 +64,10 @@ double DisplayScale(SDL_Window* window) {
   return dpi >= 24 && dpi <= 960 ? dpi / 96.0 : 1.0;
 }
 
+void* HostWindow(const WindowSettings&) {
+  throw StartupError("no screensaver host's window to draw into on Windows yet");
+}
+
 void PrepareWindow(SDL_Window*) {
   // For WM_DPICHANGED (ScaleFrom).
   SDL_EventState(SDL_SYSWMEVENT, SDL_ENABLE);

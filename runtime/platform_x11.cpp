@@ -18,11 +18,13 @@
 #include <unistd.h>
 
 #include <bit>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "runtime/platform_linux.h"
+#include "runtime/window_settings.h"
 
 namespace glimmer::platform::x11 {
 namespace {
@@ -154,10 +156,60 @@ double XftScale(SDL_Window* window) {
   return ScaleOf(XResourceManagerString(info.info.x11.display));
 }
 
+namespace {
+
+// A screensaver host's window is its own to size and paint: the program only
+// watches it. SDL selects no events on a window it did not make, so its size
+// (ConfigureNotify, which SDL then reports as a resize), whether it is
+// covered, and the desktop's Xft.dpi (on the root) are asked for here.
+void WatchHostWindow(SDL_Window* window) {
+  SDL_SysWMinfo info;
+  if (!X11Of(window, info)) return;
+  Display* display = info.info.x11.display;
+  const Window w = info.info.x11.window;
+  const Window root = DefaultRootWindow(display);
+  XWindowAttributes current;
+  if (XGetWindowAttributes(display, w, &current) == 0) return;
+  XSelectInput(display, w,
+               current.your_event_mask | StructureNotifyMask | VisibilityChangeMask |
+                   (w == root ? PropertyChangeMask : 0));
+  if (w != root && XGetWindowAttributes(display, root, &current) != 0)
+    XSelectInput(display, root, current.your_event_mask | PropertyChangeMask);
+  SDL_EventState(SDL_SYSWMEVENT, SDL_ENABLE);
+}
+
+}  // namespace
+
+void* HostWindow(const WindowSettings& settings) {
+  if (settings.host == WindowSettings::Host::kHostWindow) {
+    return reinterpret_cast<void*>(static_cast<std::uintptr_t>(settings.host_window));
+  }
+  // xscreensaver draws its hacks on a virtual root of its own and names it.
+  const char* named = std::getenv("XSCREENSAVER_WINDOW");
+  if (named != nullptr && named[0] != '\0') {
+    char* end = nullptr;
+    const unsigned long long id = std::strtoull(named, &end, 0);
+    if (end != named && *end == '\0' && id != 0)
+      return reinterpret_cast<void*>(static_cast<std::uintptr_t>(id));
+  }
+  Display* display = XOpenDisplay(nullptr);
+  if (display == nullptr) {
+    throw StartupError(std::string("cannot connect to the display (DISPLAY=") + g_display_name +
+                       ")");
+  }
+  const Window root = DefaultRootWindow(display);
+  XCloseDisplay(display);
+  return reinterpret_cast<void*>(static_cast<std::uintptr_t>(root));
+}
+
 void PrepareWindow(SDL_Window* window) {
   // The window surface then goes through shared memory instead of a software
   // OpenGL renderer that costs several times as much per frame.
   SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
+  if ((SDL_GetWindowFlags(window) & SDL_WINDOW_FOREIGN) != 0) {
+    WatchHostWindow(window);
+    return;
+  }
   // SDL leaves the window without a background, so until the first frame,
   // and in any area a resize uncovers, the server shows whatever was there:
   // the desktop beneath, or white from the window manager's frame. A black

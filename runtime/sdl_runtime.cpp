@@ -148,28 +148,37 @@ void SdlRuntime::Open(const WindowSettings& settings) {
   const TwipMapping at96(1.0);
   // A platform's presenter draws without SDL's window surface, which the
   // window is then made not to have.
-  const bool platform_way = !options_.make_sink;
-  window_ =
-      SDL_CreateWindow(settings_.title.c_str(), SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED,
-                       at96.PixelLength(settings_.client_width_twips),
-                       at96.PixelLength(settings_.client_height_twips),
-                       SDL_WINDOW_HIDDEN | SDL_WINDOW_RESIZABLE |
-                           (platform_way ? platform::PresenterWindowFlags() : 0));
+  const bool hosted = settings_.host != WindowSettings::Host::kOwnWindow;
+  const bool platform_way = !options_.make_sink && !hosted;
+  if (hosted) {
+    // A screensaver host's window, as it is: its size, place and look are
+    // the host's.
+    window_ = SDL_CreateWindowFrom(platform::HostWindow(settings_));
+  } else {
+    window_ =
+        SDL_CreateWindow(settings_.title.c_str(), SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED,
+                         at96.PixelLength(settings_.client_width_twips),
+                         at96.PixelLength(settings_.client_height_twips),
+                         SDL_WINDOW_HIDDEN | SDL_WINDOW_RESIZABLE |
+                             (platform_way ? platform::PresenterWindowFlags() : 0));
+  }
   if (window_ == nullptr) {
-    throw StartupError(std::string("cannot create the window: ") + SDL_GetError());
+    throw StartupError(std::string(hosted ? "cannot draw into the screensaver's window: "
+                                          : "cannot create the window: ") +
+                       SDL_GetError());
   }
   platform::PrepareWindow(window_);
-  SetIcon();
+  if (!hosted) SetIcon();
   SdlSurfaceSink* surface = nullptr;
-  if (!platform_way) {
+  if (options_.make_sink) {
     // Made while the window is hidden: a GL renderer may recreate the window.
     own_sink_ = options_.make_sink(window_);
     if (own_sink_ == nullptr) {
       throw StartupError(std::string("cannot present to the window: ") + SDL_GetError());
     }
   } else {
-    presenter_ = platform::MakePresenter(window_);
-    if (presenter_ == nullptr && platform::PresenterWindowFlags() != 0) {
+    if (platform_way) presenter_ = platform::MakePresenter(window_);
+    if (presenter_ == nullptr && platform_way && platform::PresenterWindowFlags() != 0) {
       throw StartupError("the display offers no shared-memory buffers or subsurfaces");
     }
     if (presenter_ == nullptr) {
@@ -184,11 +193,13 @@ void SdlRuntime::Open(const WindowSettings& settings) {
   // The client area is fixed in twips; at a higher display scale it takes
   // more device pixels. Some window systems size windows in other units.
   SetScale(metrics_->Scale());
-  const int w = mapping().PixelLength(settings_.client_width_twips);
-  const int h = mapping().PixelLength(settings_.client_height_twips);
-  SDL_SetWindowSize(window_, metrics_->ToWindowUnits(w), metrics_->ToWindowUnits(h));
-  // A Wayland compositor places windows itself.
-  if (presenter_ == nullptr) Place();
+  if (!hosted) {
+    const int w = mapping().PixelLength(settings_.client_width_twips);
+    const int h = mapping().PixelLength(settings_.client_height_twips);
+    SDL_SetWindowSize(window_, metrics_->ToWindowUnits(w), metrics_->ToWindowUnits(h));
+    // A Wayland compositor places windows itself.
+    if (presenter_ == nullptr) Place();
+  }
   SyncGeometry();
   if (surface != nullptr) surface->Check();
 }
@@ -232,7 +243,8 @@ void SdlRuntime::SyncGeometry() {
   const double old_scale = mapping().scale();
   SetScale(metrics_->Scale());
   const double ratio = mapping().scale() / old_scale;
-  if (ratio != 1.0 && client_width() > 0 && client_height() > 0) {
+  if (ratio != 1.0 && client_width() > 0 && client_height() > 0 &&
+      settings_.host == WindowSettings::Host::kOwnWindow) {
     // The client area keeps its size in twips: more device pixels now.
     auto scaled = [&](int n) { return std::max(1, static_cast<int>(std::lround(n * ratio))); };
     SDL_SetWindowSize(window_, metrics_->ToWindowUnits(scaled(client_width())),

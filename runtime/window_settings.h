@@ -18,6 +18,12 @@ class StartupError : public std::runtime_error {
 // The client size in twips the window opens with, and the frame assumed when
 // the window system reports none.
 struct WindowSettings {
+  // Where the field is drawn: a window of the program's own, or, as a
+  // screensaver's hack, a window of the host's (given by its id) or the root
+  // window (the host's virtual root where it names one).
+  enum class Host { kOwnWindow, kHostWindow, kRootWindow };
+  Host host = Host::kOwnWindow;
+  std::uint64_t host_window = 0;  // with kHostWindow
   std::string title;
   double client_width_twips = 0;
   double client_height_twips = 0;

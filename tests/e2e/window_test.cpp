@@ -4,11 +4,13 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/icon_art.h"
 #include "runtime/canvas.h"
@@ -256,6 +258,96 @@ TEST_F(ProgramWindow, ShowsBlackWhereverItHasNotDrawnYet) {
   EXPECT_GE(LitCount(CaptureUntil(w, [&](const Image& img) { return LitCount(img) >= lit; })), lit);
   probe_->RequestClose(w);
   EXPECT_EQ(program_->Wait(20s), std::optional<int>(0));
+}
+
+// As an xscreensaver hack: the program draws into the window it is given and
+// opens none of its own.
+class AsScreensaverHack : public ProgramUnderX {
+ protected:
+  void SetUp() override { StartServer(); }
+
+  void StartHack(const std::vector<std::string>& args, Child::EnvChanges env = {}) {
+    env.emplace("DISPLAY", server_->display());
+    program_ = std::make_unique<Child>(GLIMMERFELD_BINARY, args, env);
+  }
+
+  // Waits for the field and the ring in `w`, whose size is the host's.
+  Image WaitForField(Window w) {
+    BallOverlay ring;
+    ring.SetShape(33, 1);
+    const Image img = probe_->CaptureUntil(
+        w,
+        [&](const Image& i) {
+          return LitCount(i) > 3000 && FindRing(i, ring.offsets(), 33).has_value();
+        },
+        20s);
+    EXPECT_GT(LitCount(img), 3000u) << program_->Stderr();
+    EXPECT_TRUE(FindRing(img, ring.offsets(), 33).has_value()) << "no ring";
+    std::size_t dim = 0;
+    for (std::uint32_t p : img.pixels)
+      if (p != 0 && (Image::Red(p) < 30 || Image::Green(p) < 30 || Image::Blue(p) < 30)) ++dim;
+    EXPECT_EQ(dim, 0u) << "lit pixels with a channel below 30";
+    return img;
+  }
+
+  void ExpectCleanEndOnSigterm() {
+    program_->Signal(SIGTERM);
+    EXPECT_EQ(program_->Wait(30s), std::optional<int>(0));
+    EXPECT_EQ(program_->Stderr(), "");
+  }
+};
+
+TEST_F(AsScreensaverHack, DrawsIntoTheGivenWindowAndFollowsItsSize) {
+  const Window host = probe_->MapHostWindow(640, 480);
+  char id[32];
+  std::snprintf(id, sizeof id, "0x%lx", host);
+  StartHack({"--window-id", id});
+  WaitForField(host);
+  EXPECT_TRUE(probe_->WindowsTitled(kWindowTitle).empty()) << "opened a window of its own";
+  EXPECT_EQ(probe_->Size(host), std::make_pair(640, 480)) << "resized the host's window";
+  // The host makes its window larger: the points spread over the new area.
+  probe_->Resize(host, 900, 700);
+  auto grown = [](const Image& i) {
+    if (i.width != 900 || i.height != 700) return std::size_t{0};
+    std::size_t lit = 0;
+    for (int y = 500; y < 700; ++y)
+      for (int x = 660; x < 900; ++x)
+        lit += i.at(x, y) != 0 ? 1 : 0;
+    return lit;
+  };
+  const Image after = probe_->CaptureUntil(
+      host, [&](const Image& i) { return grown(i) > 1000; }, 20s);
+  EXPECT_GT(grown(after), 1000u) << "the new area stays dark";
+  ExpectCleanEndOnSigterm();
+}
+
+// One dash and a decimal id work the same; a bare --window-id without an id
+// leaves the program as it is, in a window of its own.
+TEST_F(AsScreensaverHack, TakesOneDashAndDecimalIdsAndIgnoresAnythingElse) {
+  const Window host = probe_->MapHostWindow(400, 300);
+  StartHack({"-window-id", std::to_string(host)});
+  WaitForField(host);
+  ExpectCleanEndOnSigterm();
+
+  Launch(GLIMMERFELD_BINARY, {"--window-id", "--fullscreen", "0x"});
+  ExpectCleanEndOnSigterm();
+}
+
+// --root draws on xscreensaver's virtual root where it names one, else on
+// the screen's root window; X11 even with a Wayland display set.
+TEST_F(AsScreensaverHack, OnTheRootDrawsOnTheVirtualRootItIsNamed) {
+  const Window virtual_root = probe_->MapHostWindow(800, 600);
+  char id[32];
+  std::snprintf(id, sizeof id, "0x%lX", virtual_root);
+  StartHack({"--root"}, {{"XSCREENSAVER_WINDOW", std::string(id)},
+                         {"WAYLAND_DISPLAY", std::string("wayland-none")}});
+  WaitForField(virtual_root);
+  ExpectCleanEndOnSigterm();
+
+  probe_->RemoveCover(virtual_root);
+  StartHack({"-root"}, {{"XSCREENSAVER_WINDOW", std::nullopt}});
+  WaitForField(DefaultRootWindow(probe_->display()));
+  ExpectCleanEndOnSigterm();
 }
 
 TEST(ProgramWithoutDisplay, RefusesToRunUnseen) {

@@ -304,6 +304,15 @@ Window XProbe::Cover(Window w) {
   return cover;
 }
 
+Window XProbe::MapHostWindow(int width, int height) {
+  const Window w =
+      XCreateSimpleWindow(display_, DefaultRootWindow(display_), 0, 0, static_cast<unsigned>(width),
+                          static_cast<unsigned>(height), 0, 0, 0);
+  XMapWindow(display_, w);
+  XSync(display_, False);
+  return w;
+}
+
 void XProbe::RemoveCover(Window cover) {
   XDestroyWindow(display_, cover);
   XSync(display_, False);

@@ -78,6 +78,9 @@ class XProbe {
   // application's window would; returns it for RemoveCover.
   Window Cover(Window w);
   void RemoveCover(Window cover);
+  // Maps a black top-level window of this client's, as a screensaver host
+  // makes for its hack to draw into.
+  Window MapHostWindow(int width, int height);
   // WM_CLASS as "instance/class"; empty if unset.
   std::string WmClass(Window w);
   // A property of format 32 (such as _NET_WM_ICON), as its values; empty if unset.
