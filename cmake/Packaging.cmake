@@ -28,6 +28,19 @@ install(FILES data/${GLIMMER_APP_ID}.metainfo.xml
 # Drawn by tools/make_icon.cpp and committed, so installing needs no generator.
 install(DIRECTORY data/icons/hicolor DESTINATION ${CMAKE_INSTALL_DATADIR}/icons)
 
+# As an xscreensaver hack: a link where Debian's xscreensaver looks for
+# hacks, and the description its settings show. The link is relative, as
+# Debian wants, and made at install time under whatever prefix that has.
+file(RELATIVE_PATH GLIMMER_HACK_TARGET /p/${CMAKE_INSTALL_LIBEXECDIR}/xscreensaver
+     /p/${CMAKE_INSTALL_BINDIR}/glimmerfeld)
+install(CODE "
+  set(dir \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBEXECDIR}/xscreensaver\")
+  file(MAKE_DIRECTORY \"\${dir}\")
+  file(CREATE_LINK \"${GLIMMER_HACK_TARGET}\" \"\${dir}/glimmerfeld\" SYMBOLIC)
+  message(STATUS \"Installing: \${dir}/glimmerfeld -> ${GLIMMER_HACK_TARGET}\")")
+install(FILES data/xscreensaver/glimmerfeld.xml
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/xscreensaver/config)
+
 # The manual page and the Debian changelog go in compressed, as Debian wants
 # them: gzip -9n leaves out the name and time, so rebuilds are identical.
 find_program(GLIMMER_GZIP gzip REQUIRED)

@@ -47,7 +47,8 @@ if [ ! -f "$deb" ]; then
 fi
 
 # Its files.
-dpkg-deb -c "$deb" | awk '{print $NF}' >"$tmp/files"
+# A link's line ends "path -> target": its path is the file.
+dpkg-deb -c "$deb" | awk '{ if ($(NF-1) == "->") print $(NF-2); else print $NF }' >"$tmp/files"
 for path in \
   ./usr/games/glimmerfeld \
   ./usr/share/man/man6/glimmerfeld.6.gz \
@@ -57,12 +58,18 @@ for path in \
   "./usr/share/metainfo/$app_id.metainfo.xml" \
   ./usr/share/icons/hicolor/48x48/apps/glimmerfeld.png \
   ./usr/share/icons/hicolor/256x256/apps/glimmerfeld.png \
-  ./usr/share/icons/hicolor/scalable/apps/glimmerfeld.svg; do
+  ./usr/share/icons/hicolor/scalable/apps/glimmerfeld.svg \
+  ./usr/libexec/xscreensaver/glimmerfeld \
+  ./usr/share/xscreensaver/config/glimmerfeld.xml; do
   grep -qxF "$path" "$tmp/files" || fail "the package lacks $path"
 done
 if grep -v '^\./usr/' "$tmp/files" | grep -qv '^\./$'; then
   fail "the package puts files outside /usr: $(grep -v '^\./usr/' "$tmp/files" | tr '\n' ' ')"
 fi
+
+# The hack xscreensaver finds is the program itself.
+hack=$(dpkg-deb -c "$deb" | awk '$NF == "../../games/glimmerfeld" && $(NF-2) == "./usr/libexec/xscreensaver/glimmerfeld"')
+[ -n "$hack" ] || fail "/usr/libexec/xscreensaver/glimmerfeld is not a link to ../../games/glimmerfeld"
 
 # A game in section games lives in /usr/games, and only there.
 [ "$(dpkg-deb -f "$deb" Section)" = games ] || fail "Section is '$(dpkg-deb -f "$deb" Section)'"
