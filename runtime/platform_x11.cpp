@@ -36,6 +36,9 @@ char g_display_name[256];
 // Set once the window is being torn down.
 bool g_closing = false;
 
+// A screensaver host's window drawn into; 0 for a window of our own.
+XID g_host_window = 0;
+
 // Nothing can be shown or saved any more: say so in one line and leave at
 // once, without exit()'s clean-up against a connection that is gone.
 int OnDisplayLost(Display*) {
@@ -51,6 +54,9 @@ int OnDisplayLost(Display*) {
 // other time a refused request stays fatal, in one line.
 int OnRequestRefused(Display* display, XErrorEvent* error) {
   if (g_closing) return 0;
+  // The host destroys its window when it stops the hack, often before the
+  // hack has taken the SIGTERM it sent: the hack's work is simply over.
+  if (g_host_window != 0 && error->resourceid == g_host_window) _exit(0);
   // SDL gives the window the focus as it is shown; hidden again before the
   // server gets to that request, the window cannot take it. Nothing is lost:
   // it just is not focused.
@@ -167,6 +173,7 @@ void WatchHostWindow(SDL_Window* window) {
   if (!X11Of(window, info)) return;
   Display* display = info.info.x11.display;
   const Window w = info.info.x11.window;
+  g_host_window = w;
   const Window root = DefaultRootWindow(display);
   XWindowAttributes current;
   if (XGetWindowAttributes(display, w, &current) == 0) return;

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <set>
@@ -348,6 +350,59 @@ TEST_F(AsScreensaverHack, OnTheRootDrawsOnTheVirtualRootItIsNamed) {
   StartHack({"-root"}, {{"XSCREENSAVER_WINDOW", std::nullopt}});
   WaitForField(DefaultRootWindow(probe_->display()));
   ExpectCleanEndOnSigterm();
+}
+
+// Under a real xscreensaver (Debian's 6.06), as its only hack: activated,
+// the screen shows the field; deactivated, the hack is gone, having said
+// nothing. xscreensaver runs no hacks as root, so it runs as nobody, with a
+// home and a copy of the program of its own.
+TEST_F(AsScreensaverHack, RunsUnderXscreensaverAndEndsWhenItDeactivates) {
+  const std::string xscreensaver = FindOnPath("xscreensaver");
+  ASSERT_FALSE(xscreensaver.empty()) << "xscreensaver is not installed (scripts/install-deps test)";
+  char tmpl[] = "/tmp/glimmer-xss-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string home = tmpl;
+  const std::string hack = home + "/glimmerfeld";
+  ASSERT_EQ(std::system(("cp " GLIMMERFELD_BINARY " " + hack).c_str()), 0);
+  {
+    std::ofstream config(home + "/.xscreensaver");
+    config << "mode: one\nselected: 0\ntimeout: 0:30:00\nlock: False\nsplash: False\n"
+              "fade: False\nunfade: False\nprograms: \\\n  "
+           << hack << " --root \\n\\\n\n";
+  }
+  ASSERT_EQ(std::system(("chmod 755 " + home + " && chown -R 65534:65534 " + home).c_str()), 0);
+  const Child::EnvChanges env{{"DISPLAY", server_->display()}, {"HOME", home}};
+  auto as_nobody = [](const std::string& program, std::vector<std::string> args) {
+    args.insert(args.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups", "--", program});
+    return args;
+  };
+  Child saver("/usr/bin/setpriv", as_nobody(xscreensaver, {"-no-splash"}), env);
+  // Activated once it has started and answers.
+  bool active = false;
+  for (int attempt = 0; attempt < 100 && !active; ++attempt) {
+    Child command("/usr/bin/setpriv", as_nobody("/usr/bin/xscreensaver-command", {"-activate"}),
+                  env);
+    active = command.Wait(30s) == std::optional<int>(0);
+    if (!active) std::this_thread::sleep_for(100ms);
+  }
+  ASSERT_TRUE(active) << saver.Stderr();
+  WaitForField(DefaultRootWindow(probe_->display()));
+  auto hack_running = [&] {
+    Child pgrep("/usr/bin/pgrep", {"-f", hack + " --root"});
+    return pgrep.Wait(10s) == std::optional<int>(0);
+  };
+  EXPECT_TRUE(hack_running());
+  Child deactivate("/usr/bin/setpriv", as_nobody("/usr/bin/xscreensaver-command", {"-deactivate"}),
+                   env);
+  EXPECT_EQ(deactivate.Wait(30s), std::optional<int>(0));
+  const auto until = Clock::now() + 20s;
+  while (hack_running() && Clock::now() < until)
+    std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(hack_running()) << "the hack outlived its screensaver";
+  saver.Signal(SIGTERM);
+  saver.Wait(30s);
+  EXPECT_EQ(saver.Stderr().find("glimmerfeld:"), std::string::npos) << saver.Stderr();
+  std::system(("rm -rf " + home).c_str());
 }
 
 TEST(ProgramWithoutDisplay, RefusesToRunUnseen) {
