@@ -56,12 +56,14 @@ struct RunStats {
 
 // How much of a late wake-up is made up. Ticks are made up to a cap and the
 // rest dropped:
-// - after a stall while the window was seen (SIGSTOP, a suspended machine, a
-//   debugger), a few frames' worth, so that no burst of points shows;
-// - while it was hidden, when the loop wakes seldom, about 10 s' worth, which
-//   is enough to fill the field.
-// Lateness left over by the budget of one wake-up is carried to the next ones
-// and not counted against the cap again.
+// - lateness built while the window was seen (a stall under SIGSTOP, a
+//   suspended machine or a debugger, or ticks that take longer than real time
+//   for a while), a few frames' worth at most, however long it lasted, so that
+//   no burst of points shows when the machine catches up;
+// - lateness built while it was hidden, when the loop wakes seldom, about
+//   10 s' worth, which is enough to fill the field.
+// Lateness left over by the budget of one wake-up is carried to the next ones;
+// what was built while hidden is made up first and keeps the hidden cap.
 struct LagRule {
   static constexpr int kSeenFrames = 3;
   static constexpr Nanos kHiddenCap = 10'000 * kMillisecond;
@@ -95,12 +97,15 @@ class FormLoop {
     if (loaded) loaded(form_);
     platform_.Show();
     period_ = platform_.FramePeriod();
+    seen_ = platform_.Visible();
+    // The first frame shows the ball on black: it goes out before the timers
+    // start, however long the start-up took.
+    if (seen_) Present();
     const Nanos start = platform_.Now();
     if (stats_ != nullptr) stats_->shown_at = start;
     form_.timers.Start(start);
-    next_frame_ = start;  // the first frame shows the ball on black
+    next_frame_ = seen_ ? start + period_ : start;
     last_run_ = start;
-    seen_ = platform_.Visible();
   }
 
   // One wake-up's work: the ticks due by now, under the lag rule, stopping as
@@ -120,10 +125,7 @@ class FormLoop {
     if (frame_due) {
       platform_.PollEvents();
       if (Closed()) return now;
-      if (seen) {
-        platform_.Present();
-        if (stats_ != nullptr && stats_->frames++ == 0) stats_->first_frame_at = platform_.Now();
-      }
+      if (seen) Present();
       // Stay on the frame grid; after a stall, restart it rather than
       // presenting a burst of frames.
       const Nanos period = seen ? period_ : kHiddenWakePeriod;
@@ -143,10 +145,21 @@ class FormLoop {
   }
 
  private:
+  void Present() {
+    platform_.Present();
+    if (stats_ != nullptr && stats_->frames++ == 0) stats_->first_frame_at = platform_.Now();
+  }
+
   void RunTicks(Nanos now, bool seen) {
-    const Nanos cap = seen && seen_ ? LagRule::kSeenFrames * period_ : LagRule::kHiddenCap;
-    const Nanos allowed = std::min(backlog_ + std::min(now - last_run_, cap), LagRule::kHiddenCap);
+    const bool seen_throughout = seen && seen_;
+    const Nanos late = now - last_run_;
+    const Nanos allowed = std::min(
+        seen_throughout
+            ? hidden_backlog_ + std::min(seen_backlog_ + late, LagRule::kSeenFrames * period_)
+            : hidden_backlog_ + seen_backlog_ + late,
+        LagRule::kHiddenCap);
     form_.timers.DropOverdue(now, allowed);
+    const Nanos due = form_.timers.Overdue(now);
     const Nanos give_up_at = now + LagRule::kBudget;
     Nanos checked = now;
     form_.timers.RunDue(now, [&] {
@@ -159,7 +172,11 @@ class FormLoop {
       return platform_.CloseRequested() || t >= give_up_at;
     });
     last_run_ = now;
-    backlog_ = form_.timers.Overdue(now);
+    const Nanos left = form_.timers.Overdue(now);
+    // Whatever is left over of a hidden spell is the oldest and is made up first.
+    hidden_backlog_ =
+        seen_throughout ? std::clamp(hidden_backlog_ - (due - left), Nanos{0}, left) : left;
+    seen_backlog_ = left - hidden_backlog_;
   }
 
   P& platform_;
@@ -169,7 +186,9 @@ class FormLoop {
   Nanos period_ = 0;
   Nanos next_frame_ = 0;
   Nanos last_run_ = 0;
-  Nanos backlog_ = 0;
+  // Lateness carried over from earlier wake-ups, by when it was built.
+  Nanos hidden_backlog_ = 0;
+  Nanos seen_backlog_ = 0;
   bool seen_ = true;
 };
 
