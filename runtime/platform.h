@@ -70,8 +70,27 @@ std::optional<double> ScaleFrom(const SDL_Event& event);
 // Before SDL starts: chooses the video drivers SDL may try (SDL_VIDEODRIVER
 // stays the user's override) and sets up what the process needs, such as
 // error handlers or DPI awareness. Throws StartupError when nothing could
-// show a window.
+// show a window. Start-up runs from here until StartupDone: where the
+// platform has them, SIGINT and SIGTERM meanwhile end the program at once
+// with status 0, and a display that does not answer within kAnswerSeconds
+// ends it with one line on stderr and status 1.
 void PrepareVideo(const WindowSettings& settings);
+inline constexpr int kAnswerSeconds = 10;
+
+// The window is shown: start-up is over.
+void StartupDone();
+
+// Whether SIGINT or SIGTERM has asked the program to end, as a close does.
+bool EndRequested();
+
+// Shows the window without waiting for a window manager to map it. Whether
+// it is mapped now; if not, SDL reports it shown once it is.
+bool ShowWithoutWaiting(SDL_Window* window);
+
+// Shows a run-time error, already printed on stderr, and returns once the
+// user has dismissed it. SIGINT or SIGTERM meanwhile end the program with
+// status 1, taking down whatever process shows the box.
+void ShowRunTimeError(SDL_Window* window, const std::string& title, const std::string& message);
 
 // Device pixels per pixel at 96 dpi for the display the window, created
 // hidden at its 96-dpi size, is on.

@@ -79,6 +79,22 @@ bool WaitEvent(SDL_Event& event, int timeout_ms) {
   }
 }
 
+// A GUI program gets no SIGINT or SIGTERM; a close is the way to end it.
+void StartupDone() {}
+
+bool EndRequested() {
+  return false;
+}
+
+bool ShowWithoutWaiting(SDL_Window* window) {
+  SDL_ShowWindow(window);
+  return true;
+}
+
+void ShowRunTimeError(SDL_Window* window, const std::string& title, const std::string& message) {
+  SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, title.c_str(), message.c_str(), window);
+}
+
 void ShowStartupError(const std::string& message) {
   MessageBoxW(nullptr, Widen(message).c_str(), L"Glimmerfeld", MB_OK | MB_ICONERROR);
 }

@@ -1,7 +1,8 @@
 // PLATFORM: X11 under the portable SDL runtime.
 // COVERS: one-line reports instead of Xlib's default handlers, the display
 //   scale from Xft.dpi (read at start and whenever the desktop changes it),
-//   a black window background, whether the window is fully covered.
+//   a black window background, whether the window is fully covered, mapping
+//   the window without waiting for a window manager.
 // LIMITATIONS: X11 has no per-window scale: one Xft.dpi for every monitor.
 // DEPENDENCIES: libX11.
 #include <SDL.h>
@@ -156,6 +157,22 @@ std::optional<double> ScaleFrom(const SDL_Event& event) {
   const double scale = ScaleOf(reinterpret_cast<const char*>(data));
   if (data != nullptr) XFree(data);
   return scale;
+}
+
+bool MapWithoutWaiting(SDL_Window* window) {
+  SDL_SysWMinfo info;
+  if (!X11Of(window, info)) {
+    SDL_ShowWindow(window);
+    return true;
+  }
+  // SDL_ShowWindow waits for the MapNotify, for ever where a window manager
+  // has taken over mapping and does not map the window (one still starting,
+  // say). Mapped here, SDL reports the window shown when the MapNotify comes.
+  Display* display = info.info.x11.display;
+  XMapRaised(display, info.info.x11.window);
+  XWindowAttributes attributes;
+  return XGetWindowAttributes(display, info.info.x11.window, &attributes) != 0 &&
+         attributes.map_state == IsViewable;
 }
 
 void BeginTeardown() {

@@ -285,9 +285,11 @@ Nanos SdlRuntime::FramePeriod() const {
 }
 
 void SdlRuntime::Show() {
-  SDL_ShowWindow(window_);
-  visible_ = true;
+  // Until it is mapped the window counts as hidden, and the ticks run as they
+  // do while it is.
+  visible_ = platform::ShowWithoutWaiting(window_);
   RefreshGeometry();
+  platform::StartupDone();
 }
 
 void SdlRuntime::ComposeFrame(std::uint32_t* pixels, int pitch) {
@@ -482,7 +484,7 @@ void SdlRuntime::HandleEvent(const SDL_Event& event) {
 
 void SdlRuntime::ShowError(const std::string& message) {
   // Blocks until the user has read it.
-  SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, settings_.title.c_str(), message.c_str(), window_);
+  platform::ShowRunTimeError(window_, settings_.title, message);
 }
 
 }  // namespace glimmer

@@ -80,7 +80,8 @@ class SdlRuntime : public HandlerState {
   void WaitUntil(Nanos deadline);
   // Takes the window events already waiting, without blocking.
   void PollEvents();
-  bool CloseRequested() const { return close_requested_; }
+  // A close of the window, or SIGINT or SIGTERM.
+  bool CloseRequested() const { return close_requested_ || platform::EndRequested(); }
   // False while the window is minimised, hidden or fully covered, or the
   // compositor asks for no frames: nobody sees one.
   bool Visible() const { return visible_ && !covered_ && (!presenter_ || presenter_->Seen()); }
