@@ -12,8 +12,10 @@
 #include <concepts>
 #include <cstdint>
 #include <cstdio>
+#include <exception>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/frm_rand.h"
@@ -118,12 +120,12 @@ class FormLoop {
     if (seen && !seen_) next_frame_ = now;
     const bool frame_due = now >= next_frame_;
     if (per_deadline_ || frame_due) {
-      RunTicks(now, seen);
+      if (!RunTicks(now, seen)) return next_frame_;
       seen_ = seen;
       if (Closed()) return now;
     }
     if (frame_due) {
-      platform_.PollEvents();
+      if (!PollEvents()) return next_frame_;
       if (Closed()) return now;
       if (seen) Present();
       // Stay on the frame grid; after a stall, restart it rather than
@@ -133,6 +135,28 @@ class FormLoop {
       if (next_frame_ <= now) next_frame_ = now + period;
     }
     return per_deadline_ ? std::min(form_.timers.NextDue(), next_frame_) : next_frame_;
+  }
+
+  // One wake-up's work from inside a loop that the window system runs itself
+  // and in which the program's own event pump does not return (Windows'
+  // modal loop while the title bar is held, the window is sized by its border
+  // or its system menu is open). The loop keeps the events to itself, so this
+  // step leaves them alone. It may come while a Step is waiting on the
+  // window system, which then gives way to it. A run-time error is kept for
+  // RethrowModalError.
+  void ModalStep() {
+    if (in_modal_step_ || modal_error_ || Closed()) return;
+    in_modal_step_ = true;
+    ++modal_steps_;
+    try {
+      Step();
+    } catch (const RunTimeError&) {
+      modal_error_ = std::current_exception();
+    }
+    in_modal_step_ = false;
+  }
+  void RethrowModalError() {
+    if (modal_error_) std::rethrow_exception(std::exchange(modal_error_, nullptr));
   }
 
   // Fills `stats` with what the run delivered.
@@ -150,7 +174,18 @@ class FormLoop {
     if (stats_ != nullptr && stats_->frames++ == 0) stats_->first_frame_at = platform_.Now();
   }
 
-  void RunTicks(Nanos now, bool seen) {
+  // Looks at window events, except from inside the window system's own loop.
+  // False if a step from inside that loop ran meanwhile and did this step's
+  // work: this one then ends where it stands.
+  bool PollEvents() {
+    if (in_modal_step_) return true;
+    const auto steps = modal_steps_;
+    platform_.PollEvents();
+    return modal_steps_ == steps;
+  }
+
+  // False if a step from inside the window system's loop took over.
+  bool RunTicks(Nanos now, bool seen) {
     const bool seen_throughout = seen && seen_;
     const Nanos late = now - last_run_;
     const Nanos allowed = std::min(
@@ -162,21 +197,24 @@ class FormLoop {
     const Nanos due = form_.timers.Overdue(now);
     const Nanos give_up_at = now + LagRule::kBudget;
     Nanos checked = now;
+    bool taken_over = false;
     form_.timers.RunDue(now, [&] {
       // A close made while ticks run takes effect after the running handler.
       const Nanos t = platform_.Now();
       if (t - checked >= LagRule::kEventCheck) {
-        platform_.PollEvents();
+        taken_over = !PollEvents();
         checked = t;
       }
-      return platform_.CloseRequested() || t >= give_up_at;
+      return taken_over || platform_.CloseRequested() || t >= give_up_at;
     });
+    if (taken_over) return false;
     last_run_ = now;
     const Nanos left = form_.timers.Overdue(now);
     // Whatever is left over of a hidden spell is the oldest and is made up first.
     hidden_backlog_ =
         seen_throughout ? std::clamp(hidden_backlog_ - (due - left), Nanos{0}, left) : left;
     seen_backlog_ = left - hidden_backlog_;
+    return true;
   }
 
   P& platform_;
@@ -190,6 +228,33 @@ class FormLoop {
   Nanos hidden_backlog_ = 0;
   Nanos seen_backlog_ = 0;
   bool seen_ = true;
+  bool in_modal_step_ = false;
+  std::uint64_t modal_steps_ = 0;
+  std::exception_ptr modal_error_;
+};
+
+// A platform whose window system can hold the thread in a loop of its own
+// (SdlRuntime::SetModalStep).
+template <class P>
+concept HasModalLoops = requires(P& p, std::function<void()> step) {
+  p.SetModalStep(step);
+};
+
+// Hands the platform the loop's ModalStep for as long as it lives.
+template <Platform P>
+class ModalStepsWhileRunning {
+ public:
+  ModalStepsWhileRunning(P& platform, FormLoop<P>& loop) : platform_(platform) {
+    if constexpr (HasModalLoops<P>) platform_.SetModalStep([&loop] { loop.ModalStep(); });
+  }
+  ~ModalStepsWhileRunning() {
+    if constexpr (HasModalLoops<P>) platform_.SetModalStep({});
+  }
+  ModalStepsWhileRunning(const ModalStepsWhileRunning&) = delete;
+  ModalStepsWhileRunning& operator=(const ModalStepsWhileRunning&) = delete;
+
+ private:
+  P& platform_;
 };
 
 // Prints a run-time error as one line on stderr and shows it to the user.
@@ -209,12 +274,17 @@ int RunForm(P& platform, RunStats* stats = nullptr,
             const std::function<void(frmRand<P>&)>& loaded = {},
             WakeUp wake_up = WakeUp::kPerFrame) {
   FormLoop<P> loop(platform, stats, wake_up);
+  // Where the window system can hold the thread in a loop of its own, the
+  // animation goes on from there.
+  ModalStepsWhileRunning<P> modal_steps(platform, loop);
   try {
     loop.Start(loaded);
     while (!loop.Closed()) {
       const Nanos wake_at = loop.Step();
+      loop.RethrowModalError();
       if (loop.Closed()) break;
       platform.WaitUntil(wake_at);
+      loop.RethrowModalError();
     }
   } catch (const RunTimeError& e) {
     loop.Collect();

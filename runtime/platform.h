@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -102,6 +103,13 @@ void PrepareWindow(SDL_Window* window);
 // Waits up to `timeout_ms` for an event (0: only looks) and takes it;
 // false if none came.
 bool WaitEvent(SDL_Event& event, int timeout_ms);
+
+// While the window system holds the thread in a loop of its own, in which
+// SDL's event pump does not return (Windows' modal loop while the title bar
+// is held, the window is sized by its border or its system menu is open),
+// calls `step` every few milliseconds; nothing where there is no such loop.
+// `step` must not pump events. An empty `step` stops this.
+void SetModalStep(std::function<void()> step);
 
 // A start-up failure, already printed on stderr, shown where the user looks.
 void ShowStartupError(const std::string& message);

@@ -252,6 +252,9 @@ bool WaitEvent(SDL_Event& event, int timeout_ms) {
   return (timeout_ms > 0 ? SDL_WaitEventTimeout(&event, timeout_ms) : SDL_PollEvent(&event)) != 0;
 }
 
+// X11 and Wayland have no loop that holds the program's thread.
+void SetModalStep(std::function<void()>) {}
+
 void ShowStartupError(const std::string&) {}
 
 void BeginTeardown() {

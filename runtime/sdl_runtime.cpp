@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include "runtime/platform.h"
 
@@ -485,6 +486,10 @@ void SdlRuntime::HandleEvent(const SDL_Event& event) {
 void SdlRuntime::ShowError(const std::string& message) {
   // Blocks until the user has read it.
   platform::ShowRunTimeError(window_, settings_.title, message);
+}
+
+void SdlRuntime::SetModalStep(std::function<void()> step) {
+  platform::SetModalStep(std::move(step));
 }
 
 }  // namespace glimmer

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -86,6 +87,8 @@ class SdlRuntime : public HandlerState {
   // compositor asks for no frames: nobody sees one.
   bool Visible() const { return visible_ && !covered_ && (!presenter_ || presenter_->Seen()); }
   void ShowError(const std::string& message);
+  // See platform::SetModalStep.
+  void SetModalStep(std::function<void()> step);
 
   // For measurements and tests.
   double scale() const { return canvas_.mapping().scale(); }

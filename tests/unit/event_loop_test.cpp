@@ -366,6 +366,53 @@ TEST(EventLoop, ASpellOfTicksSlowerThanRealTimeEndsWithoutABurst) {
   }
 }
 
+// The user holds the title bar for three seconds, twice: Windows' modal loop
+// holds the thread and only a 10 ms timer reaches the program. Once the hold
+// begins while the loop waits for its next frame, once while it looks at
+// events between ticks. Either way the ticks go on at their full rates, frames
+// keep coming with no burst, and the step inside the modal loop never pumps
+// events, which would start a loop nested in Windows' own.
+TEST(EventLoop, InsideTheWindowSystemsModalLoopTheTicksAndFramesGoOn) {
+  FakeRuntime rt;
+  rt.record_plots = false;
+  rt.plot_cost = 500;  // 0.2 ms a spray tick: a frame's batch takes 3.4 ms
+  struct Hold {
+    Nanos from, until;
+  };
+  // 1 001 ms falls inside the batch that starts at 1 000 ms; 4 010 ms between
+  // the batches of 4 000 and 4 016.7 ms.
+  const Hold holds[] = {{1'001 * kMs, 4'001 * kMs}, {4'010 * kMs, 7'010 * kMs}};
+  for (const Hold& h : holds)
+    rt.HoldInModalLoopAt(h.from, h.until, 10 * kMs);
+  rt.CloseAt(8'000 * kMs);
+  RunStats stats;
+  EXPECT_EQ(RunForm(rt, &stats), 0);
+  EXPECT_EQ(rt.polls_in_modal_loop, 0) << "the step inside the modal loop pumped events";
+  for (const Hold& h : holds) {
+    SCOPED_TRACE(::testing::Message() << "the hold from " << h.from / kMs << " ms");
+    std::size_t frames = 0;
+    std::size_t plots_at_start = 0, plots_at_end = 0;
+    for (const auto& f : rt.frame_log) {
+      if (f.at <= h.from) plots_at_start = f.plots;
+      if (f.at > h.from && f.at <= h.until) {
+        ++frames;
+        plots_at_end = f.plots;
+      }
+    }
+    // A frame every 16.7 ms the timer allows: one every 20 ms, 150 in all.
+    EXPECT_GE(frames, 100u);
+    // Every spray tick of the three seconds but the last frame's.
+    EXPECT_GE((plots_at_end - plots_at_start) / 403, 2'900u);
+  }
+  const std::size_t cap_ticks = LagRule::kSeenFrames * rt.frame_period / kMs + 1;
+  for (std::size_t i = 1; i < rt.frame_log.size(); ++i) {
+    EXPECT_LE((rt.frame_log[i].plots - rt.frame_log[i - 1].plots) / 403, cap_ticks)
+        << "the frame at " << rt.frame_log[i].at / kMs << " ms";
+  }
+  for (const auto& t : stats.timers)
+    EXPECT_EQ(t.dropped, 0u) << t.name;
+}
+
 // Hidden, the loop presents nothing and wakes seldom, yet every tick is made
 // up, even across a five-second stall; shown again, what was made up arrives
 // spread over frames, none held up much past the budget.
