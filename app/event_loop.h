@@ -120,12 +120,12 @@ class FormLoop {
     if (seen && !seen_) next_frame_ = now;
     const bool frame_due = now >= next_frame_;
     if (per_deadline_ || frame_due) {
-      if (!RunTicks(now, seen)) return next_frame_;
+      RunTicks(now, seen);
       seen_ = seen;
       if (Closed()) return now;
     }
     if (frame_due) {
-      if (!PollEvents()) return next_frame_;
+      PollEvents();
       if (Closed()) return now;
       if (seen) Present();
       // Stay on the frame grid; after a stall, restart it rather than
@@ -141,13 +141,13 @@ class FormLoop {
   // and in which the program's own event pump does not return (Windows'
   // modal loop while the title bar is held, the window is sized by its border
   // or its system menu is open). The loop keeps the events to itself, so this
-  // step leaves them alone. It may come while a Step is waiting on the
-  // window system, which then gives way to it. A run-time error is kept for
+  // step leaves them alone. It may come while a Step is looking at events
+  // between ticks; that Step then finds its ticks run and goes on harmlessly,
+  // since each timer keeps its own grid. A run-time error is kept for
   // RethrowModalError.
   void ModalStep() {
     if (in_modal_step_ || modal_error_ || Closed()) return;
     in_modal_step_ = true;
-    ++modal_steps_;
     try {
       Step();
     } catch (const RunTimeError&) {
@@ -175,17 +175,11 @@ class FormLoop {
   }
 
   // Looks at window events, except from inside the window system's own loop.
-  // False if a step from inside that loop ran meanwhile and did this step's
-  // work: this one then ends where it stands.
-  bool PollEvents() {
-    if (in_modal_step_) return true;
-    const auto steps = modal_steps_;
-    platform_.PollEvents();
-    return modal_steps_ == steps;
+  void PollEvents() {
+    if (!in_modal_step_) platform_.PollEvents();
   }
 
-  // False if a step from inside the window system's loop took over.
-  bool RunTicks(Nanos now, bool seen) {
+  void RunTicks(Nanos now, bool seen) {
     const bool seen_throughout = seen && seen_;
     const Nanos late = now - last_run_;
     const Nanos allowed = std::min(
@@ -197,24 +191,21 @@ class FormLoop {
     const Nanos due = form_.timers.Overdue(now);
     const Nanos give_up_at = now + LagRule::kBudget;
     Nanos checked = now;
-    bool taken_over = false;
     form_.timers.RunDue(now, [&] {
       // A close made while ticks run takes effect after the running handler.
       const Nanos t = platform_.Now();
       if (t - checked >= LagRule::kEventCheck) {
-        taken_over = !PollEvents();
+        PollEvents();
         checked = t;
       }
-      return taken_over || platform_.CloseRequested() || t >= give_up_at;
+      return platform_.CloseRequested() || t >= give_up_at;
     });
-    if (taken_over) return false;
     last_run_ = now;
     const Nanos left = form_.timers.Overdue(now);
     // Whatever is left over of a hidden spell is the oldest and is made up first.
     hidden_backlog_ =
         seen_throughout ? std::clamp(hidden_backlog_ - (due - left), Nanos{0}, left) : left;
     seen_backlog_ = left - hidden_backlog_;
-    return true;
   }
 
   P& platform_;
@@ -229,7 +220,6 @@ class FormLoop {
   Nanos seen_backlog_ = 0;
   bool seen_ = true;
   bool in_modal_step_ = false;
-  std::uint64_t modal_steps_ = 0;
   std::exception_ptr modal_error_;
 };
 
