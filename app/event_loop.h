@@ -12,8 +12,10 @@
 #include <concepts>
 #include <cstdint>
 #include <cstdio>
+#include <exception>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/frm_rand.h"
@@ -56,12 +58,14 @@ struct RunStats {
 
 // How much of a late wake-up is made up. Ticks are made up to a cap and the
 // rest dropped:
-// - after a stall while the window was seen (SIGSTOP, a suspended machine, a
-//   debugger), a few frames' worth, so that no burst of points shows;
-// - while it was hidden, when the loop wakes seldom, about 10 s' worth, which
-//   is enough to fill the field.
-// Lateness left over by the budget of one wake-up is carried to the next ones
-// and not counted against the cap again.
+// - lateness built while the window was seen (a stall under SIGSTOP, a
+//   suspended machine or a debugger, or ticks that take longer than real time
+//   for a while), a few frames' worth at most, however long it lasted, so that
+//   no burst of points shows when the machine catches up;
+// - lateness built while it was hidden, when the loop wakes seldom, about
+//   10 s' worth, which is enough to fill the field.
+// Lateness left over by the budget of one wake-up is carried to the next ones;
+// what was built while hidden is made up first and keeps the hidden cap.
 struct LagRule {
   static constexpr int kSeenFrames = 3;
   static constexpr Nanos kHiddenCap = 10'000 * kMillisecond;
@@ -89,12 +93,15 @@ class FormLoop {
     if (loaded) loaded(form_);
     platform_.Show();
     period_ = platform_.FramePeriod();
+    seen_ = platform_.Visible();
+    // The first frame shows the ball on black: it goes out before the timers
+    // start, however long the start-up took.
+    if (seen_) Present();
     const Nanos start = platform_.Now();
     if (stats_ != nullptr) stats_->shown_at = start;
     form_.timers.Start(start);
-    next_frame_ = start;  // the first frame shows the ball on black
+    next_frame_ = seen_ ? start + period_ : start;
     last_run_ = start;
-    seen_ = platform_.Visible();
   }
 
   // One wake-up's work: the ticks due by now, under the lag rule, stopping as
@@ -112,12 +119,9 @@ class FormLoop {
       if (Closed()) return now;
     }
     if (frame_due) {
-      platform_.PollEvents();
+      PollEvents();
       if (Closed()) return now;
-      if (seen) {
-        platform_.Present();
-        if (stats_ != nullptr && stats_->frames++ == 0) stats_->first_frame_at = platform_.Now();
-      }
+      if (seen) Present();
       // Stay on the frame grid; after a stall, restart it rather than
       // presenting a burst of frames.
       const Nanos period = seen ? period_ : kHiddenWakePeriod;
@@ -125,6 +129,28 @@ class FormLoop {
       if (next_frame_ <= now) next_frame_ = now + period;
     }
     return next_frame_;
+  }
+
+  // One wake-up's work from inside a loop that the window system runs itself
+  // and in which the program's own event pump does not return (Windows'
+  // modal loop while the title bar is held, the window is sized by its border
+  // or its system menu is open). The loop keeps the events to itself, so this
+  // step leaves them alone. It may come while a Step is looking at events
+  // between ticks; that Step then finds its ticks run and goes on harmlessly,
+  // since each timer keeps its own grid. A run-time error is kept for
+  // RethrowModalError.
+  void ModalStep() {
+    if (in_modal_step_ || modal_error_ || Closed()) return;
+    in_modal_step_ = true;
+    try {
+      Step();
+    } catch (const RunTimeError&) {
+      modal_error_ = std::current_exception();
+    }
+    in_modal_step_ = false;
+  }
+  void RethrowModalError() {
+    if (modal_error_) std::rethrow_exception(std::exchange(modal_error_, nullptr));
   }
 
   // Fills `stats` with what the run delivered.
@@ -137,23 +163,43 @@ class FormLoop {
   }
 
  private:
+  void Present() {
+    platform_.Present();
+    if (stats_ != nullptr && stats_->frames++ == 0) stats_->first_frame_at = platform_.Now();
+  }
+
+  // Looks at window events, except from inside the window system's own loop.
+  void PollEvents() {
+    if (!in_modal_step_) platform_.PollEvents();
+  }
+
   void RunTicks(Nanos now, bool seen) {
-    const Nanos cap = seen && seen_ ? LagRule::kSeenFrames * period_ : LagRule::kHiddenCap;
-    const Nanos allowed = std::min(backlog_ + std::min(now - last_run_, cap), LagRule::kHiddenCap);
+    const bool seen_throughout = seen && seen_;
+    const Nanos late = now - last_run_;
+    const Nanos allowed = std::min(
+        seen_throughout
+            ? hidden_backlog_ + std::min(seen_backlog_ + late, LagRule::kSeenFrames * period_)
+            : hidden_backlog_ + seen_backlog_ + late,
+        LagRule::kHiddenCap);
     form_.timers.DropOverdue(now, allowed);
+    const Nanos due = form_.timers.Overdue(now);
     const Nanos give_up_at = now + LagRule::kBudget;
     Nanos checked = now;
     form_.timers.RunDue(now, [&] {
       // A close made while ticks run takes effect after the running handler.
       const Nanos t = platform_.Now();
       if (t - checked >= LagRule::kEventCheck) {
-        platform_.PollEvents();
+        PollEvents();
         checked = t;
       }
       return platform_.CloseRequested() || t >= give_up_at;
     });
     last_run_ = now;
-    backlog_ = form_.timers.Overdue(now);
+    const Nanos left = form_.timers.Overdue(now);
+    // Whatever is left over of a hidden spell is the oldest and is made up first.
+    hidden_backlog_ =
+        seen_throughout ? std::clamp(hidden_backlog_ - (due - left), Nanos{0}, left) : left;
+    seen_backlog_ = left - hidden_backlog_;
   }
 
   P& platform_;
@@ -162,8 +208,36 @@ class FormLoop {
   Nanos period_ = 0;
   Nanos next_frame_ = 0;
   Nanos last_run_ = 0;
-  Nanos backlog_ = 0;
+  // Lateness carried over from earlier wake-ups, by when it was built.
+  Nanos hidden_backlog_ = 0;
+  Nanos seen_backlog_ = 0;
   bool seen_ = true;
+  bool in_modal_step_ = false;
+  std::exception_ptr modal_error_;
+};
+
+// A platform whose window system can hold the thread in a loop of its own
+// (SdlRuntime::SetModalStep).
+template <class P>
+concept HasModalLoops = requires(P& p, std::function<void()> step) {
+  p.SetModalStep(step);
+};
+
+// Hands the platform the loop's ModalStep for as long as it lives.
+template <Platform P>
+class ModalStepsWhileRunning {
+ public:
+  ModalStepsWhileRunning(P& platform, FormLoop<P>& loop) : platform_(platform) {
+    if constexpr (HasModalLoops<P>) platform_.SetModalStep([&loop] { loop.ModalStep(); });
+  }
+  ~ModalStepsWhileRunning() {
+    if constexpr (HasModalLoops<P>) platform_.SetModalStep({});
+  }
+  ModalStepsWhileRunning(const ModalStepsWhileRunning&) = delete;
+  ModalStepsWhileRunning& operator=(const ModalStepsWhileRunning&) = delete;
+
+ private:
+  P& platform_;
 };
 
 // Prints an error that ends the program as one line on stderr.
@@ -187,12 +261,17 @@ template <Platform P>
 int RunForm(P& platform, RunStats* stats = nullptr,
             const std::function<void(frmRand<P>&)>& loaded = {}) {
   FormLoop<P> loop(platform, stats);
+  // Where the window system can hold the thread in a loop of its own, the
+  // animation goes on from there.
+  ModalStepsWhileRunning<P> modal_steps(platform, loop);
   try {
     loop.Start(loaded);
     while (!loop.Closed()) {
       const Nanos wake_at = loop.Step();
+      loop.RethrowModalError();
       if (loop.Closed()) break;
       platform.WaitUntil(wake_at);
+      loop.RethrowModalError();
     }
   } catch (const RunTimeError& e) {
     loop.Collect();

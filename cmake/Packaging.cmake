@@ -92,6 +92,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION games)
 # Let dpkg-shlibdeps name the libraries (SDL2, X11, the C++ runtime) with the
 # versions this build was linked against.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libdecor-0-plugin-1-cairo")
+# Window decorations on Wayland, and the run-time error box there (zenity):
+# without them the program still runs, undecorated or with its errors on
+# stderr only.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libdecor-0-plugin-1-cairo, zenity")
 
 include(CPack)

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -42,8 +43,27 @@ std::optional<double> ScaleFrom(const SDL_Event& event);
 // Before SDL starts: chooses the video drivers SDL may try (SDL_VIDEODRIVER
 // stays the user's override) and sets up what the process needs, such as
 // error handlers or DPI awareness. Throws StartupError when nothing could
-// show a window.
+// show a window. Start-up runs from here until StartupDone: where the
+// platform has them, SIGINT and SIGTERM meanwhile end the program at once
+// with status 0, and a display that does not answer within kAnswerSeconds
+// ends it with one line on stderr and status 1.
 void PrepareVideo(const WindowSettings& settings);
+inline constexpr int kAnswerSeconds = 10;
+
+// The window is shown: start-up is over.
+void StartupDone();
+
+// Whether SIGINT or SIGTERM has asked the program to end, as a close does.
+bool EndRequested();
+
+// Shows the window without waiting for a window manager to map it. Whether
+// it is mapped now; if not, SDL reports it shown once it is.
+bool ShowWithoutWaiting(SDL_Window* window);
+
+// Shows a run-time error, already printed on stderr, and returns once the
+// user has dismissed it. SIGINT or SIGTERM meanwhile end the program with
+// status 1, taking down whatever process shows the box.
+void ShowRunTimeError(SDL_Window* window, const std::string& title, const std::string& message);
 
 // The display SDL was told to connect to, as " (NAME=value ...)" for an
 // error message, or empty where the platform has no such name.
@@ -70,6 +90,13 @@ void PrepareWindow(SDL_Window* window);
 // Waits up to `timeout_ms` for an event (0: only looks) and takes it;
 // false if none came.
 bool WaitEvent(SDL_Event& event, int timeout_ms);
+
+// While the window system holds the thread in a loop of its own, in which
+// SDL's event pump does not return (Windows' modal loop while the title bar
+// is held, the window is sized by its border or its system menu is open),
+// calls `step` every few milliseconds; nothing where there is no such loop.
+// `step` must not pump events. An empty `step` stops this.
+void SetModalStep(std::function<void()> step);
 
 // A start-up failure, already printed on stderr, shown where the user looks.
 void ShowStartupError(const std::string& message);

@@ -1,13 +1,21 @@
 // PLATFORM: Linux, on X11 or Wayland, whichever the session offers.
 // COVERS: which of the two SDL may start on, and what each needs before and
-//   after the window is made (platform_x11.cpp, platform_wayland.cpp).
+//   after the window is made (platform_x11.cpp, platform_wayland.cpp);
+//   SIGINT and SIGTERM at every stage, and a display that never answers at
+//   start.
 // LIMITATIONS: start-up errors go to stderr only.
 // DEPENDENCIES: SDL2, libX11, wayland-client.
 #include <SDL.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -51,9 +59,99 @@ bool OnX11() {
   return g_on_x11;
 }
 
+// What SIGINT and SIGTERM do depends on where the program stands. Starting,
+// it may be blocked inside SDL or Xlib on a display that does not answer, so
+// it ends there and then: nothing is lost yet. Running, the loop sees the
+// request as it sees a close. Showing a run-time error, it ends with the
+// error's status, and the box with it.
+enum Stage : int { kStarting, kRunning, kShowingError };
+volatile std::sig_atomic_t g_stage = kStarting;
+volatile std::sig_atomic_t g_end_requested = 0;
+// SDL shows its message boxes from a child process: a fork of the program on
+// X11 (which shares the program's X connection and so keeps its window up
+// too), zenity on Wayland. This file lists the children of the thread that
+// shows the box.
+char g_children_path[64];
+// The line printed when the display does not answer in time, composed before
+// the wait starts.
+char g_no_answer[512];
+volatile std::sig_atomic_t g_no_answer_length = 0;
+
+// Sends SIGTERM to every child of the thread showing the box, with only
+// what a signal handler may call.
+void EndChildren() {
+  const int fd = open(g_children_path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  char list[512];
+  const ssize_t n = read(fd, list, sizeof list);
+  close(fd);
+  pid_t child = 0;
+  for (ssize_t i = 0; i < n; ++i) {
+    if (list[i] >= '0' && list[i] <= '9') {
+      child = child * 10 + (list[i] - '0');
+    } else {
+      if (child > 0) kill(child, SIGTERM);
+      child = 0;
+    }
+  }
+  if (child > 0) kill(child, SIGTERM);
+}
+
+void OnEndSignal(int) {
+  switch (g_stage) {
+    case kStarting:
+      _exit(0);
+    case kShowingError:
+      EndChildren();
+      _exit(1);
+    default:
+      g_end_requested = 1;
+  }
+}
+
+void OnNoAnswer(int) {
+  [[maybe_unused]] const ssize_t written =
+      write(STDERR_FILENO, g_no_answer, static_cast<std::size_t>(g_no_answer_length));
+  _exit(1);
+}
+
+void InstallSignalHandlers() {
+  g_stage = kStarting;
+  g_end_requested = 0;
+  struct sigaction action {};
+  sigemptyset(&action.sa_mask);
+  action.sa_handler = OnEndSignal;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  action.sa_handler = OnNoAnswer;
+  sigaction(SIGALRM, &action, nullptr);
+  // SDL's own handlers only queue a quit event, which nobody takes while SDL
+  // or Xlib is blocked on the display.
+  SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+}
+
+// From now on a display that has not answered within kAnswerSeconds ends the
+// program, naming the displays SDL may be waiting on.
+void ArmAnswerTimeout(const std::vector<std::string>& drivers) {
+  std::string where;
+  for (const auto& d : drivers) {
+    const bool wayland = SDL_strcasecmp(d.c_str(), "wayland") == 0;
+    if (!wayland && SDL_strcasecmp(d.c_str(), "x11") != 0) continue;
+    const char* name = wayland ? "WAYLAND_DISPLAY" : "DISPLAY";
+    const char* value = std::getenv(name);
+    where += std::string(where.empty() ? "" : ", ") + name + "=" +
+             (value != nullptr && value[0] != '\0' ? value : (wayland ? "wayland-0" : ""));
+  }
+  const int n = std::snprintf(g_no_answer, sizeof g_no_answer,
+                              "glimmerfeld: the display (%s) does not answer\n", where.c_str());
+  g_no_answer_length = std::clamp(n, 0, static_cast<int>(sizeof g_no_answer) - 1);
+  alarm(kAnswerSeconds);
+}
+
 }  // namespace
 
 void PrepareVideo(const WindowSettings& settings) {
+  InstallSignalHandlers();
   // A screensaver host's windows are X windows, whatever else is there.
   const bool hosted = settings.host != WindowSettings::Host::kOwnWindow;
   const bool x11 = EnvSet("DISPLAY");
@@ -88,6 +186,8 @@ void PrepareVideo(const WindowSettings& settings) {
     }
   }
   if (x11) x11::InstallErrorHandlers();
+  // From here on every wait on a display is bounded, the visual's below too.
+  ArmAnswerTimeout(drivers);
   // A screen whose colours SDL cannot draw in leaves X11 out; refused
   // outright when nothing else is left.
   const auto on_x11 = std::find_if(drivers.begin(), drivers.end(), [](const std::string& d) {
@@ -113,6 +213,30 @@ void PrepareVideo(const WindowSettings& settings) {
   // error for the handlers to report, not end the program silently through
   // SIGPIPE.
   std::signal(SIGPIPE, SIG_IGN);
+}
+
+void StartupDone() {
+  alarm(0);
+  g_stage = kRunning;
+}
+
+bool EndRequested() {
+  return g_end_requested != 0;
+}
+
+bool ShowWithoutWaiting(SDL_Window* window) {
+  if (OnX11()) return x11::MapWithoutWaiting(window);
+  SDL_ShowWindow(window);
+  return true;
+}
+
+void ShowRunTimeError(SDL_Window* window, const std::string& title, const std::string& message) {
+  std::snprintf(g_children_path, sizeof g_children_path, "/proc/self/task/%ld/children",
+                static_cast<long>(syscall(SYS_gettid)));
+  g_stage = kShowingError;
+  // Asked to end already: stderr has the message, and nobody waits for a box.
+  if (EndRequested()) return;
+  SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, title.c_str(), message.c_str(), window);
 }
 
 std::string DisplayNamed() {
@@ -172,9 +296,13 @@ bool WaitEvent(SDL_Event& event, int timeout_ms) {
   return (timeout_ms > 0 ? SDL_WaitEventTimeout(&event, timeout_ms) : SDL_PollEvent(&event)) != 0;
 }
 
+// X11 and Wayland have no loop that holds the program's thread.
+void SetModalStep(std::function<void()>) {}
+
 void ShowStartupError(const std::string&) {}
 
 void BeginTeardown() {
+  alarm(0);
   if (OnX11()) x11::BeginTeardown();
 }
 

@@ -36,11 +36,15 @@ void PrepareWindow(SDL_Window* window);
 std::optional<bool> SeenFrom(const SDL_Event& event);
 // A new Xft.dpi on the root window: the scale it gives.
 std::optional<double> ScaleFrom(const SDL_Event& event);
+// Maps the window without waiting for the window manager; whether it is
+// mapped now.
+bool MapWithoutWaiting(SDL_Window* window);
 void BeginTeardown();
 }  // namespace x11
 
 namespace wayland {
 // Why SDL must not start on the compositor it would connect to, or empty.
+// Waits up to kAnswerSeconds for the compositor to answer.
 std::string Unusable();
 }  // namespace wayland
 

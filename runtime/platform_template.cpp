@@ -10,6 +10,7 @@
 //   the libraries it links.
 #include <SDL.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,6 +23,29 @@ namespace glimmer::platform {
 // The drivers SDL may try (SDL_HINT_VIDEODRIVER), and whatever the process
 // needs before SDL starts. Throw StartupError when nothing can show a window.
 void PrepareVideo(const WindowSettings&) {}
+
+// Start-up is over; SIGINT and SIGTERM now ask the loop to end.
+void StartupDone() {}
+
+// Whether a signal has asked the program to end.
+bool EndRequested() {
+  return false;
+}
+
+// Show the window without waiting for a window manager; whether it is mapped.
+bool ShowWithoutWaiting(SDL_Window* window) {
+  SDL_ShowWindow(window);
+  return true;
+}
+
+// Show a run-time error until the user dismisses it.
+void ShowRunTimeError(SDL_Window* window, const std::string& title, const std::string& message) {
+  SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, title.c_str(), message.c_str(), window);
+}
+
+// Where the window system runs a loop of its own (Windows' move and size),
+// call `step` from inside it; none here.
+void SetModalStep(std::function<void()>) {}
 
 // The display's name for an error message, such as " (DISPLAY=:0)".
 std::string DisplayNamed() {

@@ -1,20 +1,60 @@
 // PLATFORM: Wayland under the portable SDL runtime.
-// COVERS: a look at the compositor before SDL starts on it. Frames:
-//   wayland_presenter.cpp.
+// COVERS: a look at the compositor before SDL starts on it, given up on if
+//   the compositor does not answer. Frames: wayland_presenter.cpp.
 // LIMITATIONS: only the seat and whether the compositor answers are looked
 //   at; SDL finds out the rest.
-// DEPENDENCIES: wayland-client.
+// DEPENDENCIES: wayland-client; zenity at run time for SDL's message boxes.
+#include <poll.h>
 #include <wayland-client.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "runtime/platform.h"
 #include "runtime/platform_linux.h"
 
 namespace glimmer::platform::wayland {
+namespace {
+
+// wl_display_roundtrip, but giving up after `timeout`: whether the
+// compositor answered.
+bool RoundtripWithin(wl_display* display, std::chrono::milliseconds timeout) {
+  bool done = false;
+  static const wl_callback_listener listener = {
+      [](void* data, wl_callback*, std::uint32_t) { *static_cast<bool*>(data) = true; }};
+  wl_callback* callback = wl_display_sync(display);
+  if (callback == nullptr) return false;
+  wl_callback_add_listener(callback, &listener, &done);
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done) {
+    if (wl_display_prepare_read(display) != 0) {
+      if (wl_display_dispatch_pending(display) < 0) break;
+      continue;
+    }
+    if (wl_display_flush(display) < 0 && errno != EAGAIN) {
+      wl_display_cancel_read(display);
+      break;
+    }
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd ready{wl_display_get_fd(display), POLLIN, 0};
+    const int n = left.count() > 0 ? poll(&ready, 1, static_cast<int>(left.count())) : 0;
+    if (n <= 0) {
+      wl_display_cancel_read(display);
+      if (n < 0 && errno == EINTR) continue;
+      break;
+    }
+    if (wl_display_read_events(display) < 0 || wl_display_dispatch_pending(display) < 0) break;
+  }
+  wl_callback_destroy(callback);
+  return done;
+}
+
+}  // namespace
 
 // SDL 2.26 dereferences a missing input seat inside SDL_Init and crashes (a
 // headless compositor has none). Later releases are reported fixed upstream;
@@ -46,7 +86,7 @@ std::string Unusable() {
   bool answered = false;
   if (registry != nullptr) {
     wl_registry_add_listener(registry, &listener, &seat);
-    answered = wl_display_roundtrip(display) >= 0;
+    answered = RoundtripWithin(display, std::chrono::seconds(kAnswerSeconds));
     wl_registry_destroy(registry);
   }
   wl_display_disconnect(display);

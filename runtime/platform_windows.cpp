@@ -2,7 +2,8 @@
 //   video driver.
 // COVERS: per-monitor DPI awareness, so that SDL's sizes are device pixels
 //   and the display scale is the window's own DPI, followed when it changes; a blocking wait that
-//   can end within a millisecond; start-up errors in a message box, since a GUI program has no
+//   can end within a millisecond; the animation going on through the modal loops of moving,
+//   sizing and the system menu; start-up errors in a message box, since a GUI program has no
 //   console to read stderr from.
 // LIMITATIONS: run-time errors are shown by the portable runtime's SDL
 //   message box.
@@ -14,7 +15,9 @@
 #include <timeapi.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
+#include <utility>
 
 #include "runtime/platform.h"
 #include "runtime/window_settings.h"
@@ -24,6 +27,40 @@ namespace {
 
 // Whether timeBeginPeriod(1) is in force, to be undone at teardown.
 bool g_fine_timer = false;
+
+// While the title bar is held, the window is sized by its border or its
+// system menu is open, DefWindowProc runs a message loop of its own and
+// SDL's event pump does not return until the user lets go. A timer started
+// as that loop begins brings the program's step in: SDL hands every window
+// message to an event watch as it arrives, inside that loop too.
+std::function<void()> g_modal_step;
+bool g_watching = false;
+constexpr UINT_PTR kModalTimer = 0x676c6d72;  // any id SDL does not use
+
+int SDLCALL WatchModalLoops(void*, SDL_Event* event) {
+  if (event->type != SDL_SYSWMEVENT || event->syswm.msg == nullptr ||
+      event->syswm.msg->subsystem != SDL_SYSWM_WINDOWS) {
+    return 1;
+  }
+  const auto& m = event->syswm.msg->msg.win;
+  switch (m.msg) {
+    case WM_ENTERSIZEMOVE:
+    case WM_ENTERMENULOOP:
+      // About 10 ms at the least; the lag rule makes up the ticks between.
+      SetTimer(m.hwnd, kModalTimer, USER_TIMER_MINIMUM, nullptr);
+      break;
+    case WM_EXITSIZEMOVE:
+    case WM_EXITMENULOOP:
+      KillTimer(m.hwnd, kModalTimer);
+      break;
+    case WM_TIMER:
+      if (m.wParam == kModalTimer && g_modal_step) g_modal_step();
+      break;
+    default:
+      break;
+  }
+  return 1;
+}
 
 std::wstring Widen(const std::string& utf8) {
   const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
@@ -87,6 +124,30 @@ bool WaitEvent(SDL_Event& event, int timeout_ms) {
     // taken, not only for new ones.
     MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(left.count()), QS_ALLINPUT,
                                 MWMO_INPUTAVAILABLE);
+  }
+}
+
+// A GUI program gets no SIGINT or SIGTERM; a close is the way to end it.
+void StartupDone() {}
+
+bool EndRequested() {
+  return false;
+}
+
+bool ShowWithoutWaiting(SDL_Window* window) {
+  SDL_ShowWindow(window);
+  return true;
+}
+
+void ShowRunTimeError(SDL_Window* window, const std::string& title, const std::string& message) {
+  SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, title.c_str(), message.c_str(), window);
+}
+
+void SetModalStep(std::function<void()> step) {
+  g_modal_step = std::move(step);
+  if (!g_watching) {
+    SDL_AddEventWatch(WatchModalLoops, nullptr);
+    g_watching = true;
   }
 }
 

@@ -3,7 +3,8 @@
 //   8 bits a channel where the default has other depths (10-bit desktops),
 //   the display
 //   scale from Xft.dpi (read at start and whenever the desktop changes it),
-//   a black window background, whether the window is fully covered.
+//   a black window background, whether the window is fully covered, mapping
+//   the window without waiting for a window manager.
 // LIMITATIONS: X11 has no per-window scale: one Xft.dpi for every monitor.
 //   Screens with no TrueColor visual of 15 bits or more (8-bit desktops) are
 //   refused at start.
@@ -272,6 +273,24 @@ std::optional<double> ScaleFrom(const SDL_Event& event) {
   const double scale = ScaleOf(reinterpret_cast<const char*>(data));
   if (data != nullptr) XFree(data);
   return scale;
+}
+
+bool MapWithoutWaiting(SDL_Window* window) {
+  SDL_SysWMinfo info;
+  if (!X11Of(window, info)) {
+    SDL_ShowWindow(window);
+    return true;
+  }
+  // SDL_ShowWindow waits for the MapNotify, for ever where a window manager
+  // has taken over mapping and does not map the window (one still starting,
+  // say). Mapped here, SDL reports the window shown when the MapNotify comes.
+  Display* display = info.info.x11.display;
+  // A screensaver host's window is the host's to map.
+  if ((SDL_GetWindowFlags(window) & SDL_WINDOW_FOREIGN) == 0)
+    XMapRaised(display, info.info.x11.window);
+  XWindowAttributes attributes;
+  return XGetWindowAttributes(display, info.info.x11.window, &attributes) != 0 &&
+         attributes.map_state == IsViewable;
 }
 
 void BeginTeardown() {

@@ -294,9 +294,11 @@ Nanos SdlRuntime::FramePeriod() const {
 }
 
 void SdlRuntime::Show() {
-  SDL_ShowWindow(window_);
-  visible_ = true;
+  // Until it is mapped the window counts as hidden, and the ticks run as they
+  // do while it is.
+  visible_ = platform::ShowWithoutWaiting(window_);
   SyncGeometry();
+  platform::StartupDone();
 }
 
 void SdlRuntime::Present() {
@@ -364,7 +366,11 @@ void SdlRuntime::HandleEvent(const SDL_Event& event) {
 
 void SdlRuntime::ShowError(const std::string& message) {
   // Blocks until the user has read it.
-  SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, settings_.title.c_str(), message.c_str(), window_);
+  platform::ShowRunTimeError(window_, settings_.title, message);
+}
+
+void SdlRuntime::SetModalStep(std::function<void()> step) {
+  platform::SetModalStep(std::move(step));
 }
 
 }  // namespace glimmer

@@ -4,6 +4,7 @@
 // system adds is runtime/platform.h, filled in by runtime/platform_<name>.cpp.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -71,11 +72,14 @@ class SdlRuntime : public RuntimeCore {
   void WaitUntil(Nanos deadline);
   // Takes the window events already waiting, without blocking.
   void PollEvents();
-  bool CloseRequested() const { return close_requested_; }
+  // A close of the window, or SIGINT or SIGTERM.
+  bool CloseRequested() const { return close_requested_ || platform::EndRequested(); }
   // False while the window is minimised, hidden or fully covered, or the
   // compositor asks for no frames: nobody sees one.
   bool Visible() const { return visible_ && metrics_->Seen(); }
   void ShowError(const std::string& message);
+  // See platform::SetModalStep.
+  void SetModalStep(std::function<void()> step);
 
   // How frames reach the screen, for measurements.
   std::string PresentDescription() const { return sink_->Describe(); }

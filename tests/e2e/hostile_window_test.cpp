@@ -374,6 +374,77 @@ TEST_F(HostileWindow, ClosesCleanlyEvenRightAfterAResize) {
   }
 }
 
+// A window manager that has taken over mapping withholds the map for three
+// seconds, as one still starting up may. Meanwhile the ticks run as they do
+// while the window is hidden, so the first frame once it is mapped shows the
+// field as full as three seconds make it; and while the map is withheld, a
+// close or SIGTERM still ends the program at once with status 0.
+TEST_F(HostileWindow, AWithheldMapHoldsUpNeitherTheTicksNorTheEnd) {
+  WithholdingWindowManager wm(server_->display());
+  StartRecorded(GLIMMERFELD_RECORDING_BINARY);
+  const auto w = wm.WaitForMapRequest(20s);
+  ASSERT_TRUE(w.has_value()) << "never asked to be mapped; stderr: " << program_->Stderr();
+  wm.Serve(3s);
+  ASSERT_TRUE(program_->Running()) << program_->Stderr();
+  ASSERT_FALSE(probe_->Viewable(*w));
+  wm.Map(*w);
+  // Until the program presents, the window shows the server's black.
+  const Image first =
+      CaptureUntil(*w, [&](const Image& img) { return FindRing(img, ring_.offsets(), 33); });
+  ASSERT_TRUE(FindRing(first, ring_.offsets(), 33).has_value()) << "never presented";
+  const double coverage = static_cast<double>(LitCount(first)) / (992.0 * 741.0);
+  // Three seconds of spraying light about 79% of the pixels.
+  std::printf("the first frame after the map: %.0f%% of the pixels lit\n", 100.0 * coverage);
+  EXPECT_GT(coverage, 0.3) << "the ticks waited for the map";
+  CloseAndExpectCleanEnd(*w);
+  const auto run = Recorded();
+  ASSERT_TRUE(run.has_value());
+  for (const auto& t : run->timers) {
+    EXPECT_LT(t.dropped, 500'000'000u / t.interval_ns) << t.name << " dropped ticks while unmapped";
+  }
+
+  for (const bool by_signal : {false, true}) {
+    SCOPED_TRACE(by_signal ? "SIGTERM" : "a close");
+    StartProgram(GLIMMERFELD_BINARY);
+    const auto waiting = wm.WaitForMapRequest(20s);
+    ASSERT_TRUE(waiting.has_value()) << program_->Stderr();
+    wm.Serve(500ms);
+    if (by_signal) {
+      program_->Signal(SIGTERM);
+    } else {
+      probe_->RequestClose(*waiting);
+    }
+    EXPECT_EQ(program_->Wait(30s), std::optional<int>(0));
+    EXPECT_EQ(program_->Stderr(), "");
+  }
+}
+
+// A run-time error's box is up (SDL's own, on X11): SIGINT or SIGTERM ends
+// the program with the error's status, 1, and takes the box with it.
+TEST_F(HostileWindow, SigintOrSigtermWhileTheErrorBoxIsUpEndsWithStatusOne) {
+  for (int sig : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE("signal " + std::to_string(sig));
+    const Window w = Launch(GLIMMERFELD_FAULT_BINARY);
+    ASSERT_NE(w, 0u);
+    // The box carries the window's title too, and comes after the line.
+    const auto deadline = Clock::now() + 30s;
+    while ((program_->Stderr().empty() || probe_->WindowsTitled(kWindowTitle).size() < 2) &&
+           Clock::now() < deadline) {
+      std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_EQ(probe_->WindowsTitled(kWindowTitle).size(), 2u)
+        << "no box; stderr: " << program_->Stderr();
+    EXPECT_EQ(program_->Stderr(),
+              "glimmerfeld: Run-time error: floating-point fault in the ball's step\n");
+    program_->Signal(sig);
+    EXPECT_EQ(program_->Wait(30s), std::optional<int>(1));
+    // The server destroys a client's windows once it has seen it go.
+    while (!probe_->WindowsTitled(kWindowTitle).empty() && Clock::now() < deadline)
+      std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(probe_->WindowsTitled(kWindowTitle).empty()) << "the box outlived the program";
+  }
+}
+
 // Killed at three moments: as the window appears, while points pour in, and
 // while the window is unmapped and only the timers run.
 TEST_F(HostileWindow, EndsWithOneLineAndStatusOneWhenTheXServerDies) {

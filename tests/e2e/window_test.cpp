@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -422,6 +423,44 @@ TEST(ProgramWithoutDisplay, ReportsAnUnreachableDisplay) {
   EXPECT_NE(err.find(":777"), std::string::npos) << err;
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
   EXPECT_FALSE(program.dumped_core());
+}
+
+// A display server that accepts the connection and never answers (it has
+// hung, or the socket is not a display's at all), on X11 and on Wayland:
+// left alone, the program gives up after a bounded wait with one line naming
+// the display and status 1; SIGINT or SIGTERM while it waits end it at once
+// with status 0, as a close would.
+TEST(ProgramWithoutDisplay, ADisplayThatNeverAnswersEndsTheWaitWithOneLineOrOnASignal) {
+  for (const auto kind : {SilentDisplay::Kind::kX11, SilentDisplay::Kind::kWayland}) {
+    const bool x11 = kind == SilentDisplay::Kind::kX11;
+    SCOPED_TRACE(x11 ? "X11" : "Wayland");
+    SilentDisplay display(kind);
+    {
+      Child program(GLIMMERFELD_BINARY, {}, display.Environment());
+      ASSERT_TRUE(display.WaitForClient(20s)) << program.Stderr();
+      const auto started = Clock::now();
+      const auto status = program.Wait(60s);
+      std::printf("%s: gave up after %.1f s\n", x11 ? "X11" : "Wayland",
+                  std::chrono::duration<double>(Clock::now() - started).count());
+      EXPECT_EQ(status, std::optional<int>(1)) << "still waiting after a minute";
+      const std::string err = program.Stderr();
+      EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+      EXPECT_NE(err.find((x11 ? "DISPLAY=" : "WAYLAND_DISPLAY=") + display.name()),
+                std::string::npos)
+          << err;
+      EXPECT_NE(err.find("does not answer"), std::string::npos) << err;
+      EXPECT_FALSE(program.dumped_core());
+    }
+    for (int sig : {SIGINT, SIGTERM}) {
+      SCOPED_TRACE("signal " + std::to_string(sig));
+      Child program(GLIMMERFELD_BINARY, {}, display.Environment());
+      ASSERT_TRUE(display.WaitForClient(20s)) << program.Stderr();
+      program.Signal(sig);
+      // Status 1 would be the bounded wait running out instead.
+      EXPECT_EQ(program.Wait(60s), std::optional<int>(0));
+      EXPECT_EQ(program.Stderr(), "");
+    }
+  }
 }
 
 }  // namespace

@@ -96,6 +96,13 @@ field() { dpkg-deb -f "$deb" "$1"; }
   fail "Architecture is '$(field Architecture)'"
 # Computed from the program's shared libraries, so SDL2 must be named.
 field Depends | grep -Eq '(^|, )libsdl2-[^ ,]+' || fail "Depends does not name libsdl2: '$(field Depends)'"
+# What the program uses when it is there, without needing it: libdecor's
+# plugin draws the window's decorations on Wayland, zenity shows the run-time
+# error box there.
+for recommended in libdecor-0-plugin-1-cairo zenity; do
+  field Recommends | grep -Eq "(^|, )$recommended(\$| |,)" ||
+    fail "Recommends does not name $recommended: '$(field Recommends)'"
+done
 field Maintainer | grep -Eq '^.+ <[^ >]+@[^ >]+>$' || fail "Maintainer is '$(field Maintainer)'"
 # A one-line summary, then at least one line of longer description.
 [ "$(field Description | sed -n '1p')" != "" ] || fail "the Description has no summary"

@@ -93,6 +93,7 @@ class FakeRuntime {
   // window system would.
   void PollEvents() {
     ++polls;
+    if (in_modal_loop) ++polls_in_modal_loop;
     while (!events.empty() && events.front().first <= now) {
       auto action = std::move(events.front().second);
       events.erase(events.begin());
@@ -110,6 +111,20 @@ class FakeRuntime {
   void CloseAt(Nanos at) {
     At(at, [](FakeRuntime& f) { f.close_requested = true; });
   }
+  // Windows' modal loop, from the moment the window system sees the user take
+  // the title bar at `from` until they let go at `until`: the thread is held
+  // there, and only the modal step runs, called by a timer every `every`.
+  void HoldInModalLoopAt(Nanos from, Nanos until, Nanos every) {
+    At(from, [until, every](FakeRuntime& f) {
+      f.in_modal_loop = true;
+      while (f.now < until) {
+        f.now += every;
+        if (f.modal_step) f.modal_step();
+      }
+      f.in_modal_loop = false;
+    });
+  }
+  void SetModalStep(std::function<void()> step) { modal_step = std::move(step); }
 
   // What had happened up to a moment of a test's choosing, such as a fault.
   struct Counts {
@@ -159,6 +174,9 @@ class FakeRuntime {
   Nanos frame_period = 16'666'667;
   bool visible = true;
   int polls = 0;
+  std::function<void()> modal_step;
+  bool in_modal_loop = false;
+  int polls_in_modal_loop = 0;  // the nested pump Windows' modal loop must not see
   bool close_requested = false;
   int shows = 0;
   int frames = 0;

@@ -3,6 +3,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -515,6 +518,65 @@ void KWin::Stop() {
     std::filesystem::remove_all(runtime_dir_, ec);
     runtime_dir_.clear();
   }
+}
+
+SilentDisplay::SilentDisplay(Kind kind) : kind_(kind) {
+  if (kind == Kind::kX11) {
+    // A number no server uses: neither its socket nor its lock file exists.
+    mkdir("/tmp/.X11-unix", 01777);
+    chmod("/tmp/.X11-unix", 01777);
+    for (int n = 700 + getpid() % 200; path_.empty() && n < 1000; ++n) {
+      const std::string socket = "/tmp/.X11-unix/X" + std::to_string(n);
+      const std::string lock = "/tmp/.X" + std::to_string(n) + "-lock";
+      if (access(socket.c_str(), F_OK) != 0 && access(lock.c_str(), F_OK) != 0) {
+        path_ = socket;
+        name_ = ":" + std::to_string(n);
+      }
+    }
+    if (path_.empty()) throw std::runtime_error("no free X display number");
+  } else {
+    char tmpl[] = "/tmp/glimmer-silent-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
+    runtime_dir_ = tmpl;
+    name_ = "wayland-silent";
+    path_ = runtime_dir_ + "/" + name_;
+  }
+  fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path_.c_str());
+  if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(fd_, 16) != 0) {
+    throw std::runtime_error("cannot listen on " + path_);
+  }
+}
+
+SilentDisplay::~SilentDisplay() {
+  for (int c : clients_)
+    close(c);
+  if (fd_ >= 0) close(fd_);
+  unlink(path_.c_str());
+  if (!runtime_dir_.empty()) rmdir(runtime_dir_.c_str());
+}
+
+Child::EnvChanges SilentDisplay::Environment() const {
+  if (kind_ == Kind::kX11) {
+    return {
+        {"DISPLAY", name_}, {"WAYLAND_DISPLAY", std::nullopt}, {"SDL_VIDEODRIVER", std::nullopt}};
+  }
+  return {{"DISPLAY", std::nullopt},
+          {"WAYLAND_DISPLAY", name_},
+          {"XDG_RUNTIME_DIR", runtime_dir_},
+          {"SDL_VIDEODRIVER", std::nullopt}};
+}
+
+bool SilentDisplay::WaitForClient(std::chrono::milliseconds timeout) {
+  pollfd pfd{fd_, POLLIN, 0};
+  if (poll(&pfd, 1, static_cast<int>(timeout.count())) <= 0) return false;
+  const int client = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+  if (client < 0) return false;
+  clients_.push_back(client);
+  return true;
 }
 
 std::vector<std::string> GlLibrariesMapped(pid_t pid) {

@@ -146,6 +146,35 @@ class KWin {
   std::string bus_address_;
 };
 
+// A display server that accepts connections and never says a word, as one
+// that has hung would: a listening Unix socket where X11 or Wayland clients
+// look for their server.
+class SilentDisplay {
+ public:
+  enum class Kind { kX11, kWayland };
+  // Listens on a free X display number, or as a Wayland socket in a runtime
+  // directory of its own; throws std::runtime_error on failure.
+  explicit SilentDisplay(Kind kind);
+  ~SilentDisplay();
+  SilentDisplay(const SilentDisplay&) = delete;
+  SilentDisplay& operator=(const SilentDisplay&) = delete;
+  // What a client is started with: DISPLAY, or WAYLAND_DISPLAY and
+  // XDG_RUNTIME_DIR, the other display unset.
+  Child::EnvChanges Environment() const;
+  // ":N" or the Wayland socket's name, as the program names it.
+  const std::string& name() const { return name_; }
+  // Waits until a client has connected (and is left waiting for an answer).
+  bool WaitForClient(std::chrono::milliseconds timeout);
+
+ private:
+  Kind kind_;
+  int fd_ = -1;
+  std::vector<int> clients_;
+  std::string path_;
+  std::string runtime_dir_;
+  std::string name_;
+};
+
 // Shared libraries of OpenGL or Mesa mapped into a process (libEGL, libGL,
 // libGLX, libglapi, Mesa's drivers, libLLVM), by file name.
 std::vector<std::string> GlLibrariesMapped(pid_t pid);

@@ -57,9 +57,7 @@ class ProgramUnderX : public ::testing::Test {
   // 0 (and a failure) if it never shows.
   Window Launch(const std::string& binary, const std::vector<std::string>& args = {},
                 std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
-    program_ = std::make_unique<Child>(
-        binary, args,
-        Child::EnvChanges{{"DISPLAY", server_->display()}, {"WAYLAND_DISPLAY", std::nullopt}});
+    StartProgram(binary, args);
     auto w = probe_->WaitForWindow(kWindowTitle, timeout);
     if (!w) {
       ADD_FAILURE() << "no window titled " << kWindowTitle << "; stderr: " << program_->Stderr();
@@ -67,14 +65,30 @@ class ProgramUnderX : public ::testing::Test {
     return w.value_or(0);
   }
 
+  // Starts `binary` with `args` on the server, without waiting for anything.
+  void StartProgram(const std::string& binary, const std::vector<std::string>& args = {}) {
+    program_ = std::make_unique<Child>(
+        binary, args,
+        Child::EnvChanges{{"DISPLAY", server_->display()}, {"WAYLAND_DISPLAY", std::nullopt}});
+  }
+
   // Starts the program built to write what its run delivered when it ends
   // (glimmerfeld_bench); Recorded() reads that once it has ended.
   Window LaunchRecorded(const std::string& binary) {
+    StartRecorded(binary);
+    auto w = probe_->WaitForWindow(kWindowTitle, std::chrono::seconds(20));
+    if (!w) {
+      ADD_FAILURE() << "no window titled " << kWindowTitle << "; stderr: " << program_->Stderr();
+    }
+    return w.value_or(0);
+  }
+  // The same, without waiting for its window.
+  void StartRecorded(const std::string& binary) {
     char tmpl[] = "/tmp/glimmer-run-XXXXXX";
     const int fd = mkstemp(tmpl);
     if (fd >= 0) close(fd);
     record_path_ = tmpl;
-    return Launch(binary, {"--out=" + record_path_});
+    StartProgram(binary, {"--out=" + record_path_});
   }
   std::optional<RecordedRun> Recorded() const { return ReadRecordedRun(record_path_); }
 

@@ -39,6 +39,27 @@ TEST(EventLoop, StartsUpInOrderAndShowsTheBallOnBlackFirst) {
     EXPECT_EQ(t.delivered, 0u) << t.name;
 }
 
+// However long the start-up takes between showing the window and the loop's
+// first wake-up, the first frame shows the ball where it starts on black: no
+// tick runs before it. The ticks then start from that frame.
+TEST(EventLoop, TheFirstFrameIsTheBallOnBlackHoweverLateTheFirstWakeUp) {
+  for (const Nanos late : {kMs, 5 * kMs, 40 * kMs, 1'000 * kMs}) {
+    SCOPED_TRACE(::testing::Message() << "first wake-up " << late / kMs << " ms after start");
+    FakeRuntime rt;
+    rt.record_plots = false;
+    FormLoop<FakeRuntime> loop(rt);
+    loop.Start();
+    rt.now += late;
+    for (int wake = 0; wake < 10; ++wake)
+      rt.now = std::max(rt.now, loop.Step());
+    ASSERT_GE(rt.frame_log.size(), 2u);
+    EXPECT_EQ(rt.frame_log[0].plots, 0u);
+    EXPECT_EQ(rt.frame_log[0].ball_left, 0.0f);
+    EXPECT_EQ(rt.frame_log[0].ball_top, 0.0f);
+    EXPECT_GT(rt.frame_log.back().plots, 0u) << "the timers never started";
+  }
+}
+
 TEST(EventLoop, DeliversEveryTimerAtItsRateOnceAFrame) {
   FakeRuntime rt;
   rt.record_plots = false;
@@ -292,6 +313,104 @@ TEST(EventLoop, AStoppedAndContinuedProcessResumesWithoutABurst) {
     EXPECT_GE(t.dropped, (10'000 - cap / kMs) / interval - 1) << t.name;
     EXPECT_LE(t.dropped, 10'000 / interval) << t.name;
   }
+}
+
+// For three seconds every spray tick takes twice real time, then ticks cost
+// nothing again. Seen throughout, the loop falls behind by far more than the
+// lag cap, yet no frame, during the overload or once it is over, makes up
+// more than the cap's worth: that would show as a burst of points. Hidden
+// during the overload instead, the lateness is made up in full, as after any
+// hidden spell.
+TEST(EventLoop, ASpellOfTicksSlowerThanRealTimeEndsWithoutABurst) {
+  constexpr Nanos kTwiceRealTime = 2 * kMs / 403 + 1;  // per point: 2 ms a spray tick
+  for (const bool hidden : {false, true}) {
+    SCOPED_TRACE(hidden ? "hidden during the overload" : "seen throughout");
+    FakeRuntime rt;
+    rt.record_plots = false;
+    rt.At(500 * kMs, [hidden](FakeRuntime& f) {
+      f.plot_cost = kTwiceRealTime;
+      f.visible = !hidden;
+    });
+    rt.At(3'500 * kMs, [](FakeRuntime& f) {
+      f.plot_cost = 0;
+      f.visible = true;
+    });
+    rt.CloseAt(5'000 * kMs);
+    RunStats stats;
+    EXPECT_EQ(RunForm(rt, &stats), 0);
+    std::size_t most = 0, during = 0;
+    Nanos most_at = 0;
+    for (std::size_t i = 1; i < rt.frame_log.size(); ++i) {
+      const std::size_t ticks = (rt.frame_log[i].plots - rt.frame_log[i - 1].plots) / 403;
+      if (ticks > most) {
+        most = ticks;
+        most_at = rt.frame_log[i].at;
+      }
+      if (rt.frame_log[i].at > 600 * kMs && rt.frame_log[i].at < 3'500 * kMs) ++during;
+    }
+    const std::size_t tail = rt.frame_log.size() - 10;
+    for (std::size_t i = tail; i < rt.frame_log.size(); ++i) {
+      EXPECT_LE((rt.frame_log[i].plots - rt.frame_log[i - 1].plots) / 403, 17u)
+          << "the frame at " << rt.frame_log[i].at / kMs << " ms";
+    }
+    if (!hidden) {
+      const std::size_t cap_ticks = LagRule::kSeenFrames * rt.frame_period / kMs + 1;
+      EXPECT_LE(most, cap_ticks) << "the frame at " << most_at / kMs << " ms made up " << most
+                                 << " spray ticks";
+      EXPECT_GE(during, 30u) << "the overload held the frames back";
+      EXPECT_GT(stats.timers[3].dropped, 1'000u);
+    } else {
+      for (const auto& t : stats.timers)
+        EXPECT_EQ(t.dropped, 0u) << t.name;
+    }
+  }
+}
+
+// The user holds the title bar for three seconds, twice: Windows' modal loop
+// holds the thread and only a 10 ms timer reaches the program. Once the hold
+// begins while the loop waits for its next frame, once while it looks at
+// events between ticks. Either way the ticks go on at their full rates, frames
+// keep coming with no burst, and the step inside the modal loop never pumps
+// events, which would start a loop nested in Windows' own.
+TEST(EventLoop, InsideTheWindowSystemsModalLoopTheTicksAndFramesGoOn) {
+  FakeRuntime rt;
+  rt.record_plots = false;
+  rt.plot_cost = 500;  // 0.2 ms a spray tick: a frame's batch takes 3.4 ms
+  struct Hold {
+    Nanos from, until;
+  };
+  // 1 001 ms falls inside the batch that starts at 1 000 ms; 4 010 ms between
+  // the batches of 4 000 and 4 016.7 ms.
+  const Hold holds[] = {{1'001 * kMs, 4'001 * kMs}, {4'010 * kMs, 7'010 * kMs}};
+  for (const Hold& h : holds)
+    rt.HoldInModalLoopAt(h.from, h.until, 10 * kMs);
+  rt.CloseAt(8'000 * kMs);
+  RunStats stats;
+  EXPECT_EQ(RunForm(rt, &stats), 0);
+  EXPECT_EQ(rt.polls_in_modal_loop, 0) << "the step inside the modal loop pumped events";
+  for (const Hold& h : holds) {
+    SCOPED_TRACE(::testing::Message() << "the hold from " << h.from / kMs << " ms");
+    std::size_t frames = 0;
+    std::size_t plots_at_start = 0, plots_at_end = 0;
+    for (const auto& f : rt.frame_log) {
+      if (f.at <= h.from) plots_at_start = f.plots;
+      if (f.at > h.from && f.at <= h.until) {
+        ++frames;
+        plots_at_end = f.plots;
+      }
+    }
+    // A frame every 16.7 ms the timer allows: one every 20 ms, 150 in all.
+    EXPECT_GE(frames, 100u);
+    // Every spray tick of the three seconds but the last frame's.
+    EXPECT_GE((plots_at_end - plots_at_start) / 403, 2'900u);
+  }
+  const std::size_t cap_ticks = LagRule::kSeenFrames * rt.frame_period / kMs + 1;
+  for (std::size_t i = 1; i < rt.frame_log.size(); ++i) {
+    EXPECT_LE((rt.frame_log[i].plots - rt.frame_log[i - 1].plots) / 403, cap_ticks)
+        << "the frame at " << rt.frame_log[i].at / kMs << " ms";
+  }
+  for (const auto& t : stats.timers)
+    EXPECT_EQ(t.dropped, 0u) << t.name;
 }
 
 // Hidden, the loop presents nothing and wakes seldom, yet every tick is made

@@ -5,12 +5,15 @@
 // stops its Wine server, whose desktop process belongs to that test's X
 // server.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -222,6 +225,89 @@ TEST_F(ProgramUnderWine, MovedFrom96To144DpiTheClientAreaIs1488By1112WithARingTw
       << "no ring of " << expected.ring << " px drawn " << expected.line << " px thick";
   probe_->RequestClose(w);
   EXPECT_EQ(program_->Wait(30s), std::optional<int>(0)) << program_->Stderr();
+}
+
+// The user holds the title bar for three seconds, having dragged the window
+// 20 pixels: Windows' modal move loop, in which SDL's event pump does not
+// return. Under Wine's virtual desktop Wine draws the title bar and runs
+// that loop itself, as Windows does; xdotool presses, drags and holds the
+// mouse. Meanwhile the ring moves, the field fills, and the run's record
+// shows no more ticks dropped than a run without the hold.
+TEST_F(ProgramUnderWine, HoldingTheTitleBarFreezesNeitherTheRingNorTheField) {
+  const std::string xdotool = FindOnPath("xdotool");
+  ASSERT_FALSE(xdotool.empty()) << "xdotool is not installed (scripts/install-deps test)";
+  const std::string bench = kBuild + "/tests/glimmerfeld_bench.exe";
+  ASSERT_TRUE(fs::exists(bench)) << bench << " is missing: run make windows";
+  char tmpl[] = "/tmp/glimmer-run-XXXXXX";
+  const int fd = mkstemp(tmpl);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  record_path_ = tmpl;
+  StartProgram("/usr/bin/env", {"wine", "explorer", "/desktop=glimmer,1280x1024", bench,
+                                "--out=Z:" + record_path_});
+  const auto found = probe_->WaitForWindow(kWindowTitle, kStartTimeout);
+  ASSERT_TRUE(found.has_value()) << program_->Stderr();
+  // In the virtual desktop the X window is the whole Windows window, frame
+  // and title bar included.
+  const Window w = *found;
+  // Points have channels of their own; the frame, the title bar and whatever
+  // Wine shows before the first frame are grey, white or blue.
+  auto points = [](const Image& img) {
+    return std::count_if(img.pixels.begin(), img.pixels.end(), [](std::uint32_t p) {
+      const int r = Image::Red(p), g = Image::Green(p), b = Image::Blue(p);
+      return r >= 30 && g >= 30 && b >= 30 && (r != g || g != b);
+    });
+  };
+  probe_->CaptureUntil(
+      w, [&](const Image& img) { return points(img) > 100'000; }, 30s);
+  auto position = [&] {
+    int x = 0, y = 0;
+    Window child = 0;
+    XTranslateCoordinates(probe_->display(), w, DefaultRootWindow(probe_->display()), 0, 0, &x, &y,
+                          &child);
+    return std::make_pair(x, y);
+  };
+  auto mouse = [&](const std::vector<std::string>& args) {
+    Child run(xdotool, args, Child::EnvChanges{{"DISPLAY", server_->display()}});
+    EXPECT_EQ(run.Wait(30s), std::optional<int>(0)) << run.Stderr();
+  };
+  const auto [x0, y0] = position();
+  const auto [width, height] = probe_->Size(w);
+  const int grab_x = x0 + width / 2, grab_y = y0 + 10;  // on the title bar
+  mouse({"mousemove", std::to_string(grab_x), std::to_string(grab_y), "mousedown", "1"});
+  mouse({"mousemove", std::to_string(grab_x + 20), std::to_string(grab_y)});
+  const auto held = Clock::now();
+  // The window follows the mouse: the modal loop runs.
+  EXPECT_TRUE(WaitFor([&] { return position().first == x0 + 20; }, 10s))
+      << "the window did not move with the mouse";
+  const ExpectedPicture at96 = ReadConformanceTable().At(1);
+  const Image early = probe_->Capture(w);
+  std::set<std::pair<int, int>> rings;
+  Image late = early;
+  while (Clock::now() - held < 3s) {
+    late = probe_->Capture(w);
+    if (auto at = FindExpectedRing(late, at96)) rings.insert(*at);
+  }
+  mouse({"mouseup", "1"});
+  std::printf("during the hold: %td points, then %td; the ring seen at %zu places\n", points(early),
+              points(late), rings.size());
+  EXPECT_GT(points(late), points(early) + 10'000) << "the field did not fill";
+  EXPECT_GE(rings.size(), 3u) << "the ring did not move";
+
+  probe_->RequestClose(w);
+  ASSERT_EQ(program_->Wait(30s), std::optional<int>(0)) << program_->Stderr();
+  const auto run = Recorded();
+  ASSERT_TRUE(run.has_value());
+  for (const auto& t : run->timers) {
+    const double expected = run->elapsed_ms() * 1e6 / static_cast<double>(t.interval_ns);
+    std::printf("%s: %llu delivered, %llu dropped, of %.0f over %.0f ms\n", t.name.c_str(),
+                static_cast<unsigned long long>(t.delivered),
+                static_cast<unsigned long long>(t.dropped), expected, run->elapsed_ms());
+    // Frozen for the hold, a 1 ms timer would drop some 3000 ticks.
+    EXPECT_LT(static_cast<double>(t.dropped), 1.5e9 / static_cast<double>(t.interval_ns)) << t.name;
+    EXPECT_GE(static_cast<double>(t.delivered), 0.5 * expected) << t.name;
+  }
+  std::remove(record_path_.c_str());
 }
 
 TEST_F(ProgramUnderWine, SilentInstallPutsTheProgramAndItsShortcutInPlaceAndUninstallRemovesBoth) {
