@@ -2,22 +2,22 @@
 // ball, the clock, the random generator, the wake-ups and error reporting.
 // The only code of the browser build that touches the page or a clock.
 //
-// COVERS: one <canvas id="field"> sized to the client area in CSS pixels,
-// with a backing store in device pixels (devicePixelRatio), so a point is one
-// device pixel; frames put with putImageData straight from the program's
-// memory; the clock from performance.now(); wake-ups from
-// requestAnimationFrame while the page is seen and from setTimeout while it is
-// hidden (browsers run no animation frames then); run-time errors shown over
-// the canvas and in the console.
+// COVERS: a canvas of the client area's size in CSS pixels with a backing
+// store in device pixels, so a point is one device pixel; frames put with
+// putImageData straight from the program's memory; the clock from
+// performance.now(); wake-ups from requestAnimationFrame while the page is
+// seen and from setTimeout while it is hidden (browsers run no animation
+// frames then); a new devicePixelRatio (page zoom, another screen) while
+// running, handled as the desktops handle a new scale; run-time errors shown
+// over the canvas and in the console. It runs in a dedicated worker drawing
+// into an OffscreenCanvas, or on the page's main thread: the page's script
+// (app/web/shell.html) hands it `Module.glimmerHost`, the canvas and the
+// facts only the page can see (scale, visibility), and tells it of changes.
 //
-// LIMITATIONS: the device pixel ratio is read once, at load: a later zoom or a
-// move to a screen of another scale makes the browser scale the picture. A
-// page is never closed from inside, so CloseRequested() stays false: leaving
-// the page ends the program. Frozen tabs run nothing, and what they missed
-// beyond the lag rule's hidden cap is dropped. One instance per page.
-//
-// POSSIBLE IMPROVEMENTS: putting frames from a worker through an
-// OffscreenCanvas would take the copy off the main thread.
+// LIMITATIONS: a page is never closed from inside, so CloseRequested() stays
+// false: leaving the page ends the program. Frozen tabs run nothing, and what
+// they missed beyond the lag rule's hidden cap is dropped. One instance per
+// page.
 //
 // DEPENDENCIES: Emscripten (its html5 API and EM_JS), a browser with
 // WebAssembly exception handling and a 2D canvas context. No SDL.
@@ -58,7 +58,8 @@ class WebRuntime : public HandlerState {
   WebRuntime(const WebRuntime&) = delete;
   WebRuntime& operator=(const WebRuntime&) = delete;
 
-  // Sizes the page's canvas. Throws PageError.
+  // Takes the page's canvas and sizes it at the page's scale. Throws
+  // PageError.
   void Open(const PageSettings& settings);
 
   // The handlers' services beyond HandlerState's.
@@ -87,14 +88,23 @@ class WebRuntime : public HandlerState {
   // times it asks for (as the browser allows) while it is hidden.
   void Drive(Step step);
 
+  // The page's facts (visibility, scale) changed: takes them in.
+  void PageChanged();
+
  private:
   friend struct WebCallbacks;  // the browser's entry points, in the .cpp
+  // The one way a display scale takes effect, at start and on every change:
+  // what was plotted keeps its place, the backing store and the outer size
+  // follow, the ring is shaped anew.
+  void FitToScale(double scale);
+  void SetRingShape();
   // Runs one step; false once the program has stopped.
   bool RunStep();
   void ReadyNow();
   void StartAnimationFrames();
   void ScheduleHiddenWake();
 
+  PageSettings settings_;
   BallOverlay overlay_;
   std::vector<std::uint32_t> frame_;  // RGBA bytes as the page's ImageData sees them
 
