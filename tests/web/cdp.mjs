@@ -70,10 +70,11 @@ export class Browser {
     const id = this.nextId++;
     const msg = { id, method, params };
     if (sessionId) msg.sessionId = sessionId;
-    return new Promise((resolve, reject) => {
+    // Nothing waits for ever: a session that went away may never answer.
+    return withTimeout(new Promise((resolve, reject) => {
       this.pending.set(id, { resolve, reject, method });
       this.ws.send(JSON.stringify(msg));
-    });
+    }), 60000, `${method} (${JSON.stringify(params).slice(0, 120)})`);
   }
 
   on(listener) { this.listeners.push(listener); }
@@ -186,7 +187,9 @@ export class Page {
   async programSession() {
     for (const id of this.workers.keys()) {
       try {
-        if (await this.evaluate('typeof Module === "object" && !!Module.glimmerHost.canvas', id)) return id;
+        // A worker the page has just ended may never answer.
+        const running = this.evaluate('typeof Module === "object" && !!Module.glimmerHost.canvas', id);
+        if (await withTimeout(running, 3000, 'a worker')) return id;
       } catch { /* the worker ended meanwhile */ }
     }
     const here = await this.evaluate('typeof Module === "object" && !!Module.glimmerHost.canvas');
@@ -211,6 +214,8 @@ export class Page {
   }
 
   bringToFront() { return this.send('Page.bringToFront'); }
+
+  close() { return this.browser.send('Target.closeTarget', { targetId: this.targetId }); }
 
   // Waits for `n` animation frames of the page.
   frames(n) {
