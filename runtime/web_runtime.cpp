@@ -149,7 +149,8 @@ void WebRuntime::FitToScale(double scale) {
 
 void WebRuntime::SetRingShape() {
   const TwipMapping& m = canvas_.mapping();
-  overlay_.SetShape(m.PixelLength(ball_width_), m.LineThickness());
+  // Before the ball is created there is no ring to shape.
+  overlay_.SetShape(ball_width_ > 0 ? m.PixelLength(ball_width_) : 0, m.LineThickness());
 }
 
 void WebRuntime::PageChanged() {
