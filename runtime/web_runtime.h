@@ -1,6 +1,7 @@
 // The platform in a web browser, built with Emscripten: the page's canvas, the
 // ball, the clock, the random generator, the wake-ups and error reporting.
-// The only code of the browser build that touches the page or a clock.
+// The only C++ of the browser build that touches the page or a clock; the
+// page's own side is the script in app/web/shell.html.
 //
 // COVERS: a canvas of the client area's size in CSS pixels with a backing
 // store in device pixels, so a point is one device pixel; frames put with
@@ -18,6 +19,9 @@
 // false: leaving the page ends the program. Frozen tabs run nothing, and what
 // they missed beyond the lag rule's hidden cap is dropped. One instance per
 // page.
+//
+// POSSIBLE IMPROVEMENTS: in the worker, the spray's writes take most of the
+// time beyond the frame's put (docs/PERFORMANCE.md).
 //
 // DEPENDENCIES: Emscripten (its html5 API and EM_JS), a browser with
 // WebAssembly exception handling and a 2D canvas context. No SDL.
