@@ -9,7 +9,8 @@
 //              from 1 to 2 while running
 //   fallback   where OffscreenCanvas, or animation frames in workers, are
 //              missing: the main thread draws, and the console says why
-//   hidden     a hidden page catches up under the lag rule
+//   hidden     a hidden page catches up under the lag rule and, shown again,
+//              has lost no lit pixel
 //   error      a run-time error shows its message and stops the loop
 //   publish    the published folder over HTTP: installable, kept offline
 // Everything runs in real time: Chromium's virtual time does not advance
@@ -316,7 +317,15 @@ const checks = {
     await waitFor(() => page.evaluate('document.visibilityState === "visible"'), 30000, 'the page seen again');
     const shownAt = await page.evaluate('performance.now()');
     await page.frames(2);
-    const after = { t: await page.evaluate('performance.now()'), ...fieldState(await page.canvasImage()) };
+    const afterImage = await page.canvasImage();
+    const after = { t: await page.evaluate('performance.now()'), ...fieldState(afterImage) };
+    // Shown again, the page loses no lit pixel (the ring aside, which moved).
+    let lost = 0;
+    for (let i = 0; i < before.image.data.length; i += 4) {
+      const d = before.image.data;
+      if ((d[i] | d[i + 1] | d[i + 2]) && !WHITE(d, i) && !(afterImage.data[i] | afterImage.data[i + 1] | afterImage.data[i + 2])) ++lost;
+    }
+    assert.equal(lost, 0, `${lost} pixels lit before the page was hidden are black after`);
 
     const wakeUps = (await page.program('timerWakeUps')).slice(wakeUpsBefore);
     const gaps = wakeUps.slice(1).map((t, i) => (t - wakeUps[i]).toFixed(0));
