@@ -145,6 +145,9 @@ void WebRuntime::FitToScale(double scale) {
   outer_height_ = static_cast<Single>(height * tpp + settings_.frame_height_twips);
   glimmer_page_size(at96.PixelLength(settings_.client_width_twips),
                     at96.PixelLength(settings_.client_height_twips), width, height);
+  // The new size cleared the canvas: put the field back before the browser
+  // can show it blank.
+  Present();
 }
 
 void WebRuntime::SetRingShape() {

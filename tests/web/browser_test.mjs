@@ -119,16 +119,34 @@ async function checkDisplay(page, row, minChannel, since = null) {
   const what = `scale ${row.scale}`;
   await waitForBacking(page, row.client, what);
 
-  // The ring, once a frame shows it whole.
-  let image = null, ring = null;
+  // Points of one device pixel leave most lit aligned 2 x 2 cells with a
+  // single lit pixel while the field is sparse; points of more than one
+  // pixel fill such cells, or two of them, nearly always. Judged on the
+  // first frame with points (with `since`, with new points), while sparse.
+  let image = null, share, coverage;
   await waitFor(async () => {
     image = await page.canvasImage();
-    ring = findRing(image);
-    return ring && !ring.touching;
-  }, 30000, () => `${what}: the whole ring on the canvas, last seen ${JSON.stringify(ring)}`);
+    if (since) {
+      ({ share, coverage } = newPoints(since, image));
+    } else {
+      const s = fieldState(image, minChannel);
+      [share, coverage] = [s.single / s.cells, s.lit / (s.width * s.height)];
+    }
+    return coverage > 0.002;
+  }, 30000, `${what}: ${since ? 'new ' : ''}points`);
+  assert.deepEqual([image.width, image.height], row.client, `${what}: the screen shows the client area`);
+
+  // The ring, once a frame shows it whole.
+  let ring = findRing(image);
+  if (!ring || ring.touching) {
+    await waitFor(async () => {
+      image = await page.canvasImage();
+      ring = findRing(image);
+      return ring && !ring.touching;
+    }, 30000, () => `${what}: the whole ring on the canvas, last seen ${JSON.stringify(ring)}`);
+  }
   console.log(`${what}: canvas ${image.width} x ${image.height}, ring ${ring.width} x ${ring.height} at ` +
               `(${ring.x}, ${ring.y}), line ${ring.line} (runs ${ring.runs.join(', ')})`);
-  assert.deepEqual([image.width, image.height], row.client, `${what}: the screen shows the client area`);
   assert.deepEqual([ring.width, ring.height, ring.line], [row.ring, row.ring, row.line],
                    `${what}: the ring's box and line`);
 
@@ -137,20 +155,6 @@ async function checkDisplay(page, row, minChannel, since = null) {
   assert.ok(state.lit > 0, `${what}: points are plotted`);
   assert.equal(state.dim, 0, `${what}: ${state.dim} pixels are neither black nor bright`);
 
-  // Points of one device pixel leave most lit aligned 2 x 2 cells with a
-  // single lit pixel while the field is sparse; points of more than one
-  // pixel fill such cells, or two of them, nearly always.
-  let share, coverage;
-  if (since) {
-    await waitFor(async () => {
-      image = await page.canvasImage();
-      ({ share, coverage } = newPoints(since, image));
-      return coverage > 0.002;
-    }, 30000, `${what}: new points`);
-  } else {
-    coverage = state.lit / (state.width * state.height);
-    share = state.single / state.cells;
-  }
   const expected = singleShareExpected(coverage);
   console.log(`${what}: ${since ? 'new points' : 'points'} cover ${(100 * coverage).toFixed(1)}%, cells with ` +
               `one lit pixel ${(100 * share).toFixed(1)}% (${(100 * expected).toFixed(1)}% expected of ` +
