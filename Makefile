@@ -70,7 +70,8 @@ bench: build bench-build windows
 	  --seconds $(BENCH_SECONDS) --soak $(BENCH_SOAK) --windows-build $(WINDOWS_BUILD) \
 	  --json $(BENCH_OUT)/program.json
 
-# The browser version: $(WEB_BUILD)/index.html, to open from disk or publish.
+# The browser version: $(WEB_BUILD)/index.html, to open from disk, and
+# $(WEB_BUILD)/site/, the folder to publish (page, manifest, service worker, icons).
 web:
 	WERROR=$(WERROR) JOBS=$(JOBS) scripts/build-web $(WEB_BUILD)
 

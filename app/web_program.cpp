@@ -6,10 +6,11 @@
 namespace glimmer {
 namespace {
 
+// The loop, and with it the window's controls, is made once the page is open,
+// so that they start out at the page's scale.
 struct WebProgram {
-  explicit WebProgram(RunStats* stats) : loop(runtime, stats) {}
   WebRuntime runtime;
-  FormLoop<WebRuntime> loop;
+  std::optional<FormLoop<WebRuntime>> loop;
 };
 
 // The page owns the program for as long as it is open.
@@ -18,9 +19,8 @@ WebProgram* program = nullptr;
 }  // namespace
 
 void StartWebProgram(RunStats* stats, const std::function<void(frmRand<WebRuntime>&)>& loaded) {
-  program = new WebProgram(stats);
+  program = new WebProgram;
   WebRuntime& runtime = program->runtime;
-  FormLoop<WebRuntime>& loop = program->loop;
   try {
     WindowSettings page;
     page.client_width_twips = FormDescription::kClientWidth;
@@ -33,6 +33,7 @@ void StartWebProgram(RunStats* stats, const std::function<void(frmRand<WebRuntim
     runtime.ShowError(e.what());
     return;
   }
+  FormLoop<WebRuntime>& loop = program->loop.emplace(runtime, stats);
   runtime.WhenReady([&runtime, &loop, loaded] {
     auto stop = [&](const RunTimeError& e) {
       loop.Collect();
@@ -56,7 +57,7 @@ void StartWebProgram(RunStats* stats, const std::function<void(frmRand<WebRuntim
 }
 
 void CollectWebProgramStats() {
-  if (program != nullptr) program->loop.Collect();
+  if (program != nullptr && program->loop) program->loop->Collect();
 }
 
 }  // namespace glimmer

@@ -6,57 +6,61 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 
 namespace glimmer {
 namespace {
 
-// The page's side, in JavaScript; clang-format would take it for C++.
+// The page's side, in JavaScript; clang-format would take it for C++. The
+// page's script provides Module.glimmerHost: the canvas (the page's own, or an
+// OffscreenCanvas in a worker), the page's scale and visibility, and the ways
+// back to the page (resize, showError).
 // clang-format off
 
-// Sizes the page's canvas, or adds one; false without a 2D context. The
-// context has no alpha: the page under it never shows through.
-EM_JS(int, glimmer_page_open, (int css_width, int css_height, int width, int height), {
-  var canvas = document.getElementById('field');
-  if (!canvas) {
-    canvas = document.createElement('canvas');
-    canvas.id = 'field';
-    document.body.appendChild(canvas);
-  }
-  canvas.style.display = 'block';
-  canvas.style.width = css_width + 'px';
-  canvas.style.height = css_height + 'px';
-  canvas.width = width;
-  canvas.height = height;
-  var context = canvas.getContext('2d', {alpha : false});
+// Takes a 2D context of the host's canvas; false without one. The context has
+// no alpha: the page under it never shows through.
+EM_JS(int, glimmer_page_open, (), {
+  var host = Module['glimmerHost'];
+  var context = host['canvas'].getContext('2d', {alpha : false});
   if (!context) return 0;
-  Module['glimmerPage'] = {canvas : canvas, context : context, image : null, buffer : null};
+  Module['glimmerPage'] = {context : context, image : null, buffer : null, at : 0};
   return 1;
 });
 
+EM_JS(double, glimmer_page_scale, (), { return Module['glimmerHost']['scale']; });
+EM_JS(int, glimmer_page_hidden, (), { return Module['glimmerHost']['hidden'] ? 1 : 0; });
+
+// From now on the host tells the runtime when the page's facts change.
+EM_JS(void, glimmer_page_listen, (void* runtime), {
+  Module['glimmerHost']['changed'] = function() { Module['_glimmer_page_changed'](runtime); };
+});
+
+// The backing store in device pixels, the size on the page in CSS pixels.
+EM_JS(void, glimmer_page_size, (int css_width, int css_height, int width, int height), {
+  var host = Module['glimmerHost'];
+  host['canvas'].width = width;
+  host['canvas'].height = height;
+  host['resize'](css_width, css_height);
+  Module['glimmerPage'].image = null;
+});
+
 // Puts the frame, read in place from the program's memory: the ImageData is a
-// view of it, made again only when a memory growth replaced the buffer.
+// view of it, made again only when the frame moved or a memory growth
+// replaced the buffer.
 EM_JS(void, glimmer_page_put, (const void* pixels, int width, int height), {
   var page = Module['glimmerPage'];
-  if (page.image === null || page.buffer !== HEAPU8.buffer) {
+  if (page.image === null || page.buffer !== HEAPU8.buffer || page.at !== pixels) {
     page.buffer = HEAPU8.buffer;
+    page.at = pixels;
     page.image = new ImageData(new Uint8ClampedArray(HEAPU8.buffer, pixels, width * height * 4),
                                width, height);
   }
   page.context.putImageData(page.image, 0, 0);
 });
 
-// One line over the top of the canvas, where the user looks.
+// One line over the top of the canvas, where the user looks; the page draws it.
 EM_JS(void, glimmer_page_error, (const char* message), {
-  var box = document.createElement('div');
-  box.id = 'error';
-  box.setAttribute('role', 'alert');
-  box.textContent = UTF8ToString(message);
-  box.style.cssText = 'position:absolute;left:0;top:0;box-sizing:border-box;padding:8px 12px;' +
-                      'background:#800000;color:#fff;font:16px sans-serif;';
-  var page = Module['glimmerPage'];
-  if (page) box.style.width = page.canvas.style.width;
-  document.body.style.position = 'relative';
-  document.body.appendChild(box);
+  Module['glimmerHost']['showError'](UTF8ToString(message));
 });
 
 // clang-format on
@@ -108,17 +112,6 @@ struct WebCallbacks {
     if (!rt.hidden_ || rt.stopped_) return;
     if (rt.RunStep()) rt.ScheduleHiddenWake();
   }
-
-  static EM_BOOL OnVisibilityChange(int, const EmscriptenVisibilityChangeEvent* event, void* data) {
-    auto& rt = *static_cast<WebRuntime*>(data);
-    rt.hidden_ = event->hidden != 0;
-    if (rt.hidden_) {
-      if (rt.step_) rt.ScheduleHiddenWake();
-    } else {
-      rt.StartAnimationFrames();
-    }
-    return EM_FALSE;
-  }
 };
 
 void PageCanvasSink::Resize(int width, int height) {
@@ -147,22 +140,42 @@ void PageCanvasSink::Submit(const std::vector<Rect>&) {
 }
 
 void WebRuntime::Open(const WindowSettings& settings) {
-  const TwipMapping at96(1.0);
+  settings_ = settings;
   SetAssumedFrame(settings.frame_width_twips, settings.frame_height_twips);
-  SetScale(emscripten_get_device_pixel_ratio());
-  const int width = mapping().PixelLength(settings.client_width_twips);
-  const int height = mapping().PixelLength(settings.client_height_twips);
-  if (glimmer_page_open(at96.PixelLength(settings.client_width_twips),
-                        at96.PixelLength(settings.client_height_twips), width, height) == 0) {
-    throw StartupError("this browser gives the page no 2D canvas");
-  }
+  if (glimmer_page_open() == 0) throw StartupError("this browser gives the page no 2D canvas");
+  hidden_ = glimmer_page_hidden() != 0;
+  FitToScale(glimmer_page_scale());
+  glimmer_page_listen(this);
+}
+
+void WebRuntime::FitToScale(double scale) {
+  SetScale(scale);
+  const TwipMapping at96(1.0);
+  // The client area keeps its size in twips, so the CSS size never changes;
+  // its device pixels are counted afresh rather than scaled, which could
+  // round differently.
+  const int width = mapping().PixelLength(settings_.client_width_twips);
+  const int height = mapping().PixelLength(settings_.client_height_twips);
   sink_.Resize(width, height);
   SetClientSize(width, height);
+  glimmer_page_size(at96.PixelLength(settings_.client_width_twips),
+                    at96.PixelLength(settings_.client_height_twips), width, height);
+  // The new size cleared the canvas: put the field back before the browser
+  // can show it blank.
+  Present();
+}
 
-  EmscriptenVisibilityChangeEvent state;
-  if (emscripten_get_visibility_status(&state) == EMSCRIPTEN_RESULT_SUCCESS)
-    hidden_ = state.hidden != 0;
-  emscripten_set_visibilitychange_callback(this, EM_FALSE, WebCallbacks::OnVisibilityChange);
+void WebRuntime::PageChanged() {
+  const double scale = glimmer_page_scale();
+  if (scale != mapping().scale()) FitToScale(scale);
+  const bool hidden = glimmer_page_hidden() != 0;
+  if (hidden == hidden_) return;
+  hidden_ = hidden;
+  if (hidden_) {
+    if (step_) ScheduleHiddenWake();
+  } else {
+    StartAnimationFrames();
+  }
 }
 
 void WebRuntime::Reseed() {
@@ -236,3 +249,8 @@ void WebRuntime::ScheduleHiddenWake() {
 }
 
 }  // namespace glimmer
+
+// The page's script calls this when its scale or visibility changed.
+extern "C" EMSCRIPTEN_KEEPALIVE void glimmer_page_changed(void* runtime) {
+  static_cast<glimmer::WebRuntime*>(runtime)->PageChanged();
+}

@@ -1,23 +1,27 @@
 // The platform in a web browser, built with Emscripten: the page's canvas, the
 // ball, the clock, the random generator, the wake-ups and error reporting.
-// The only code of the browser build that touches the page or a clock.
+// The only C++ of the browser build that touches the page or a clock; the
+// page's own side is the script in app/web/shell.html.
 //
-// COVERS: one <canvas id="field"> sized to the client area in CSS pixels,
-// with a backing store in device pixels (devicePixelRatio), so a point is one
-// device pixel; frames put with putImageData straight from the program's
-// memory; the clock from performance.now(); wake-ups from
-// requestAnimationFrame while the page is seen and from setTimeout while it is
-// hidden (browsers run no animation frames then); run-time errors shown over
-// the canvas and in the console.
+// COVERS: a canvas of the client area's size in CSS pixels with a backing
+// store in device pixels, so a point is one device pixel; frames put with
+// putImageData straight from the program's memory; the clock from
+// performance.now(); wake-ups from requestAnimationFrame while the page is
+// seen and from setTimeout while it is hidden (browsers run no animation
+// frames then); a new devicePixelRatio (page zoom, another screen) while
+// running, handled as the desktops handle a new scale; run-time errors shown
+// over the canvas and in the console. It runs in a dedicated worker drawing
+// into an OffscreenCanvas, or on the page's main thread: the page's script
+// (app/web/shell.html) hands it `Module.glimmerHost`, the canvas and the
+// facts only the page can see (scale, visibility), and tells it of changes.
 //
-// LIMITATIONS: the device pixel ratio is read once, at load: a later zoom or a
-// move to a screen of another scale makes the browser scale the picture. A
-// page is never closed from inside, so CloseRequested() stays false: leaving
-// the page ends the program. Frozen tabs run nothing, and what they missed
-// beyond the lag rule's hidden cap is dropped. One instance per page.
+// LIMITATIONS: a page is never closed from inside, so CloseRequested() stays
+// false: leaving the page ends the program. Frozen tabs run nothing, and what
+// they missed beyond the lag rule's hidden cap is dropped. One instance per
+// page.
 //
-// POSSIBLE IMPROVEMENTS: putting frames from a worker through an
-// OffscreenCanvas would take the copy off the main thread.
+// POSSIBLE IMPROVEMENTS: in the worker, the spray's writes take most of the
+// time beyond the frame's put (docs/PERFORMANCE.md).
 //
 // DEPENDENCIES: Emscripten (its html5 API and EM_JS), a browser with
 // WebAssembly exception handling and a 2D canvas context. No SDL.
@@ -40,7 +44,7 @@ namespace glimmer {
 // put on the canvas whole at each frame.
 class PageCanvasSink final : public FrameSink {
  public:
-  // A backing store of `width` x `height` device pixels.
+  // A backing store of `width` x `height` device pixels, black.
   void Resize(int width, int height);
   int Buffers() const override { return 1; }
   std::optional<Buffer> Acquire() override;
@@ -60,9 +64,9 @@ class WebRuntime : public RuntimeCore {
   WebRuntime(const WebRuntime&) = delete;
   WebRuntime& operator=(const WebRuntime&) = delete;
 
-  // Sizes the page's canvas for the client area and frame of `settings`
-  // (a page has no frame, so the outer size always includes the assumed
-  // one). Throws StartupError when the page has no 2D canvas.
+  // Takes the page's canvas and sizes it at the page's scale for the client
+  // area of `settings`; a page has no frame, so the outer size always
+  // includes the assumed one. Throws StartupError without a 2D canvas.
   void Open(const WindowSettings& settings);
 
   // The handlers' services beyond the core's.
@@ -90,14 +94,22 @@ class WebRuntime : public RuntimeCore {
   // times it asks for (as the browser allows) while it is hidden.
   void Drive(Step step);
 
+  // The page's facts (visibility, scale) changed: takes them in.
+  void PageChanged();
+
  private:
   friend struct WebCallbacks;  // the browser's entry points, in the .cpp
+  // The one way a display scale takes effect, at start and on every change:
+  // the core's (what was plotted keeps its place, the ring is shaped anew),
+  // with the backing store and the outer size following.
+  void FitToScale(double scale);
   // Runs one step; false once the program has stopped.
   bool RunStep();
   void ReadyNow();
   void StartAnimationFrames();
   void ScheduleHiddenWake();
 
+  WindowSettings settings_;
   PageCanvasSink sink_;
 
   bool hidden_ = false;
