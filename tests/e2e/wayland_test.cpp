@@ -245,7 +245,8 @@ TEST_F(NestedWeston, KeepsTickingWhileNoFramesAreAskedForAndLosesNothing) {
   close(fd);
   const std::string record = tmpl;
   Launch({{"DISPLAY", std::nullopt}}, GLIMMERFELD_RECORDING_BINARY, {"--out=" + record});
-  const Image first = CaptureUntil([](const Image& i) { return LitCount(i) > 1000; });
+  const Image first =
+      WithoutPointer(CaptureUntil([](const Image& i) { return LitCount(i) > 1000; }));
   ASSERT_GT(LitCount(first), 1000u) << program_->Stderr();
   weston_->Signal(SIGSTOP);
   const auto until = std::chrono::steady_clock::now() + 2s;
@@ -256,8 +257,8 @@ TEST_F(NestedWeston, KeepsTickingWhileNoFramesAreAskedForAndLosesNothing) {
   weston_->Signal(SIGCONT);
   // Compared once, on the first frame that shows the field grown: points
   // plotted later would only hide a loss.
-  const Image shown =
-      CaptureUntil([&](const Image& i) { return LitCount(i) > LitCount(first) + 2000; });
+  const Image shown = WithoutPointer(
+      CaptureUntil([&](const Image& i) { return LitCount(i) > LitCount(first) + 2000; }));
   EXPECT_GT(LitCount(shown), LitCount(first) + 2000);
   EXPECT_EQ(LostPoints(first, shown), 0u);
   TerminateAndExpectCleanEnd();
