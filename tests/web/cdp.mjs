@@ -60,6 +60,11 @@ export class Browser {
         for (const l of this.listeners) l(msg);
       }
     });
+    // Whatever is still waiting when the browser goes gets no answer.
+    this.ws.on('close', () => {
+      for (const p of this.pending.values()) p.reject(new Error(`${p.method}: the browser closed the connection`));
+      this.pending.clear();
+    });
     return new Promise((resolve, reject) => {
       this.ws.once('open', resolve);
       this.ws.once('error', reject);
@@ -97,7 +102,7 @@ export class Browser {
   }
 
   async close() {
-    try { await Promise.race([this.send('Browser.close'), delay(5000)]); } catch { /* gone already */ }
+    try { await withTimeout(this.send('Browser.close'), 5000, 'Browser.close'); } catch { /* gone already */ }
     if (this.child.exitCode === null) this.child.kill('SIGKILL');
     await new Promise((r) => (this.child.exitCode !== null ? r() : this.child.once('exit', r)));
     // Chromium's helper processes may still be writing into the profile.
@@ -236,7 +241,11 @@ export function withTimeout(promise, ms, what) {
   let timer;
   return Promise.race([
     promise.finally(() => clearTimeout(timer)),
-    new Promise((_, reject) => { timer = setTimeout(() => reject(new Error(`timed out: ${what}`)), ms); }),
+    new Promise((_, reject) => {
+      timer = setTimeout(() => reject(new Error(`timed out: ${what}`)), ms);
+      // A time-out alone never keeps the process from ending.
+      timer.unref();
+    }),
   ]);
 }
 
