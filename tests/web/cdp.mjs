@@ -380,6 +380,11 @@ export function findRing(image) {
     }
   }
   if (!best) return null;
+  // Cut off by an edge, before a lone point is trimmed off, which could take
+  // the cut column or row with it.
+  const gx = best.map((p) => p[0]), gy = best.map((p) => p[1]);
+  const touching = Math.min(...gx) === 0 || Math.min(...gy) === 0 ||
+                   Math.max(...gx) === width - 1 || Math.max(...gy) === height - 1;
   // Rows and columns at the box's edges with at most two pixels are a point
   // beside the ring: every edge of the ring's own outline has more.
   let pixels = best;
@@ -397,7 +402,6 @@ export function findRing(image) {
   const box = { x: Math.min(...xs), y: Math.min(...ys) };
   box.width = Math.max(...xs) - box.x + 1;
   box.height = Math.max(...ys) - box.y + 1;
-  const touching = box.x === 0 || box.y === 0 || box.x + box.width === width || box.y + box.height === height;
   const midX = box.x + (box.width >> 1), midY = box.y + (box.height >> 1);
   const run = (x, y, dx, dy) => { let n = 0; while (white(x + n * dx, y + n * dy) && n < box.width) ++n; return n; };
   const runs = [run(box.x, midY, 1, 0), run(box.x + box.width - 1, midY, -1, 0),
