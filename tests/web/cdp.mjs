@@ -60,6 +60,11 @@ export class Browser {
         for (const l of this.listeners) l(msg);
       }
     });
+    // Whatever is still waiting when the browser goes gets no answer.
+    this.ws.on('close', () => {
+      for (const p of this.pending.values()) p.reject(new Error(`${p.method}: the browser closed the connection`));
+      this.pending.clear();
+    });
     return new Promise((resolve, reject) => {
       this.ws.once('open', resolve);
       this.ws.once('error', reject);
@@ -97,7 +102,7 @@ export class Browser {
   }
 
   async close() {
-    try { await Promise.race([this.send('Browser.close'), delay(5000)]); } catch { /* gone already */ }
+    try { await withTimeout(this.send('Browser.close'), 5000, 'Browser.close'); } catch { /* gone already */ }
     if (this.child.exitCode === null) this.child.kill('SIGKILL');
     await new Promise((r) => (this.child.exitCode !== null ? r() : this.child.once('exit', r)));
     // Chromium's helper processes may still be writing into the profile.
@@ -236,7 +241,11 @@ export function withTimeout(promise, ms, what) {
   let timer;
   return Promise.race([
     promise.finally(() => clearTimeout(timer)),
-    new Promise((_, reject) => { timer = setTimeout(() => reject(new Error(`timed out: ${what}`)), ms); }),
+    new Promise((_, reject) => {
+      timer = setTimeout(() => reject(new Error(`timed out: ${what}`)), ms);
+      // A time-out alone never keeps the process from ending.
+      timer.unref();
+    }),
   ]);
 }
 
@@ -371,6 +380,11 @@ export function findRing(image) {
     }
   }
   if (!best) return null;
+  // Cut off by an edge, before a lone point is trimmed off, which could take
+  // the cut column or row with it.
+  const gx = best.map((p) => p[0]), gy = best.map((p) => p[1]);
+  const touching = Math.min(...gx) === 0 || Math.min(...gy) === 0 ||
+                   Math.max(...gx) === width - 1 || Math.max(...gy) === height - 1;
   // Rows and columns at the box's edges with at most two pixels are a point
   // beside the ring: every edge of the ring's own outline has more.
   let pixels = best;
@@ -388,7 +402,6 @@ export function findRing(image) {
   const box = { x: Math.min(...xs), y: Math.min(...ys) };
   box.width = Math.max(...xs) - box.x + 1;
   box.height = Math.max(...ys) - box.y + 1;
-  const touching = box.x === 0 || box.y === 0 || box.x + box.width === width || box.y + box.height === height;
   const midX = box.x + (box.width >> 1), midY = box.y + (box.height >> 1);
   const run = (x, y, dx, dy) => { let n = 0; while (white(x + n * dx, y + n * dy) && n < box.width) ++n; return n; };
   const runs = [run(box.x, midY, 1, 0), run(box.x + box.width - 1, midY, -1, 0),
