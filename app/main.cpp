@@ -6,7 +6,7 @@
 
 int main(int argc, char** argv) {
   // Only a screensaver host's own arguments mean anything; others are ignored.
-  const glimmer::HostArgs host =
-      glimmer::ParseHostArgs(std::vector<std::string>(argv + 1, argv + argc));
+  const glimmer::HostArgs host = glimmer::ParseHostArgs(
+      argc > 0 ? argv[0] : "", std::vector<std::string>(argv + 1, argv + argc));
   return glimmer::RunProgram(nullptr, {}, {}, host);
 }

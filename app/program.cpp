@@ -22,6 +22,13 @@ WindowSettings MainWindowSettings() {
 
 int RunProgram(RunStats* stats, SdlRuntimeOptions options,
                const std::function<void(frmRand<SdlRuntime>&)>& loaded, const HostArgs& host) {
+  if (host.settings) {
+    // Every run looks the same: there is nothing for a user to choose.
+    ShowSettingsDialog(host.window, "Glimmerfeld",
+                       "Glimmerfeld has nothing to set: the field, its points and the ring are "
+                       "always the same.");
+    return 0;
+  }
   SdlRuntime runtime(std::move(options));
   WindowSettings settings = MainWindowSettings();
   settings.host = host.host;

@@ -17,7 +17,8 @@ WindowSettings MainWindowSettings();
 // passes nothing else; the benchmarks pick the designs it turned down, and
 // test builds start from a chosen state through `loaded` (see RunForm).
 // `host`, from a screensaver host's arguments, names a window of the host's
-// to draw into instead of one of the program's own.
+// to draw into instead of one of the program's own, or asks for the
+// screensaver's settings dialog.
 int RunProgram(RunStats* stats = nullptr, SdlRuntimeOptions options = {},
                const std::function<void(frmRand<SdlRuntime>&)>& loaded = {},
                const HostArgs& host = {});

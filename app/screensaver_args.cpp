@@ -1,5 +1,7 @@
 #include "app/screensaver_args.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 
@@ -13,18 +15,17 @@ std::string OptionName(const std::string& arg) {
   return {};
 }
 
-std::optional<std::uint64_t> WindowId(const std::string& text) {
-  if (text.empty() || text[0] == '-' || text[0] == '+') return std::nullopt;
+// A whole unsigned number, not 0; `base` 0 also takes 0x... hex.
+std::optional<std::uint64_t> WindowId(const std::string& text, int base = 0) {
+  if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0]))) return std::nullopt;
   errno = 0;
   char* end = nullptr;
-  const unsigned long long id = std::strtoull(text.c_str(), &end, 0);  // 0x... or decimal
+  const unsigned long long id = std::strtoull(text.c_str(), &end, base);
   if (errno != 0 || end == text.c_str() || *end != '\0' || id == 0) return std::nullopt;
   return id;
 }
 
-}  // namespace
-
-HostArgs ParseHostArgs(const std::vector<std::string>& args) {
+HostArgs XscreensaverArgs(const std::vector<std::string>& args) {
   HostArgs host;
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string name = OptionName(args[i]);
@@ -42,6 +43,44 @@ HostArgs ParseHostArgs(const std::vector<std::string>& args) {
     }
   }
   return host;
+}
+
+// The first of /s, /p and /c that makes sense decides; with none, the
+// settings dialog, as for a .scr opened from Explorer.
+HostArgs WindowsArgs(const std::vector<std::string>& args) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg.size() < 2 || (arg[0] != '/' && arg[0] != '-')) continue;
+    const char mode = static_cast<char>(std::tolower(static_cast<unsigned char>(arg[1])));
+    std::optional<std::string> handle;
+    if (arg.size() > 2) {
+      if (arg[2] != ':') continue;  // "/screen" is not "/s"
+      handle = arg.substr(3);
+    } else if (i + 1 < args.size() && !args[i + 1].empty() &&
+               std::isdigit(static_cast<unsigned char>(args[i + 1][0]))) {
+      handle = args[i + 1];
+    }
+    // Plain integers: GCC takes an optional's value here for uninitialised.
+    const std::uint64_t hwnd = handle ? WindowId(*handle, 10).value_or(0) : 0;
+    if (mode == 's') return {WindowSettings::Host::kScreen, 0};
+    if (mode == 'p' && hwnd != 0) return {WindowSettings::Host::kHostWindow, hwnd};
+    if (mode == 'c') return {WindowSettings::Host::kOwnWindow, hwnd, true};
+  }
+  return {WindowSettings::Host::kOwnWindow, 0, true};
+}
+
+bool EndsWithScr(const std::string& program) {
+  if (program.size() < 4) return false;
+  std::string tail = program.substr(program.size() - 4);
+  std::transform(tail.begin(), tail.end(), tail.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return tail == ".scr";
+}
+
+}  // namespace
+
+HostArgs ParseHostArgs(const std::string& program, const std::vector<std::string>& args) {
+  return EndsWithScr(program) ? WindowsArgs(args) : XscreensaverArgs(args);
 }
 
 }  // namespace glimmer

@@ -19,7 +19,7 @@ execute_process(COMMAND dpkg-query -W -f=\${Version} mingw-w64-x86-64-dev
 configure_file(data/windows/NOTICES.txt.in ${GLIMMER_WINDOWS_DIR}/NOTICES.txt @ONLY)
 
 # Everything at the top of the install folder: Program Files\Glimmerfeld.
-install(TARGETS glimmerfeld RUNTIME DESTINATION .)
+install(TARGETS glimmerfeld glimmerfeld_scr RUNTIME DESTINATION .)
 install(FILES LICENSE DESTINATION . RENAME LICENSE.txt)
 install(FILES ${GLIMMER_WINDOWS_DIR}/NOTICES.txt DESTINATION .)
 
@@ -49,5 +49,12 @@ set(CPACK_NSIS_MANIFEST_DPI_AWARE ON)
 # Start menu: Glimmerfeld\Glimmerfeld, beside the uninstaller's entry.
 set(CPACK_PACKAGE_EXECUTABLES glimmerfeld Glimmerfeld)
 set(CPACK_NSIS_EXECUTABLES_DIRECTORY .)
+# The Screen Saver settings list the .scr files in System32 (a 64-bit
+# installer sees the real one); the copy in the install folder stays for the
+# ZIP's users to put there themselves.
+# NSIS splits the line before it expands $INSTDIR, so its spaces need no quotes.
+set(CPACK_NSIS_EXTRA_INSTALL_COMMANDS
+    "CopyFiles /SILENT $INSTDIR\\\\glimmerfeld.scr $SYSDIR\\\\glimmerfeld.scr")
+set(CPACK_NSIS_EXTRA_UNINSTALL_COMMANDS "Delete $SYSDIR\\\\glimmerfeld.scr")
 
 include(CPack)

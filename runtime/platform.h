@@ -78,10 +78,15 @@ void VideoStarted();
 // hidden at its 96-dpi size, is on.
 double DisplayScale(SDL_Window* window);
 
-// The native handle of the host's window that `settings` name (a
-// screensaver's), for SDL_CreateWindowFrom. Throws StartupError where the
-// platform has no such window.
+// The native handle of the window a screensaver draws into, for
+// SDL_CreateWindowFrom: the host's window that `settings` name, or one the
+// platform makes for the host (a child of it, or one over every monitor).
+// Throws StartupError where the platform has no such window.
 void* HostWindow(const WindowSettings& settings);
+
+// A screensaver's settings dialog, owned by the window `owner` names (0:
+// none); returns once the user has dismissed it.
+void ShowSettingsDialog(std::uint64_t owner, const std::string& title, const std::string& message);
 
 // The window was just created and is still hidden, or, a host's window, was
 // just taken over: then only watched, never changed.

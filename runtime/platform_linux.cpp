@@ -271,6 +271,12 @@ void* HostWindow(const WindowSettings& settings) {
   return x11::HostWindow(settings);
 }
 
+// Nothing here starts it (xscreensaver has its own settings); it is here
+// for completeness of the list.
+void ShowSettingsDialog(std::uint64_t, const std::string& title, const std::string& message) {
+  SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_INFORMATION, title.c_str(), message.c_str(), nullptr);
+}
+
 void PrepareWindow(SDL_Window* window) {
   if (OnX11()) x11::PrepareWindow(window);
 }

@@ -66,6 +66,9 @@ void* HostWindow(const WindowSettings&) {
   throw StartupError("no host windows here");
 }
 
+// A screensaver's settings dialog, where the platform has such a thing.
+void ShowSettingsDialog(std::uint64_t, const std::string&, const std::string&) {}
+
 // The window exists, hidden: window-system set-up such as its background.
 void PrepareWindow(SDL_Window*) {}
 

@@ -4,7 +4,8 @@
 //   and the display scale is the window's own DPI, followed when it changes; a blocking wait that
 //   can end within a millisecond; the animation going on through the modal loops of moving,
 //   sizing and the system menu; start-up errors in a message box, since a GUI program has no
-//   console to read stderr from.
+//   console to read stderr from; the screensaver's windows (over every monitor, ended by input,
+//   or the preview's child window, ended with its parent) and its settings dialog.
 // LIMITATIONS: run-time errors are shown by the portable runtime's SDL
 //   message box.
 // DEPENDENCIES: SDL2 (linked statically), user32, winmm.
@@ -15,6 +16,7 @@
 #include <timeapi.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <utility>
@@ -37,13 +39,54 @@ std::function<void()> g_modal_step;
 bool g_watching = false;
 constexpr UINT_PTR kModalTimer = 0x676c6d72;  // any id SDL does not use
 
-int SDLCALL WatchModalLoops(void*, SDL_Event* event) {
+// The screensaver's window, made here for Windows' protocol, which hands the
+// program a parent window (the preview) or nothing (the whole screen).
+HWND g_saver_window = nullptr;
+HWND g_preview_parent = nullptr;
+// Over every monitor, the user's first key, click or move ends the saver; a
+// move within this many pixels of where the pointer was is a tremor.
+bool g_end_on_input = false;
+POINT g_pointer_at_start{};
+constexpr LONG kPointerSlack = 4;
+bool g_end_requested = false;
+
+void NoteInput(UINT msg) {
+  switch (msg) {
+    case WM_KEYDOWN:
+    case WM_SYSKEYDOWN:
+    case WM_LBUTTONDOWN:
+    case WM_RBUTTONDOWN:
+    case WM_MBUTTONDOWN:
+    case WM_XBUTTONDOWN:
+    case WM_MOUSEWHEEL:
+      g_end_requested = true;
+      break;
+    case WM_MOUSEMOVE: {
+      // Windows also sends one when a window appears under a still pointer.
+      POINT at;
+      if (GetCursorPos(&at) && (std::abs(at.x - g_pointer_at_start.x) > kPointerSlack ||
+                                std::abs(at.y - g_pointer_at_start.y) > kPointerSlack)) {
+        g_end_requested = true;
+      }
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+int SDLCALL WatchWindowMessages(void*, SDL_Event* event) {
   if (event->type != SDL_SYSWMEVENT || event->syswm.msg == nullptr ||
       event->syswm.msg->subsystem != SDL_SYSWM_WINDOWS) {
     return 1;
   }
   const auto& m = event->syswm.msg->msg.win;
+  if (g_end_on_input) NoteInput(m.msg);
   switch (m.msg) {
+    case WM_DESTROY:
+      // The preview's child goes with its parent, the Screen Saver settings.
+      if (m.hwnd == g_saver_window) g_end_requested = true;
+      break;
     case WM_ENTERSIZEMOVE:
     case WM_ENTERMENULOOP:
       // About 10 ms at the least; the lag rule makes up the ticks between.
@@ -60,6 +103,29 @@ int SDLCALL WatchModalLoops(void*, SDL_Event* event) {
       break;
   }
   return 1;
+}
+
+void Watch() {
+  if (!g_watching) {
+    SDL_AddEventWatch(WatchWindowMessages, nullptr);
+    g_watching = true;
+  }
+}
+
+constexpr wchar_t kSaverClass[] = L"GlimmerfeldScreensaver";
+
+// Black from the start, so the window never flashes white before the first frame.
+bool RegisterSaverClass() {
+  static bool registered = false;
+  if (registered) return true;
+  WNDCLASSW wc{};
+  wc.lpfnWndProc = DefWindowProcW;
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
+  wc.hCursor = LoadCursor(nullptr, IDC_ARROW);
+  wc.lpszClassName = kSaverClass;
+  registered = RegisterClassW(&wc) != 0;
+  return registered;
 }
 
 std::wstring Widen(const std::string& utf8) {
@@ -101,13 +167,59 @@ double DisplayScale(SDL_Window* window) {
   return dpi >= 24 && dpi <= 960 ? dpi / 96.0 : 1.0;
 }
 
-void* HostWindow(const WindowSettings&) {
-  throw StartupError("no screensaver host's window to draw into on Windows yet");
+void* HostWindow(const WindowSettings& settings) {
+  if (!RegisterSaverClass()) {
+    throw StartupError("cannot register the screensaver's window class (error " +
+                       std::to_string(GetLastError()) + ")");
+  }
+  const std::wstring title = Widen(settings.title);
+  HINSTANCE instance = GetModuleHandleW(nullptr);
+  HWND window = nullptr;
+  if (settings.host == WindowSettings::Host::kHostWindow) {
+    const auto parent = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(settings.host_window));
+    RECT area;
+    if (!IsWindow(parent) || !GetClientRect(parent, &area)) {
+      throw StartupError("no window " + std::to_string(settings.host_window) +
+                         " to show the preview in");
+    }
+    window = CreateWindowExW(0, kSaverClass, title.c_str(), WS_CHILD | WS_VISIBLE, 0, 0, area.right,
+                             area.bottom, parent, nullptr, instance, nullptr);
+    g_preview_parent = parent;
+  } else if (settings.host == WindowSettings::Host::kScreen) {
+    // Every monitor: the virtual screen, in device pixels since the process
+    // is DPI aware. Kept out of the taskbar and above every other window.
+    GetCursorPos(&g_pointer_at_start);
+    window =
+        CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, kSaverClass, title.c_str(),
+                        WS_POPUP | WS_VISIBLE, GetSystemMetrics(SM_XVIRTUALSCREEN),
+                        GetSystemMetrics(SM_YVIRTUALSCREEN), GetSystemMetrics(SM_CXVIRTUALSCREEN),
+                        GetSystemMetrics(SM_CYVIRTUALSCREEN), nullptr, nullptr, instance, nullptr);
+    if (window != nullptr) {
+      SetForegroundWindow(window);
+      g_end_on_input = true;
+    }
+  } else {
+    throw StartupError("the root window is X11's; Windows has none to draw into");
+  }
+  if (window == nullptr) {
+    throw StartupError("cannot make the screensaver's window (error " +
+                       std::to_string(GetLastError()) + ")");
+  }
+  g_saver_window = window;
+  return window;
+}
+
+void ShowSettingsDialog(std::uint64_t owner, const std::string& title, const std::string& message) {
+  HWND parent = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(owner));
+  if (parent != nullptr && !IsWindow(parent)) parent = nullptr;
+  MessageBoxW(parent, Widen(message).c_str(), Widen(title).c_str(), MB_OK | MB_ICONINFORMATION);
 }
 
 void PrepareWindow(SDL_Window*) {
-  // For WM_DPICHANGED (ScaleFrom).
+  // For WM_DPICHANGED (ScaleFrom), and the screensaver's input and end.
   SDL_EventState(SDL_SYSWMEVENT, SDL_ENABLE);
+  Watch();
+  if (g_end_on_input) SDL_ShowCursor(SDL_DISABLE);
 }
 
 bool WaitEvent(SDL_Event& event, int timeout_ms) {
@@ -130,8 +242,10 @@ bool WaitEvent(SDL_Event& event, int timeout_ms) {
 // A GUI program gets no SIGINT or SIGTERM; a close is the way to end it.
 void StartupDone() {}
 
+// The screensaver's end: the user's input, or the preview's parent gone.
 bool EndRequested() {
-  return false;
+  if (g_preview_parent != nullptr && !IsWindow(g_preview_parent)) g_end_requested = true;
+  return g_end_requested;
 }
 
 bool ShowWithoutWaiting(SDL_Window* window) {
@@ -145,10 +259,7 @@ void ShowRunTimeError(SDL_Window* window, const std::string& title, const std::s
 
 void SetModalStep(std::function<void()> step) {
   g_modal_step = std::move(step);
-  if (!g_watching) {
-    SDL_AddEventWatch(WatchModalLoops, nullptr);
-    g_watching = true;
-  }
+  Watch();
 }
 
 void ShowStartupError(const std::string& message) {

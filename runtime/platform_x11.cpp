@@ -189,6 +189,9 @@ void WatchHostWindow(SDL_Window* window) {
 }  // namespace
 
 void* HostWindow(const WindowSettings& settings) {
+  if (settings.host == WindowSettings::Host::kScreen) {
+    throw StartupError("a window over every monitor is Windows' screensaver mode");
+  }
   if (settings.host == WindowSettings::Host::kHostWindow) {
     return reinterpret_cast<void*>(static_cast<std::uintptr_t>(settings.host_window));
   }

@@ -112,6 +112,10 @@ void ShowStartupError(const std::string& message) {
   platform::ShowStartupError(message);
 }
 
+void ShowSettingsDialog(std::uint64_t owner, const std::string& title, const std::string& message) {
+  platform::ShowSettingsDialog(owner, title, message);
+}
+
 void SdlMetrics::Observe(const SDL_Event& event) {
   if (const auto seen = platform::SeenFrom(event)) covered_ = !*seen;
   if (const auto scale = platform::ScaleFrom(event)) scale_ = *scale;

@@ -30,6 +30,10 @@ struct SdlRuntimeOptions {
 // Shows a start-up failure where the user looks; stderr already has it.
 void ShowStartupError(const std::string& message);
 
+// A screensaver's settings dialog, owned by the host's window `owner` (0:
+// none); returns once dismissed.
+void ShowSettingsDialog(std::uint64_t owner, const std::string& title, const std::string& message);
+
 // The window's facts as SDL and the platform's events tell them: its size in
 // pixels, the display scale, whether it is covered.
 class SdlMetrics final : public WindowMetrics {

@@ -19,9 +19,10 @@ class StartupError : public std::runtime_error {
 // the window system reports none.
 struct WindowSettings {
   // Where the field is drawn: a window of the program's own, or, as a
-  // screensaver's hack, a window of the host's (given by its id) or the root
-  // window (the host's virtual root where it names one).
-  enum class Host { kOwnWindow, kHostWindow, kRootWindow };
+  // screensaver, a window of the host's (given by its id; on Windows a child
+  // of it), the root window (the host's virtual root where it names one), or
+  // a window over every monitor that the user's first input ends (Windows).
+  enum class Host { kOwnWindow, kHostWindow, kRootWindow, kScreen };
   Host host = Host::kOwnWindow;
   std::uint64_t host_window = 0;  // with kHostWindow
   std::string title;

@@ -29,7 +29,7 @@ TEST(HostArgs, XscreensaversFormsNameTheWindowOrTheRoot) {
       {{"-install", "--window-id", "77", "-visual", "default"}, Host::kHostWindow, 77},
   };
   for (const auto& c : cases) {
-    const HostArgs got = ParseHostArgs(c.args);
+    const HostArgs got = ParseHostArgs("/usr/bin/glimmerfeld", c.args);
     EXPECT_EQ(got.host, c.host) << c.args.front();
     EXPECT_EQ(got.window, c.window) << c.args.front();
   }
@@ -47,11 +47,58 @@ TEST(HostArgs, AnythingElseLeavesTheProgramInItsOwnWindow) {
       {"--window-id", "99999999999999999999999"},
       {"--root=yes"},
       {"/s"},
+      {"/p", "1234"},
+      {"/c"},
       {"--help"},
   };
   for (const auto& args : others) {
-    EXPECT_EQ(ParseHostArgs(args).host, Host::kOwnWindow)
-        << (args.empty() ? "(none)" : args.back());
+    const HostArgs got = ParseHostArgs("glimmerfeld", args);
+    EXPECT_EQ(got.host, Host::kOwnWindow) << (args.empty() ? "(none)" : args.back());
+    EXPECT_FALSE(got.settings) << (args.empty() ? "(none)" : args.back());
+  }
+  // Windows' forms too, in the program started as an .exe.
+  EXPECT_EQ(ParseHostArgs("C:\\Program Files\\Glimmerfeld\\glimmerfeld.exe", {"/s"}).host,
+            Host::kOwnWindow);
+  EXPECT_FALSE(ParseHostArgs("glimmerfeld.exe", {}).settings);
+}
+
+// Started as a .scr, the program speaks Windows' protocol: the first mode
+// that makes sense decides, and no mode at all is the settings dialog.
+TEST(HostArgs, AScrTakesWindowsFormsInEitherCaseAndIgnoresTheRest) {
+  struct Case {
+    std::vector<std::string> args;
+    Host host;
+    std::uint64_t window;
+    bool settings;
+  };
+  const Case cases[] = {
+      {{"/s"}, Host::kScreen, 0, false},
+      {{"/S"}, Host::kScreen, 0, false},
+      {{"-s"}, Host::kScreen, 0, false},
+      {{"/p", "1442"}, Host::kHostWindow, 1442, false},
+      {{"/P", "4294967295"}, Host::kHostWindow, 4294967295u, false},
+      {{"/p:918"}, Host::kHostWindow, 918, false},
+      {{"/c"}, Host::kOwnWindow, 0, true},
+      {{"/C:65802"}, Host::kOwnWindow, 65802, true},
+      {{}, Host::kOwnWindow, 0, true},
+      // Unknown switches and stray words are passed over.
+      {{"/a", "/s"}, Host::kScreen, 0, false},
+      {{"/screen", "/p", "77"}, Host::kHostWindow, 77, false},
+      {{"--window-id", "0x40000C"}, Host::kOwnWindow, 0, true},
+      // A preview without a usable handle cannot be shown: as no mode.
+      {{"/p"}, Host::kOwnWindow, 0, true},
+      {{"/p", "0x10"}, Host::kOwnWindow, 0, true},
+      {{"/p:-4"}, Host::kOwnWindow, 0, true},
+      {{"/p", "0"}, Host::kOwnWindow, 0, true},
+  };
+  for (const auto& c : cases) {
+    const std::string shown = c.args.empty() ? "(none)" : c.args.front();
+    for (const char* program : {"C:\\WINDOWS\\system32\\glimmerfeld.scr", "GLIMMERFELD.SCR"}) {
+      const HostArgs got = ParseHostArgs(program, c.args);
+      EXPECT_EQ(got.host, c.host) << program << " " << shown;
+      EXPECT_EQ(got.window, c.window) << program << " " << shown;
+      EXPECT_EQ(got.settings, c.settings) << program << " " << shown;
+    }
   }
 }
 

@@ -32,6 +32,8 @@ namespace fs = std::filesystem;
 
 const std::string kBuild = GLIMMER_WINDOWS_BUILD;
 const std::string kProgram = kBuild + "/glimmerfeld.exe";
+const std::string kScreensaver = kBuild + "/glimmerfeld.scr";
+const std::string kScrHost = kBuild + "/tests/scr_host.exe";
 constexpr auto kStartTimeout = 60s;  // Wine's server and desktop start first
 
 class ProgramUnderWine : public ProgramUnderX {
@@ -94,6 +96,12 @@ class ProgramUnderWine : public ProgramUnderX {
   fs::path prefix_;
   bool dpi_changed_ = false;
 };
+
+// A path as a Windows program under Wine names it: on drive Z:, the Unix root.
+std::string WindowsPath(std::string path) {
+  std::replace(path.begin(), path.end(), '/', '\\');
+  return "Z:" + path;
+}
 
 // Waits until `done` holds or `timeout` passes; whether it held.
 template <class Pred>
@@ -310,7 +318,104 @@ TEST_F(ProgramUnderWine, HoldingTheTitleBarFreezesNeitherTheRingNorTheField) {
   std::remove(record_path_.c_str());
 }
 
-TEST_F(ProgramUnderWine, SilentInstallPutsTheProgramAndItsShortcutInPlaceAndUninstallRemovesBoth) {
+// The screensaver as Windows starts it once the user is idle: over the whole
+// virtual screen, the field from the first frames, the pointer's tremor
+// ignored, and a real move of the mouse ending it at once with status 0.
+TEST_F(ProgramUnderWine, ScreensaverCoversTheScreenAndAMouseMoveEndsIt) {
+  const std::string xdotool = FindOnPath("xdotool");
+  ASSERT_FALSE(xdotool.empty()) << "xdotool is not installed (scripts/install-deps test)";
+  auto mouse_to = [&](int x, int y) {
+    Child run(xdotool, {"mousemove", std::to_string(x), std::to_string(y)},
+              Child::EnvChanges{{"DISPLAY", server_->display()}});
+    EXPECT_EQ(run.Wait(30s), std::optional<int>(0)) << run.Stderr();
+  };
+  StartServer({}, "1280x1024x24");
+  mouse_to(600, 500);
+  StartProgram("/usr/bin/env", {"wine", kScreensaver, "/s"});
+  const auto found = probe_->WaitForWindow(kWindowTitle, kStartTimeout);
+  ASSERT_TRUE(found.has_value()) << program_->Stderr();
+  const Window w = *found;
+  EXPECT_EQ(probe_->Size(w), std::make_pair(1280, 1024));
+
+  const ExpectedPicture at96 = ReadConformanceTable().At(1);
+  // Lit in every quarter of the screen: the points spread over all of it.
+  auto quarters_lit = [](const Image& img) {
+    std::size_t lit[4] = {};
+    for (int y = 0; y < img.height; ++y) {
+      for (int x = 0; x < img.width; ++x) {
+        if (img.at(x, y) != 0) ++lit[(y * 2 / img.height) * 2 + x * 2 / img.width];
+      }
+    }
+    return *std::min_element(std::begin(lit), std::end(lit));
+  };
+  const Image shown = probe_->CaptureUntil(
+      w,
+      [&](const Image& i) {
+        return quarters_lit(i) > 2000 && FindExpectedRing(i, at96).has_value();
+      },
+      60s);
+  EXPECT_TRUE(FindExpectedRing(shown, at96).has_value()) << "no ring";
+  EXPECT_GT(quarters_lit(shown), 2000u) << "a quarter of the screen has no points";
+  const auto dark = std::count_if(shown.pixels.begin(), shown.pixels.end(), [](std::uint32_t p) {
+    return p != 0 && (Image::Red(p) < 30 || Image::Green(p) < 30 || Image::Blue(p) < 30);
+  });
+  EXPECT_EQ(dark, 0) << "lit pixels with a channel below 30";
+
+  mouse_to(602, 503);
+  EXPECT_FALSE(program_->Wait(1s).has_value()) << "a move of 3 pixels ended it";
+  const auto moved = Clock::now();
+  mouse_to(700, 600);
+  const auto status = program_->Wait(30s);
+  std::printf("the screensaver ended %.0f ms after the mouse moved\n",
+              std::chrono::duration<double, std::milli>(Clock::now() - moved).count());
+  EXPECT_EQ(status, std::optional<int>(0)) << program_->Stderr();
+}
+
+// The Screen Saver settings' preview: the helper's window stands for the
+// settings page. The program draws in a child window of it, its size, and
+// ends with status 0 once the page closes. (Wine gives a child of another
+// process's window no way to the screen, so its pixels are not looked at.)
+TEST_F(ProgramUnderWine, ScreensaverPreviewRunsInAChildOfTheHostsWindowAndEndsWithIt) {
+  StartProgram("/usr/bin/env", {"wine", kScrHost, "preview", WindowsPath(kScreensaver)});
+  const auto host = probe_->WaitForWindow("Screensaver host", kStartTimeout);
+  ASSERT_TRUE(host.has_value()) << program_->Stderr();
+  ASSERT_TRUE(WaitFor([&] { return program_->Stderr().find("child") != std::string::npos; }, 60s))
+      << program_->Stderr();
+  EXPECT_NE(program_->Stderr().find("child: GlimmerfeldScreensaver 320x240 in 320x240, visible"),
+            std::string::npos)
+      << program_->Stderr();
+  // Still running: the preview lasts as long as its parent.
+  EXPECT_FALSE(program_->Wait(1s).has_value()) << program_->Stderr();
+  probe_->RequestClose(*host);
+  EXPECT_EQ(program_->Wait(60s), std::optional<int>(0)) << program_->Stderr();
+  EXPECT_NE(program_->Stderr().find("status 0 after"), std::string::npos) << program_->Stderr();
+}
+
+// "Settings", and a .scr opened with no argument: a dialog saying there is
+// nothing to set, owned by the settings page's window when it is named; OK
+// ends the program with status 0.
+TEST_F(ProgramUnderWine, ScreensaverSettingsShowADialogWithNothingToSet) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> runs = {
+      {{"/c:%HWND%"}, "owner: host"},
+      {{}, "owner: none"},
+  };
+  for (const auto& [args, owner] : runs) {
+    std::vector<std::string> all{"wine", kScrHost, "settings", WindowsPath(kScreensaver)};
+    all.insert(all.end(), args.begin(), args.end());
+    Child run("/usr/bin/env", all, Child::EnvChanges{{"DISPLAY", server_->display()}});
+    const auto status = run.Wait(120s);
+    const std::string out = run.Stderr();
+    const std::string shown = args.empty() ? "(no argument)" : args.front();
+    EXPECT_EQ(status, std::optional<int>(0)) << shown << ": " << out;
+    EXPECT_NE(out.find("title: Glimmerfeld\r\n"), std::string::npos) << shown << ": " << out;
+    EXPECT_NE(out.find("text: Glimmerfeld has nothing to set"), std::string::npos)
+        << shown << ": " << out;
+    EXPECT_NE(out.find(owner), std::string::npos) << shown << ": " << out;
+  }
+}
+
+TEST_F(ProgramUnderWine,
+       SilentInstallPutsTheProgramShortcutAndScreensaverInPlaceAndUninstallRemovesThem) {
   const std::string setup = kBuild + "/glimmerfeld-" GLIMMER_VERSION "-win64-setup.exe";
   ASSERT_TRUE(fs::exists(setup)) << setup << " is missing: run make windows-package";
   const fs::path drive_c = prefix_ / "drive_c";
@@ -334,6 +439,9 @@ TEST_F(ProgramUnderWine, SilentInstallPutsTheProgramAndItsShortcutInPlaceAndUnin
   EXPECT_TRUE(WaitFor([&] { return fs::exists(installed); }, 60s)) << installed;
   EXPECT_TRUE(fs::exists(installed.parent_path() / "LICENSE.txt"));
   EXPECT_TRUE(fs::exists(installed.parent_path() / "NOTICES.txt"));
+  // Where the Screen Saver settings list screensavers.
+  const fs::path screensaver = drive_c / "windows" / "system32" / "glimmerfeld.scr";
+  EXPECT_TRUE(WaitFor([&] { return fs::exists(screensaver); }, 60s)) << screensaver;
   ASSERT_TRUE(WaitFor([&] { return shortcut().has_value(); }, 60s)) << "no Start-menu shortcut";
 
   // The shortcut starts the installed program.
@@ -346,9 +454,11 @@ TEST_F(ProgramUnderWine, SilentInstallPutsTheProgramAndItsShortcutInPlaceAndUnin
 
   // The uninstaller hands over to a copy of itself and returns at once.
   RunWine({(installed.parent_path() / "Uninstall.exe").string(), "/S"});
-  EXPECT_TRUE(WaitFor([&] { return !fs::exists(installed) && !shortcut(); }, 60s))
+  EXPECT_TRUE(WaitFor(
+      [&] { return !fs::exists(installed) && !shortcut() && !fs::exists(screensaver); }, 60s))
       << "left behind: " << (fs::exists(installed) ? installed.string() : "")
-      << (shortcut() ? " " + shortcut()->string() : "");
+      << (shortcut() ? " " + shortcut()->string() : "")
+      << (fs::exists(screensaver) ? " " + screensaver.string() : "");
 }
 
 }  // namespace
