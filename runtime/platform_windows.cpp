@@ -43,14 +43,15 @@ constexpr UINT_PTR kModalTimer = 0x676c6d72;  // any id SDL does not use
 // program a parent window (the preview) or nothing (the whole screen).
 HWND g_saver_window = nullptr;
 HWND g_preview_parent = nullptr;
-// Over every monitor, the user's first key, click or move ends the saver; a
-// move within this many pixels of where the pointer was is a tremor.
+// Over every monitor, the user's first key, click or move ends the saver, as
+// does another program coming to the front; a move within this many pixels
+// of where the pointer was is a tremor.
 bool g_end_on_input = false;
 POINT g_pointer_at_start{};
 constexpr LONG kPointerSlack = 4;
 bool g_end_requested = false;
 
-void NoteInput(UINT msg) {
+void NoteInput(UINT msg, WPARAM wparam) {
   switch (msg) {
     case WM_KEYDOWN:
     case WM_SYSKEYDOWN:
@@ -60,6 +61,11 @@ void NoteInput(UINT msg) {
     case WM_XBUTTONDOWN:
     case WM_MOUSEWHEEL:
       g_end_requested = true;
+      break;
+    case WM_ACTIVATEAPP:
+      // Another program came to the front (a prompt, a notification): the
+      // user is back.
+      if (wparam == FALSE) g_end_requested = true;
       break;
     case WM_MOUSEMOVE: {
       // Windows also sends one when a window appears under a still pointer.
@@ -81,7 +87,7 @@ int SDLCALL WatchWindowMessages(void*, SDL_Event* event) {
     return 1;
   }
   const auto& m = event->syswm.msg->msg.win;
-  if (g_end_on_input) NoteInput(m.msg);
+  if (g_end_on_input) NoteInput(m.msg, m.wParam);
   switch (m.msg) {
     case WM_DESTROY:
       // The preview's child goes with its parent, the Screen Saver settings.

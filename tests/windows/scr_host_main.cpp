@@ -9,7 +9,10 @@
 //                                the window's handle), finds SCR's dialog,
 //                                reports its title, text and owner, and
 //                                presses its OK button
-// Either way the last line is "status N after M ms" (from the close, or from
+//   scr_host front               shows its window and brings it to the front,
+//                                as a program asking for the user does, and
+//                                ends a second later
+// For preview and settings the last line is "status N after M ms" (from the close, or from
 // pressing OK) and the exit status is SCR's, or 99 if it did not end within
 // 30 s (it is then ended by force).
 #include <windows.h>
@@ -192,13 +195,26 @@ int Settings(const std::string& scr, const std::vector<std::string>& args) {
   return Finish(process, pressed);
 }
 
+int Front() {
+  HWND host = MakeHostWindow();
+  if (host == nullptr) return 98;
+  SetForegroundWindow(host);
+  std::fprintf(stderr, "in front: %s\n", GetForegroundWindow() == host ? "yes" : "no");
+  for (DWORD start = GetTickCount(); GetTickCount() - start < 1000;) {
+    Pump();
+    Sleep(20);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   if (args.size() == 2 && args[0] == "preview") return Preview(args[1]);
+  if (args.size() == 1 && args[0] == "front") return Front();
   if (args.size() >= 2 && args[0] == "settings")
     return Settings(args[1], std::vector<std::string>(args.begin() + 2, args.end()));
-  std::fprintf(stderr, "usage: scr_host preview SCR | settings SCR [ARG...]\n");
+  std::fprintf(stderr, "usage: scr_host preview SCR | settings SCR [ARG...] | front\n");
   return 2;
 }

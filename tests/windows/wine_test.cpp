@@ -320,8 +320,9 @@ TEST_F(ProgramUnderWine, HoldingTheTitleBarFreezesNeitherTheRingNorTheField) {
 
 // The screensaver as Windows starts it once the user is idle: over the whole
 // virtual screen, the field from the first frames, the pointer's tremor
-// ignored, and a real move of the mouse ending it at once with status 0.
-TEST_F(ProgramUnderWine, ScreensaverCoversTheScreenAndAMouseMoveEndsIt) {
+// ignored, and a real move of the mouse ending it at once with status 0; so
+// does another program coming to the front.
+TEST_F(ProgramUnderWine, ScreensaverCoversTheScreenAndEndsOnAMouseMoveOrAnotherProgramInFront) {
   const std::string xdotool = FindOnPath("xdotool");
   ASSERT_FALSE(xdotool.empty()) << "xdotool is not installed (scripts/install-deps test)";
   auto mouse_to = [&](int x, int y) {
@@ -369,6 +370,14 @@ TEST_F(ProgramUnderWine, ScreensaverCoversTheScreenAndAMouseMoveEndsIt) {
   std::printf("the screensaver ended %.0f ms after the mouse moved\n",
               std::chrono::duration<double, std::milli>(Clock::now() - moved).count());
   EXPECT_EQ(status, std::optional<int>(0)) << program_->Stderr();
+
+  StartProgram("/usr/bin/env", {"wine", kScreensaver, "/s"});
+  ASSERT_TRUE(probe_->WaitForWindow(kWindowTitle, kStartTimeout).has_value()) << program_->Stderr();
+  Child front("/usr/bin/env", {"wine", kScrHost, "front"},
+              Child::EnvChanges{{"DISPLAY", server_->display()}});
+  EXPECT_EQ(front.Wait(60s), std::optional<int>(0)) << front.Stderr();
+  EXPECT_NE(front.Stderr().find("in front: yes"), std::string::npos) << front.Stderr();
+  EXPECT_EQ(program_->Wait(30s), std::optional<int>(0)) << "still running with another in front";
 }
 
 // The Screen Saver settings' preview: the helper's window stands for the
