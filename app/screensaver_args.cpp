@@ -52,16 +52,15 @@ HostArgs WindowsArgs(const std::vector<std::string>& args) {
     const std::string& arg = args[i];
     if (arg.size() < 2 || (arg[0] != '/' && arg[0] != '-')) continue;
     const char mode = static_cast<char>(std::tolower(static_cast<unsigned char>(arg[1])));
-    std::optional<std::string> handle;
+    // The handle after a colon, or the next argument when it is a number.
+    std::string handle;
     if (arg.size() > 2) {
       if (arg[2] != ':') continue;  // "/screen" is not "/s"
       handle = arg.substr(3);
-    } else if (i + 1 < args.size() && !args[i + 1].empty() &&
-               std::isdigit(static_cast<unsigned char>(args[i + 1][0]))) {
+    } else if (i + 1 < args.size() && WindowId(args[i + 1], 10)) {
       handle = args[i + 1];
     }
-    // Plain integers: GCC takes an optional's value here for uninitialised.
-    const std::uint64_t hwnd = handle ? WindowId(*handle, 10).value_or(0) : 0;
+    const std::uint64_t hwnd = WindowId(handle, 10).value_or(0);
     if (mode == 's') return {WindowSettings::Host::kScreen, 0};
     if (mode == 'p' && hwnd != 0) return {WindowSettings::Host::kHostWindow, hwnd};
     if (mode == 'c') return {WindowSettings::Host::kOwnWindow, hwnd, true};
