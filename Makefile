@@ -23,9 +23,11 @@ deps: deps-run
 deps-run deps-test deps-format deps-bench deps-windows deps-web:
 	@scripts/install-deps $(@:deps-%=%)
 
+# SDL3 is the system's where it has 3.2 or later; elsewhere scripts/build-sdl3
+# builds it once from Debian 13's sources and prints where it put it.
 configure: deps-run
 	cmake -S . -B $(BUILD) -DGLIMMER_WERROR=$(WERROR) -DGLIMMER_WEB_BUILD=$(CURDIR)/$(WEB_BUILD) \
-	  $(CMAKE_FLAGS) >/dev/null
+	  -DCMAKE_PREFIX_PATH="$$(scripts/build-sdl3 linux)" $(CMAKE_FLAGS) >/dev/null
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -45,7 +47,8 @@ test: deps-test build windows-package web
 # unoptimised sanitized test itself is too slow for, so that one is left out.
 test-asan: deps-test
 	cmake -S . -B $(ASAN_BUILD) -DGLIMMER_SANITIZE=ON -DGLIMMER_WERROR=$(WERROR) \
-	  -DGLIMMER_WINDOWS_TESTS=OFF -DCMAKE_BUILD_TYPE=Debug >/dev/null
+	  -DGLIMMER_WINDOWS_TESTS=OFF -DCMAKE_BUILD_TYPE=Debug \
+	  -DCMAKE_PREFIX_PATH="$$(scripts/build-sdl3 linux)" >/dev/null
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS) -L unit
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
@@ -57,7 +60,8 @@ test-asan: deps-test
 # Windows build measured under Wine beside it.
 bench-build: deps-bench
 	cmake -S . -B $(BENCH_BUILD) -DGLIMMER_BUILD_BENCH=ON -DGLIMMER_BUILD_TESTS=OFF \
-	  -DCMAKE_BUILD_TYPE=Release -DGLIMMER_WERROR=$(WERROR) >/dev/null
+	  -DCMAKE_BUILD_TYPE=Release -DGLIMMER_WERROR=$(WERROR) \
+	  -DCMAKE_PREFIX_PATH="$$(scripts/build-sdl3 linux)" >/dev/null
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 
 bench: build bench-build windows
@@ -99,15 +103,15 @@ screenshot: build
 icons: build
 	$(BUILD)/make_icon data/icons/hicolor
 
-# Windows, cross-built here with mingw-w64 against a static SDL2 that
-# scripts/build-sdl-windows builds once from Debian's sources and caches
+# Windows, cross-built here with mingw-w64 against a static SDL3 that
+# scripts/build-sdl3 builds once from Debian 13's sources and caches
 # (~/.cache/glimmerfeld). `make windows`: $(WINDOWS_BUILD)/glimmerfeld.exe and
 # the cross-built tests; `make windows-package`: the installer and the ZIP.
 .PHONY: windows windows-package
 
 windows: deps-windows
 	cmake -S . -B $(WINDOWS_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-	  -DSDL2_DIR=$$(scripts/build-sdl-windows)/lib/cmake/SDL2 -DCMAKE_BUILD_TYPE=Release \
+	  -DSDL3_DIR=$$(scripts/build-sdl3 windows)/lib/cmake/SDL3 -DCMAKE_BUILD_TYPE=Release \
 	  -DGLIMMER_WERROR=$(WERROR) >/dev/null
 	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
 

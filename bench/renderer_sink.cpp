@@ -1,6 +1,6 @@
 #include "bench/renderer_sink.h"
 
-#include <SDL.h>
+#include <SDL3/SDL.h>
 
 #include <cstdint>
 #include <optional>
@@ -24,12 +24,12 @@ class RendererSink final : public FrameSink {
 
   std::optional<Buffer> Acquire() override {
     int w = 0, h = 0;
-    if (SDL_GetRendererOutputSize(renderer_, &w, &h) != 0 || w <= 0 || h <= 0) return std::nullopt;
+    if (!SDL_GetCurrentRenderOutputSize(renderer_, &w, &h) || w <= 0 || h <= 0) return std::nullopt;
     bool fresh = false;
     if (texture_ == nullptr || w != width_ || h != height_) {
       if (texture_ != nullptr) SDL_DestroyTexture(texture_);
       texture_ =
-          SDL_CreateTexture(renderer_, SDL_PIXELFORMAT_RGB888, SDL_TEXTUREACCESS_STREAMING, w, h);
+          SDL_CreateTexture(renderer_, SDL_PIXELFORMAT_XRGB8888, SDL_TEXTUREACCESS_STREAMING, w, h);
       if (texture_ == nullptr) return std::nullopt;
       width_ = w;
       height_ = h;
@@ -49,8 +49,8 @@ class RendererSink final : public FrameSink {
   void Submit(const std::vector<Rect>&) override {
     // The whole frame goes up each time: the points of one frame are spread
     // over all of it.
-    if (SDL_UpdateTexture(texture_, nullptr, frame_.data(), width_ * 4) != 0 ||
-        SDL_RenderCopy(renderer_, texture_, nullptr, nullptr) != 0) {
+    if (!SDL_UpdateTexture(texture_, nullptr, frame_.data(), width_ * 4) ||
+        !SDL_RenderTexture(renderer_, texture_, nullptr, nullptr)) {
       SDL_DestroyTexture(texture_);
       texture_ = nullptr;
       return;
@@ -59,9 +59,9 @@ class RendererSink final : public FrameSink {
   }
 
   std::string Describe() const override {
-    SDL_RendererInfo info;
-    if (SDL_GetRendererInfo(renderer_, &info) != 0 || info.name == nullptr) return "renderer";
-    return std::string("renderer ") + info.name;
+    const char* name = SDL_GetRendererName(renderer_);
+    if (name == nullptr) return "renderer";
+    return std::string("renderer ") + name;
   }
 
  private:
@@ -75,7 +75,7 @@ class RendererSink final : public FrameSink {
 }  // namespace
 
 std::unique_ptr<FrameSink> MakeRendererSink(SDL_Window* window) {
-  SDL_Renderer* renderer = SDL_CreateRenderer(window, -1, 0);
+  SDL_Renderer* renderer = SDL_CreateRenderer(window, nullptr);
   if (renderer == nullptr) return nullptr;
   return std::make_unique<RendererSink>(renderer);
 }

@@ -3,7 +3,8 @@
 // platform's own WaitEvent, with a window open and no events coming. Prints
 // one line per case; scripts/measure-program --windows-build runs it.
 #define SDL_MAIN_HANDLED
-#include <SDL.h>
+#include <SDL3/SDL.h>
+#include <SDL3/SDL_main.h>
 
 #include <chrono>
 #include <cstdio>
@@ -13,11 +14,11 @@
 
 int main() {
   glimmer::platform::PrepareVideo(glimmer::WindowSettings{});
-  if (SDL_Init(SDL_INIT_VIDEO) != 0) return 1;
-  SDL_Window* window = SDL_CreateWindow("wait probe", 0, 0, 100, 100, SDL_WINDOW_SHOWN);
+  if (!SDL_Init(SDL_INIT_VIDEO)) return 1;
+  SDL_Window* window = SDL_CreateWindow("wait probe", 100, 100, 0);
   if (window == nullptr) return 1;
   SDL_Event event;
-  while (SDL_PollEvent(&event) != 0) {
+  while (SDL_PollEvent(&event)) {
   }
   for (const bool sdl : {true, false}) {
     for (const int ms : {1, 2, 5}) {

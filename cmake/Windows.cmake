@@ -1,5 +1,5 @@
 # Building for 64-bit Windows with mingw-w64 (cmake/mingw-w64-x86_64.cmake)
-# against the static SDL2 of scripts/build-sdl-windows; `make windows` sets
+# against the static SDL3 of scripts/build-sdl3 windows; `make windows` sets
 # both up.
 enable_language(RC)
 

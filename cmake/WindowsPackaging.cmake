@@ -7,13 +7,13 @@
 # the cached SDL and of Debian's mingw-w64 package.
 set(GLIMMER_MINGW_COPYRIGHT_FILE /usr/share/doc/mingw-w64-x86-64-dev/copyright
     CACHE FILEPATH "Debian's licence terms of the mingw-w64 runtime and winpthreads")
-get_filename_component(sdl_prefix "${SDL2_DIR}/../../.." ABSOLUTE)
-file(READ ${sdl_prefix}/share/licenses/SDL2/LICENSE.txt GLIMMER_SDL_LICENSE)
+get_filename_component(sdl_prefix "${SDL3_DIR}/../../.." ABSOLUTE)
+file(READ ${sdl_prefix}/share/licenses/SDL3/LICENSE.txt GLIMMER_SDL_LICENSE)
 file(READ ${GLIMMER_MINGW_COPYRIGHT_FILE} GLIMMER_MINGW_COPYRIGHT)
 string(STRIP "${GLIMMER_SDL_LICENSE}" GLIMMER_SDL_LICENSE)
 string(STRIP "${GLIMMER_MINGW_COPYRIGHT}" GLIMMER_MINGW_COPYRIGHT)
-execute_process(COMMAND dpkg-query -W -f=\${Version} libsdl2-dev
-                OUTPUT_VARIABLE GLIMMER_SDL_DEBIAN_VERSION ERROR_QUIET)
+# scripts/build-sdl3 notes which Debian source it built.
+file(STRINGS ${sdl_prefix}/debian-version GLIMMER_SDL_DEBIAN_VERSION LIMIT_COUNT 1)
 execute_process(COMMAND dpkg-query -W -f=\${Version} mingw-w64-x86-64-dev
                 OUTPUT_VARIABLE GLIMMER_MINGW_DEBIAN_VERSION ERROR_QUIET)
 configure_file(data/windows/NOTICES.txt.in ${GLIMMER_WINDOWS_DIR}/NOTICES.txt @ONLY)

@@ -11,7 +11,7 @@ set(CMAKE_AR ${MINGW_TRIPLE}-gcc-ar-posix CACHE FILEPATH "")
 set(CMAKE_RANLIB ${MINGW_TRIPLE}-gcc-ranlib-posix CACHE FILEPATH "")
 
 # Libraries and headers come from the target's tree, never from the build
-# machine's; the cached SDL is named directly by SDL2_DIR.
+# machine's; the cached SDL is named directly by SDL3_DIR.
 list(APPEND CMAKE_FIND_ROOT_PATH /usr/${MINGW_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)

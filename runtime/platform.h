@@ -12,6 +12,8 @@
 
 #include "runtime/frame_sink.h"
 
+#include <SDL3/SDL_properties.h>
+
 struct SDL_Window;
 union SDL_Event;
 
@@ -22,25 +24,27 @@ struct WindowSettings;
 namespace glimmer::platform {
 
 // A platform's own way to the screen, for a window system where SDL's window
-// surface would be costly: its frames, and the window's facts that go with
-// them (on Wayland, the scale and whether the compositor shows the window).
+// surface would be costly or missing: its frames, and the window's facts that
+// go with them (on Wayland, the scale and whether the compositor shows the
+// window).
 class Presenter : public FrameSink, public WindowMetrics {};
 
-// Extra SDL window flags for a window whose frames a Presenter will show.
-std::uint32_t PresenterWindowFlags();
-
 // For a window just created, still hidden: its presenter, or null where
-// SDL's window surface is the way.
+// SDL's window surface is the way. Throws StartupError where the window
+// system has no window surface and the presenter cannot be made.
 std::unique_ptr<Presenter> MakePresenter(SDL_Window* window);
 
-// A window-system event SDL passed on as SDL_SYSWMEVENT: whether it says the
-// window is now seen (true) or fully covered (false), or nothing about that.
-std::optional<bool> SeenFrom(const SDL_Event& event);
-// The same: the display scale it says is now in force, or nothing. (Where a
-// Presenter is used, its metrics tell the scale instead.)
-std::optional<double> ScaleFrom(const SDL_Event& event);
+// What the window system has said about the window since the last call:
+// whether it is now seen (false: fully covered), and a new display scale.
+// Empty where nothing changed. (Where a Presenter is used, its metrics tell
+// the scale instead.)
+struct WindowNews {
+  std::optional<bool> seen;
+  std::optional<double> scale;
+};
+WindowNews TakeWindowNews();
 
-// Before SDL starts: chooses the video drivers SDL may try (SDL_VIDEODRIVER
+// Before SDL starts: chooses the video drivers SDL may try (SDL_VIDEO_DRIVER
 // stays the user's override) and sets up what the process needs, such as
 // error handlers or DPI awareness. Throws StartupError when nothing could
 // show a window. Start-up runs from here until StartupDone: where the
@@ -75,21 +79,23 @@ std::string DisplayNamed();
 void VideoStarted();
 
 // Device pixels per pixel at 96 dpi for the display the window, created
-// hidden at its 96-dpi size, is on.
+// hidden at its 96-dpi size, is on; asked again when SDL reports a new
+// display scale.
 double DisplayScale(SDL_Window* window);
 
-// The native handle of the window a screensaver draws into, for
-// SDL_CreateWindowFrom: the host's window that `settings` name, or one the
+// Names, in the creation properties `props`, the native window a
+// screensaver draws into: the host's window that `settings` name, or one the
 // platform makes for the host (a child of it, or one over every monitor).
 // Throws StartupError where the platform has no such window.
-void* HostWindow(const WindowSettings& settings);
+void SetHostWindow(SDL_PropertiesID props, const WindowSettings& settings);
 
 // A screensaver's settings dialog, owned by the window `owner` names (0:
 // none); returns once the user has dismissed it.
 void ShowSettingsDialog(std::uint64_t owner, const std::string& title, const std::string& message);
 
 // The window was just created and is still hidden, or, a host's window, was
-// just taken over: then only watched, never changed.
+// just taken over: then only watched, never changed. Throws StartupError
+// where the window's pixels cannot be drawn as they are meant.
 void PrepareWindow(SDL_Window* window);
 
 // Waits up to `timeout_ms` for an event (0: only looks) and takes it;

@@ -4,8 +4,8 @@
 //   SIGINT and SIGTERM at every stage, and a display that never answers at
 //   start.
 // LIMITATIONS: start-up errors go to stderr only.
-// DEPENDENCIES: SDL2, libX11, wayland-client.
-#include <SDL.h>
+// DEPENDENCIES: SDL3, libX11, wayland-client.
+#include <SDL3/SDL.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -22,7 +22,6 @@
 #include "runtime/platform.h"
 #include "runtime/platform_linux.h"
 #include "runtime/wayland_presenter.h"
-#include "runtime/wayland_without_egl.h"
 #include "runtime/window_settings.h"
 
 namespace glimmer::platform {
@@ -33,7 +32,15 @@ bool EnvSet(const char* name) {
   return v != nullptr && v[0] != '\0';
 }
 
-// Splits a comma-separated driver list such as SDL_VIDEODRIVER's.
+// The user's choice of video drivers: SDL3's variable, or SDL2's old name,
+// which SDL3 still reads; empty where there is none.
+const char* UserDriverVariable() {
+  for (const char* name : {"SDL_VIDEO_DRIVER", "SDL_VIDEODRIVER"})
+    if (EnvSet(name)) return name;
+  return nullptr;
+}
+
+// Splits a comma-separated driver list such as SDL_VIDEO_DRIVER's.
 std::vector<std::string> SplitDrivers(const std::string& list) {
   std::vector<std::string> drivers;
   std::size_t start = 0;
@@ -166,9 +173,10 @@ void PrepareVideo(const WindowSettings& settings) {
   }
   // Only the drivers that can show a window. Native Wayland first: there the
   // window gets the output's real scale, which X11 through Xwayland lacks.
-  const bool user_choice = EnvSet("SDL_VIDEODRIVER") && !hosted;
+  const char* user_variable = hosted ? nullptr : UserDriverVariable();
+  const bool user_choice = user_variable != nullptr;
   std::vector<std::string> drivers =
-      SplitDrivers(user_choice ? std::getenv("SDL_VIDEODRIVER")
+      SplitDrivers(user_choice ? std::getenv(user_variable)
                                : (x11 && wayland ? "wayland,x11" : (x11 ? "x11" : "wayland")));
   // Keep SDL off a compositor it would crash on, even as a fallback after a
   // failed X11 start.
@@ -180,7 +188,8 @@ void PrepareVideo(const WindowSettings& settings) {
     if (!why.empty()) {
       drivers.erase(wl);
       if (drivers.empty()) {
-        throw StartupError(why + (user_choice ? "; SDL_VIDEODRIVER allows no other driver"
+        throw StartupError(why + (user_choice ? std::string("; ") + user_variable +
+                                                    " allows no other driver"
                                               : (x11 ? "" : "; set DISPLAY to use X11")));
       }
     }
@@ -201,14 +210,15 @@ void PrepareVideo(const WindowSettings& settings) {
     }
   }
   // The user's own choice is overridden only to take the crashing driver out.
-  SDL_SetHintWithPriority(SDL_HINT_VIDEODRIVER, JoinDrivers(drivers).c_str(),
+  SDL_SetHintWithPriority(SDL_HINT_VIDEO_DRIVER, JoinDrivers(drivers).c_str(),
                           user_choice || hosted ? SDL_HINT_OVERRIDE : SDL_HINT_DEFAULT);
   // SDL takes the window's class on X11, and its app id on Wayland, from
-  // these; the desktop entry is found by the same name.
-  if (!settings.app_id.empty()) {
-    setenv("SDL_VIDEO_X11_WMCLASS", settings.app_id.c_str(), 1);
-    setenv("SDL_VIDEO_WAYLAND_WMCLASS", settings.app_id.c_str(), 1);
-  }
+  // this; the desktop entry is found by the same name.
+  if (!settings.app_id.empty()) SDL_SetHint(SDL_HINT_APP_ID, settings.app_id.c_str());
+  // A screensaver host's X window is only watched: selecting button presses
+  // on it, as SDL would, fails where the host or a window manager already
+  // holds them.
+  if (hosted) SDL_SetHint(SDL_HINT_VIDEO_X11_EXTERNAL_WINDOW_INPUT, "0");
   // A write to a display server that has just died must come back as an
   // error for the handlers to report, not end the program silently through
   // SIGPIPE.
@@ -261,14 +271,13 @@ void VideoStarted() {
 double DisplayScale(SDL_Window* window) {
   // X11 has no per-window scale; desktops publish theirs as Xft.dpi.
   if (OnX11()) return x11::XftScale(window);
-  int w = 0, h = 0, pw = 0, ph = 0;
-  SDL_GetWindowSize(window, &w, &h);
-  SDL_GetWindowSizeInPixels(window, &pw, &ph);
-  return w > 0 && pw > 0 ? static_cast<double>(pw) / w : 1.0;
+  const float scale = SDL_GetWindowDisplayScale(window);
+  return scale > 0.0f ? scale : 1.0;
 }
 
-void* HostWindow(const WindowSettings& settings) {
-  return x11::HostWindow(settings);
+void SetHostWindow(SDL_PropertiesID props, const WindowSettings& settings) {
+  SDL_SetNumberProperty(props, SDL_PROP_WINDOW_CREATE_X11_WINDOW_NUMBER,
+                        static_cast<Sint64>(x11::HostWindow(settings)));
 }
 
 // Nothing here starts it (xscreensaver has its own settings); it is here
@@ -281,25 +290,22 @@ void PrepareWindow(SDL_Window* window) {
   if (OnX11()) x11::PrepareWindow(window);
 }
 
-std::uint32_t PresenterWindowFlags() {
-  if (OnX11() || wayland::WindowFlagsWithoutEgl == nullptr) return 0;
-  return wayland::WindowFlagsWithoutEgl();
-}
-
 std::unique_ptr<Presenter> MakePresenter(SDL_Window* window) {
-  return wayland::MakePresenter(window);
+  // SDL's window surface on Wayland would go through a renderer, and load
+  // OpenGL or Vulkan for it: the presenter is the only way there.
+  if (OnX11()) return nullptr;
+  auto presenter = wayland::MakePresenter(window);
+  if (presenter == nullptr)
+    throw StartupError("the display offers no shared-memory buffers or subsurfaces");
+  return presenter;
 }
 
-std::optional<bool> SeenFrom(const SDL_Event& event) {
-  return OnX11() ? x11::SeenFrom(event) : std::nullopt;
-}
-
-std::optional<double> ScaleFrom(const SDL_Event& event) {
-  return OnX11() ? x11::ScaleFrom(event) : std::nullopt;
+WindowNews TakeWindowNews() {
+  return OnX11() ? x11::TakeNews() : WindowNews{};
 }
 
 bool WaitEvent(SDL_Event& event, int timeout_ms) {
-  return (timeout_ms > 0 ? SDL_WaitEventTimeout(&event, timeout_ms) : SDL_PollEvent(&event)) != 0;
+  return timeout_ms > 0 ? SDL_WaitEventTimeout(&event, timeout_ms) : SDL_PollEvent(&event);
 }
 
 // X11 and Wayland have no loop that holds the program's thread.

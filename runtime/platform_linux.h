@@ -2,15 +2,17 @@
 // which chooses between them.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
+
+#include "runtime/platform.h"
 
 struct SDL_Window;
 
 namespace glimmer {
 struct WindowSettings;
 }
-union SDL_Event;
 
 namespace glimmer::platform {
 
@@ -26,16 +28,16 @@ std::string ChooseVisual();
 // The X window a screensaver host named: the one given, or for the root its
 // virtual root (XSCREENSAVER_WINDOW) where it sets one, else the screen's
 // root. Throws StartupError.
-void* HostWindow(const WindowSettings& settings);
+std::uint64_t HostWindow(const WindowSettings& settings);
 // The scale the desktop publishes as Xft.dpi, or 1.
 double XftScale(SDL_Window* window);
 // Black behind the window from the moment it maps and wherever it grows;
-// visibility changes reported.
+// whether it is covered, and the desktop's Xft.dpi, watched. Throws
+// StartupError for a visual SDL's window surface cannot draw into.
 void PrepareWindow(SDL_Window* window);
-// A VisibilityNotify: whether the window is seen at all.
-std::optional<bool> SeenFrom(const SDL_Event& event);
-// A new Xft.dpi on the root window: the scale it gives.
-std::optional<double> ScaleFrom(const SDL_Event& event);
+// What the watch saw since the last call: a VisibilityNotify (whether the
+// window is seen at all) and a new Xft.dpi on the root window.
+WindowNews TakeNews();
 // Maps the window without waiting for the window manager; whether it is
 // mapped now.
 bool MapWithoutWaiting(SDL_Window* window);

@@ -8,7 +8,7 @@
 //   composing RuntimeCore as web_runtime.cpp does.
 // COVERS: what the copy does; LIMITATIONS: what it does not; DEPENDENCIES:
 //   the libraries it links.
-#include <SDL.h>
+#include <SDL3/SDL.h>
 
 #include <functional>
 #include <memory>
@@ -20,7 +20,7 @@
 
 namespace glimmer::platform {
 
-// The drivers SDL may try (SDL_HINT_VIDEODRIVER), and whatever the process
+// The drivers SDL may try (SDL_HINT_VIDEO_DRIVER), and whatever the process
 // needs before SDL starts. Throw StartupError when nothing can show a window.
 void PrepareVideo(const WindowSettings&) {}
 
@@ -61,8 +61,9 @@ double DisplayScale(SDL_Window*) {
   return 1.0;
 }
 
-// A screensaver host's window to draw into, or throw StartupError.
-void* HostWindow(const WindowSettings&) {
+// Name a screensaver host's window to draw into (SDL_PROP_WINDOW_CREATE_*),
+// or throw StartupError.
+void SetHostWindow(SDL_PropertiesID, const WindowSettings&) {
   throw StartupError("no host windows here");
 }
 
@@ -72,30 +73,22 @@ void ShowSettingsDialog(std::uint64_t, const std::string&, const std::string&) {
 // The window exists, hidden: window-system set-up such as its background.
 void PrepareWindow(SDL_Window*) {}
 
-// SDL window flags the presenter below needs; 0 without one.
-std::uint32_t PresenterWindowFlags() {
-  return 0;
-}
-
 // A way to the screen of the platform's own (FrameSink and WindowMetrics),
-// or null for SDL's window surface.
+// or null for SDL's window surface; throw StartupError where there is no
+// window surface and none can be made.
 std::unique_ptr<Presenter> MakePresenter(SDL_Window*) {
   return nullptr;
 }
 
-// Whether a window-system event says the window is seen or covered.
-std::optional<bool> SeenFrom(const SDL_Event&) {
-  return std::nullopt;
-}
-
-// Whether a window-system event says the display scale changed.
-std::optional<double> ScaleFrom(const SDL_Event&) {
-  return std::nullopt;
+// Whether the window system said the window is now seen or covered, or the
+// display scale changed, since the last call (an event hook's findings).
+WindowNews TakeWindowNews() {
+  return {};
 }
 
 // Wait up to `timeout_ms` for an event, waking as soon as one arrives.
 bool WaitEvent(SDL_Event& event, int timeout_ms) {
-  return (timeout_ms > 0 ? SDL_WaitEventTimeout(&event, timeout_ms) : SDL_PollEvent(&event)) != 0;
+  return timeout_ms > 0 ? SDL_WaitEventTimeout(&event, timeout_ms) : SDL_PollEvent(&event);
 }
 
 // Show a start-up error where the user of this platform looks.

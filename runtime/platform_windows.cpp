@@ -8,9 +8,8 @@
 //   or the preview's child window, ended with its parent) and its settings dialog.
 // LIMITATIONS: run-time errors are shown by the portable runtime's SDL
 //   message box.
-// DEPENDENCIES: SDL2 (linked statically), user32, winmm.
-#include <SDL.h>
-#include <SDL_syswm.h>
+// DEPENDENCIES: SDL3 (linked statically), user32, winmm.
+#include <SDL3/SDL.h>
 #include <windows.h>
 // After windows.h, whose types it uses.
 #include <timeapi.h>
@@ -33,8 +32,8 @@ bool g_fine_timer = false;
 // While the title bar is held, the window is sized by its border or its
 // system menu is open, DefWindowProc runs a message loop of its own and
 // SDL's event pump does not return until the user lets go. A timer started
-// as that loop begins brings the program's step in: SDL hands every window
-// message to an event watch as it arrives, inside that loop too.
+// as that loop begins brings the program's step in: SDL hands the loop's
+// start, end and every message inside it to its message hook.
 std::function<void()> g_modal_step;
 bool g_watching = false;
 constexpr UINT_PTR kModalTimer = 0x676c6d72;  // any id SDL does not use
@@ -51,7 +50,7 @@ POINT g_pointer_at_start{};
 constexpr LONG kPointerSlack = 4;
 bool g_end_requested = false;
 
-void NoteInput(UINT msg, WPARAM wparam) {
+void NoteInput(UINT msg) {
   switch (msg) {
     case WM_KEYDOWN:
     case WM_SYSKEYDOWN:
@@ -61,11 +60,6 @@ void NoteInput(UINT msg, WPARAM wparam) {
     case WM_XBUTTONDOWN:
     case WM_MOUSEWHEEL:
       g_end_requested = true;
-      break;
-    case WM_ACTIVATEAPP:
-      // Another program came to the front (a prompt, a notification): the
-      // user is back.
-      if (wparam == FALSE) g_end_requested = true;
       break;
     case WM_MOUSEMOVE: {
       // Windows also sends one when a window appears under a still pointer.
@@ -81,39 +75,41 @@ void NoteInput(UINT msg, WPARAM wparam) {
   }
 }
 
-int SDLCALL WatchWindowMessages(void*, SDL_Event* event) {
-  if (event->type != SDL_SYSWMEVENT || event->syswm.msg == nullptr ||
-      event->syswm.msg->subsystem != SDL_SYSWM_WINDOWS) {
-    return 1;
-  }
-  const auto& m = event->syswm.msg->msg.win;
-  if (g_end_on_input) NoteInput(m.msg, m.wParam);
-  switch (m.msg) {
-    case WM_DESTROY:
-      // The preview's child goes with its parent, the Screen Saver settings.
-      if (m.hwnd == g_saver_window) g_end_requested = true;
-      break;
+// SDL's hook sees the messages its own loop takes from the queue (input,
+// timers) and every message inside a modal loop; sent messages outside one
+// (WM_ACTIVATEAPP, WM_DESTROY) reach only SDL, which reports them as events.
+bool SDLCALL WatchWindowMessages(void*, MSG* m) {
+  if (g_end_on_input) NoteInput(m->message);
+  switch (m->message) {
     case WM_ENTERSIZEMOVE:
     case WM_ENTERMENULOOP:
       // About 10 ms at the least; the lag rule makes up the ticks between.
-      SetTimer(m.hwnd, kModalTimer, USER_TIMER_MINIMUM, nullptr);
+      SetTimer(m->hwnd, kModalTimer, USER_TIMER_MINIMUM, nullptr);
       break;
     case WM_EXITSIZEMOVE:
     case WM_EXITMENULOOP:
-      KillTimer(m.hwnd, kModalTimer);
+      KillTimer(m->hwnd, kModalTimer);
       break;
     case WM_TIMER:
-      if (m.wParam == kModalTimer && g_modal_step) g_modal_step();
+      if (m->wParam == kModalTimer && g_modal_step) g_modal_step();
       break;
     default:
       break;
   }
-  return 1;
+  return true;
+}
+
+// Another program coming to the front (a prompt, a notification) takes the
+// focus from the screensaver: the user is back.
+bool SDLCALL WatchEvents(void*, SDL_Event* event) {
+  if (g_end_on_input && event->type == SDL_EVENT_WINDOW_FOCUS_LOST) g_end_requested = true;
+  return true;
 }
 
 void Watch() {
   if (!g_watching) {
-    SDL_AddEventWatch(WatchWindowMessages, nullptr);
+    SDL_SetWindowsMessageHook(WatchWindowMessages, nullptr);
+    SDL_AddEventWatch(WatchEvents, nullptr);
     g_watching = true;
   }
 }
@@ -146,11 +142,10 @@ std::wstring Widen(const std::string& utf8) {
 }  // namespace
 
 void PrepareVideo(const WindowSettings&) {
-  // The manifest declares the same; this covers a copy run without it. SDL
-  // is left to size windows in device pixels (no SDL_HINT_WINDOWS_DPI_SCALING):
-  // the portable runtime scales the client area itself, and SDL scaling it
+  // SDL is per-monitor DPI aware, as the manifest declares, and is left to
+  // size windows in device pixels (no SDL_HINT_WINDOWS_DPI_SCALING): the
+  // portable runtime scales the client area itself, and SDL scaling it
   // again made it twice too large.
-  SDL_SetHint(SDL_HINT_WINDOWS_DPI_AWARENESS, "permonitorv2");
   // Waits and sleeps otherwise end on the 15.6 ms system tick, far too late
   // for a 16.7 ms frame.
   g_fine_timer = timeBeginPeriod(1) == TIMERR_NOERROR;
@@ -164,16 +159,16 @@ std::string DisplayNamed() {
 void VideoStarted() {}
 
 double DisplayScale(SDL_Window* window) {
-  SDL_SysWMinfo info;
-  SDL_VERSION(&info.version);
-  if (SDL_GetWindowWMInfo(window, &info) != SDL_TRUE || info.subsystem != SDL_SYSWM_WINDOWS) {
-    return 1.0;
-  }
-  const UINT dpi = GetDpiForWindow(info.info.win.window);
+  auto* hwnd = static_cast<HWND>(SDL_GetPointerProperty(
+      SDL_GetWindowProperties(window), SDL_PROP_WINDOW_WIN32_HWND_POINTER, nullptr));
+  if (hwnd == nullptr) return 1.0;
+  const UINT dpi = GetDpiForWindow(hwnd);
   return dpi >= 24 && dpi <= 960 ? dpi / 96.0 : 1.0;
 }
 
-void* HostWindow(const WindowSettings& settings) {
+namespace {
+
+HWND MakeHostWindow(const WindowSettings& settings) {
   if (!RegisterSaverClass()) {
     throw StartupError("cannot register the screensaver's window class (error " +
                        std::to_string(GetLastError()) + ")");
@@ -215,6 +210,13 @@ void* HostWindow(const WindowSettings& settings) {
   return window;
 }
 
+}  // namespace
+
+void SetHostWindow(SDL_PropertiesID props, const WindowSettings& settings) {
+  SDL_SetPointerProperty(props, SDL_PROP_WINDOW_CREATE_WIN32_HWND_POINTER,
+                         MakeHostWindow(settings));
+}
+
 void ShowSettingsDialog(std::uint64_t owner, const std::string& title, const std::string& message) {
   HWND parent = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(owner));
   if (parent != nullptr && !IsWindow(parent)) parent = nullptr;
@@ -222,19 +224,18 @@ void ShowSettingsDialog(std::uint64_t owner, const std::string& title, const std
 }
 
 void PrepareWindow(SDL_Window*) {
-  // For WM_DPICHANGED (ScaleFrom), and the screensaver's input and end.
-  SDL_EventState(SDL_SYSWMEVENT, SDL_ENABLE);
+  // For the screensaver's input and end, and the modal loops.
   Watch();
-  if (g_end_on_input) SDL_ShowCursor(SDL_DISABLE);
+  if (g_end_on_input) SDL_HideCursor();
 }
 
 bool WaitEvent(SDL_Event& event, int timeout_ms) {
-  // SDL 2.26 waits for events with a Win32 timer, which cannot end sooner
-  // than about 10 ms. The window's messages arrive on this thread, so waiting
-  // for any of them, up to the deadline, wakes as soon as SDL has one to take.
+  // Waiting for any of the window's messages, which arrive on this thread, up
+  // to the deadline, wakes as soon as SDL has one to take, and ends within a
+  // millisecond of the deadline under timeBeginPeriod(1).
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
-    if (SDL_PollEvent(&event) != 0) return true;
+    if (SDL_PollEvent(&event)) return true;
     const auto left =
         std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
@@ -248,9 +249,13 @@ bool WaitEvent(SDL_Event& event, int timeout_ms) {
 // A GUI program gets no SIGINT or SIGTERM; a close is the way to end it.
 void StartupDone() {}
 
-// The screensaver's end: the user's input, or the preview's parent gone.
+// The screensaver's end: the user's input, or the preview's window or its
+// parent (the Screen Saver settings) gone.
 bool EndRequested() {
-  if (g_preview_parent != nullptr && !IsWindow(g_preview_parent)) g_end_requested = true;
+  if (g_preview_parent != nullptr &&
+      (!IsWindow(g_preview_parent) || !IsWindow(g_saver_window))) {
+    g_end_requested = true;
+  }
   return g_end_requested;
 }
 
@@ -273,30 +278,14 @@ void ShowStartupError(const std::string& message) {
 }
 
 // SDL's window surface is the way on Windows.
-std::uint32_t PresenterWindowFlags() {
-  return 0;
-}
-
 std::unique_ptr<Presenter> MakePresenter(SDL_Window*) {
   return nullptr;
 }
 
-// SDL reports minimising; covering is not looked at.
-std::optional<bool> SeenFrom(const SDL_Event&) {
-  return std::nullopt;
-}
-
-// Windows says so when the window has moved to a display of another DPI, or
-// the user has changed the scale; SDL resizes the window for it itself.
-std::optional<double> ScaleFrom(const SDL_Event& event) {
-  if (event.type != SDL_SYSWMEVENT || event.syswm.msg == nullptr ||
-      event.syswm.msg->subsystem != SDL_SYSWM_WINDOWS ||
-      event.syswm.msg->msg.win.msg != WM_DPICHANGED) {
-    return std::nullopt;
-  }
-  const int dpi = HIWORD(event.syswm.msg->msg.win.wParam);
-  if (dpi <= 0) return std::nullopt;
-  return dpi / 96.0;
+// SDL reports minimising, and a new DPI as a new display scale (read by
+// DisplayScale); covering is not looked at.
+WindowNews TakeWindowNews() {
+  return {};
 }
 
 void BeginTeardown() {

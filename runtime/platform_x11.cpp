@@ -9,8 +9,7 @@
 //   Screens with no TrueColor visual of 15 bits or more (8-bit desktops) are
 //   refused at start.
 // DEPENDENCIES: libX11.
-#include <SDL.h>
-#include <SDL_syswm.h>
+#include <SDL3/SDL.h>
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xproto.h>
@@ -23,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include "runtime/platform_linux.h"
 #include "runtime/window_settings.h"
@@ -49,8 +49,8 @@ int OnDisplayLost(Display*) {
   _exit(1);
 }
 
-// While closing, SDL 2.26 can still have a wake-up message for its event wait
-// in flight to the window from a second connection, which the server refuses
+// While closing, SDL can still have a wake-up message for its event wait in
+// flight to the window from a second connection, which the server refuses
 // once the window is gone: harmless then, as the program is done. At any
 // other time a refused request stays fatal, in one line.
 int OnRequestRefused(Display* display, XErrorEvent* error) {
@@ -70,10 +70,24 @@ int OnRequestRefused(Display* display, XErrorEvent* error) {
   _exit(1);
 }
 
-bool X11Of(SDL_Window* window, SDL_SysWMinfo& info) {
-  SDL_VERSION(&info.version);
-  return SDL_GetWindowWMInfo(window, &info) == SDL_TRUE && info.subsystem == SDL_SYSWM_X11;
+// The window's X display and id, where it is an X window.
+struct X11Window {
+  Display* display = nullptr;
+  Window window = 0;
+};
+
+bool X11Of(SDL_Window* window, X11Window& x) {
+  const SDL_PropertiesID props = SDL_GetWindowProperties(window);
+  x.display = static_cast<Display*>(
+      SDL_GetPointerProperty(props, SDL_PROP_WINDOW_X11_DISPLAY_POINTER, nullptr));
+  x.window = static_cast<Window>(SDL_GetNumberProperty(props, SDL_PROP_WINDOW_X11_WINDOW_NUMBER, 0));
+  return x.display != nullptr && x.window != 0;
 }
+
+// What the event hook has seen since TakeNews last asked, and the scale in
+// force.
+WindowNews g_news;
+double g_scale = 1.0;
 
 }  // namespace
 
@@ -101,7 +115,7 @@ bool SurfaceCanShow(const XVisualInfo& v) {
 }  // namespace
 
 std::string ChooseVisual() {
-  const char* user = std::getenv("SDL_VIDEO_X11_VISUALID");
+  const char* user = std::getenv("SDL_VIDEO_X11_WINDOW_VISUALID");
   if (user != nullptr && user[0] != '\0') return {};  // the user's own choice stands
   Display* display = XOpenDisplay(nullptr);
   if (display == nullptr) return {};
@@ -157,51 +171,67 @@ double ScaleOf(const char* resources) {
 
 }  // namespace
 
-double XftScale(SDL_Window* window) {
-  SDL_SysWMinfo info;
-  if (!X11Of(window, info)) return 1.0;
-  return ScaleOf(XResourceManagerString(info.info.x11.display));
+double XftScale(SDL_Window*) {
+  return g_scale;
 }
 
 namespace {
 
-// A screensaver host's window is its own to size and paint: the program only
-// watches it. SDL selects no events on a window it did not make, so its size
-// (ConfigureNotify, which SDL then reports as a resize), whether it is
-// covered, and the desktop's Xft.dpi (on the root) are asked for here.
-void WatchHostWindow(SDL_Window* window) {
-  SDL_SysWMinfo info;
-  if (!X11Of(window, info)) return;
-  Display* display = info.info.x11.display;
-  const Window w = info.info.x11.window;
-  g_host_window = w;
-  const Window root = DefaultRootWindow(display);
+// A VisibilityNotify or a new Xft.dpi, whichever window of ours it is for;
+// every event still goes on to SDL.
+bool SDLCALL WatchEvent(void*, XEvent* x) {
+  if (x->type == VisibilityNotify) {
+    g_news.seen = x->xvisibility.state != VisibilityFullyObscured;
+  } else if (x->type == PropertyNotify && x->xproperty.atom == XA_RESOURCE_MANAGER) {
+    // Xlib keeps the resources it read on connecting: read them afresh.
+    Atom type = 0;
+    int format = 0;
+    unsigned long length = 0, after = 0;
+    unsigned char* data = nullptr;
+    if (XGetWindowProperty(x->xproperty.display, x->xproperty.window, XA_RESOURCE_MANAGER, 0,
+                           1 << 20, False, XA_STRING, &type, &format, &length, &after,
+                           &data) == Success) {
+      g_scale = ScaleOf(reinterpret_cast<const char*>(data));
+      g_news.scale = g_scale;
+      if (data != nullptr) XFree(data);
+    }
+  }
+  return true;
+}
+
+// Adds `mask` to what this connection selects on `window`, keeping SDL's.
+void SelectMore(Display* display, Window window, long mask) {
   XWindowAttributes current;
-  if (XGetWindowAttributes(display, w, &current) == 0) return;
-  XSelectInput(display, w,
-               current.your_event_mask | StructureNotifyMask | VisibilityChangeMask |
-                   (w == root ? PropertyChangeMask : 0));
-  if (w != root && XGetWindowAttributes(display, root, &current) != 0)
-    XSelectInput(display, root, current.your_event_mask | PropertyChangeMask);
-  SDL_EventState(SDL_SYSWMEVENT, SDL_ENABLE);
+  if (XGetWindowAttributes(display, window, &current) != 0)
+    XSelectInput(display, window, current.your_event_mask | mask);
+}
+
+// A screensaver host's window is its own to size and paint: the program only
+// watches it. SDL is told to select no input on a window it did not make, so
+// its size (ConfigureNotify, which SDL then reports as a resize), whether it
+// is covered, and the desktop's Xft.dpi (on the root) are asked for here.
+void WatchHostWindow(const X11Window& x) {
+  g_host_window = x.window;
+  const Window root = DefaultRootWindow(x.display);
+  SelectMore(x.display, x.window,
+             StructureNotifyMask | VisibilityChangeMask |
+                 (x.window == root ? PropertyChangeMask : 0));
+  if (x.window != root) SelectMore(x.display, root, PropertyChangeMask);
 }
 
 }  // namespace
 
-void* HostWindow(const WindowSettings& settings) {
+std::uint64_t HostWindow(const WindowSettings& settings) {
   if (settings.host == WindowSettings::Host::kScreen) {
     throw StartupError("a window over every monitor is Windows' screensaver mode");
   }
-  if (settings.host == WindowSettings::Host::kHostWindow) {
-    return reinterpret_cast<void*>(static_cast<std::uintptr_t>(settings.host_window));
-  }
+  if (settings.host == WindowSettings::Host::kHostWindow) return settings.host_window;
   // xscreensaver draws its hacks on a virtual root of its own and names it.
   const char* named = std::getenv("XSCREENSAVER_WINDOW");
   if (named != nullptr && named[0] != '\0') {
     char* end = nullptr;
     const unsigned long long id = std::strtoull(named, &end, 0);
-    if (end != named && *end == '\0' && id != 0)
-      return reinterpret_cast<void*>(static_cast<std::uintptr_t>(id));
+    if (end != named && *end == '\0' && id != 0) return id;
   }
   Display* display = XOpenDisplay(nullptr);
   if (display == nullptr) {
@@ -210,15 +240,35 @@ void* HostWindow(const WindowSettings& settings) {
   }
   const Window root = DefaultRootWindow(display);
   XCloseDisplay(display);
-  return reinterpret_cast<void*>(static_cast<std::uintptr_t>(root));
+  return root;
 }
 
 void PrepareWindow(SDL_Window* window) {
   // The window surface then goes through shared memory instead of a software
   // OpenGL renderer that costs several times as much per frame.
   SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
-  if ((SDL_GetWindowFlags(window) & SDL_WINDOW_FOREIGN) != 0) {
-    WatchHostWindow(window);
+  X11Window x;
+  if (!X11Of(window, x)) return;
+  // SDL takes a 30-bit window's surface for one of 8 bits a channel, and
+  // the field would come out grey.
+  XWindowAttributes current;
+  if (XGetWindowAttributes(x.display, x.window, &current) != 0) {
+    XVisualInfo wanted{};
+    wanted.visualid = XVisualIDFromVisual(current.visual);
+    int count = 0;
+    XVisualInfo* info = XGetVisualInfo(x.display, VisualIDMask, &wanted, &count);
+    const bool ok = info == nullptr || count == 0 || SurfaceCanShow(info[0]);
+    if (info != nullptr) XFree(info);
+    if (!ok) {
+      throw StartupError("cannot draw into the window's " + std::to_string(current.depth) +
+                         "-bit visual");
+    }
+  }
+  g_scale = ScaleOf(XResourceManagerString(x.display));
+  g_news = {};
+  SDL_SetX11EventHook(WatchEvent, nullptr);
+  if ((SDL_GetWindowFlags(window) & SDL_WINDOW_EXTERNAL) != 0) {
+    WatchHostWindow(x);
     return;
   }
   // SDL leaves the window without a background, so until the first frame,
@@ -226,73 +276,35 @@ void PrepareWindow(SDL_Window* window) {
   // the desktop beneath, or white from the window manager's frame. A black
   // background is painted by the server itself at once. North-west gravity
   // keeps what is already shown in place on a resize instead of clearing it.
-  SDL_SysWMinfo info;
-  if (!X11Of(window, info)) return;
-  Display* display = info.info.x11.display;
   XSetWindowAttributes attributes{};
-  attributes.background_pixel = BlackPixel(display, DefaultScreen(display));
+  attributes.background_pixel = BlackPixel(x.display, DefaultScreen(x.display));
   attributes.bit_gravity = NorthWestGravity;
-  XChangeWindowAttributes(display, info.info.x11.window, CWBackPixel | CWBitGravity, &attributes);
+  XChangeWindowAttributes(x.display, x.window, CWBackPixel | CWBitGravity, &attributes);
   // SDL reports unmapping and iconifying but not a window fully covered by
   // others, which X tells only to those who ask.
-  XWindowAttributes current;
-  if (XGetWindowAttributes(display, info.info.x11.window, &current) == 0) return;
-  XSelectInput(display, info.info.x11.window, current.your_event_mask | VisibilityChangeMask);
+  SelectMore(x.display, x.window, VisibilityChangeMask);
   // A desktop publishes a new Xft.dpi by rewriting the root window's
   // resources; this connection's own selection on the root is kept.
-  const Window root = DefaultRootWindow(display);
-  if (XGetWindowAttributes(display, root, &current) != 0)
-    XSelectInput(display, root, current.your_event_mask | PropertyChangeMask);
-  SDL_EventState(SDL_SYSWMEVENT, SDL_ENABLE);
+  SelectMore(x.display, DefaultRootWindow(x.display), PropertyChangeMask);
 }
 
-std::optional<bool> SeenFrom(const SDL_Event& event) {
-  if (event.type != SDL_SYSWMEVENT || event.syswm.msg == nullptr ||
-      event.syswm.msg->subsystem != SDL_SYSWM_X11) {
-    return std::nullopt;
-  }
-  const XEvent& x = event.syswm.msg->msg.x11.event;
-  if (x.type != VisibilityNotify) return std::nullopt;
-  return x.xvisibility.state != VisibilityFullyObscured;
-}
-
-std::optional<double> ScaleFrom(const SDL_Event& event) {
-  if (event.type != SDL_SYSWMEVENT || event.syswm.msg == nullptr ||
-      event.syswm.msg->subsystem != SDL_SYSWM_X11) {
-    return std::nullopt;
-  }
-  const XEvent& x = event.syswm.msg->msg.x11.event;
-  if (x.type != PropertyNotify || x.xproperty.atom != XA_RESOURCE_MANAGER) return std::nullopt;
-  // Xlib keeps the resources it read on connecting: read them afresh.
-  Display* display = x.xproperty.display;
-  Atom type = 0;
-  int format = 0;
-  unsigned long length = 0, after = 0;
-  unsigned char* data = nullptr;
-  if (XGetWindowProperty(display, x.xproperty.window, XA_RESOURCE_MANAGER, 0, 1 << 20, False,
-                         XA_STRING, &type, &format, &length, &after, &data) != Success) {
-    return std::nullopt;
-  }
-  const double scale = ScaleOf(reinterpret_cast<const char*>(data));
-  if (data != nullptr) XFree(data);
-  return scale;
+WindowNews TakeNews() {
+  return std::exchange(g_news, WindowNews{});
 }
 
 bool MapWithoutWaiting(SDL_Window* window) {
-  SDL_SysWMinfo info;
-  if (!X11Of(window, info)) {
+  X11Window x;
+  if (!X11Of(window, x)) {
     SDL_ShowWindow(window);
     return true;
   }
   // SDL_ShowWindow waits for the MapNotify, for ever where a window manager
   // has taken over mapping and does not map the window (one still starting,
   // say). Mapped here, SDL reports the window shown when the MapNotify comes.
-  Display* display = info.info.x11.display;
   // A screensaver host's window is the host's to map.
-  if ((SDL_GetWindowFlags(window) & SDL_WINDOW_FOREIGN) == 0)
-    XMapRaised(display, info.info.x11.window);
+  if ((SDL_GetWindowFlags(window) & SDL_WINDOW_EXTERNAL) == 0) XMapRaised(x.display, x.window);
   XWindowAttributes attributes;
-  return XGetWindowAttributes(display, info.info.x11.window, &attributes) != 0 &&
+  return XGetWindowAttributes(x.display, x.window, &attributes) != 0 &&
          attributes.map_state == IsViewable;
 }
 

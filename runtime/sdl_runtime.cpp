@@ -1,6 +1,6 @@
 #include "runtime/sdl_runtime.h"
 
-#include <SDL.h>
+#include <SDL3/SDL.h>
 
 #include <algorithm>
 #include <chrono>
@@ -16,10 +16,10 @@ namespace glimmer {
 namespace {
 
 bool IsPlain32(const SDL_Surface* s) {
-  const SDL_PixelFormat* f = s->format;
-  return f->BytesPerPixel == 4 && f->Rloss == 0 && f->Gloss == 0 && f->Bloss == 0 &&
-         f->Rshift % 8 == 0 && f->Gshift % 8 == 0 && f->Bshift % 8 == 0 && !SDL_MUSTLOCK(s) &&
-         s->pitch % 4 == 0;
+  const SDL_PixelFormatDetails* f = SDL_GetPixelFormatDetails(s->format);
+  return f != nullptr && f->bytes_per_pixel == 4 && f->Rbits == 8 && f->Gbits == 8 &&
+         f->Bbits == 8 && f->Rshift % 8 == 0 && f->Gshift % 8 == 0 && f->Bshift % 8 == 0 &&
+         !SDL_MUSTLOCK(s) && s->pitch % 4 == 0;
 }
 
 // Frames through SDL's window surface: shared memory on X11, a DIB on
@@ -30,7 +30,7 @@ class SdlSurfaceSink final : public FrameSink {
  public:
   explicit SdlSurfaceSink(SDL_Window* window) : window_(window) {}
   ~SdlSurfaceSink() override {
-    if (shadow_ != nullptr) SDL_FreeSurface(shadow_);
+    if (shadow_ != nullptr) SDL_DestroySurface(shadow_);
   }
   SdlSurfaceSink(const SdlSurfaceSink&) = delete;
   SdlSurfaceSink& operator=(const SdlSurfaceSink&) = delete;
@@ -42,9 +42,9 @@ class SdlSurfaceSink final : public FrameSink {
     if (surface_ == nullptr) {
       throw StartupError(std::string("cannot draw into the window: ") + SDL_GetError());
     }
-    if (shadow_ != nullptr && SDL_BlitSurface(shadow_, nullptr, surface_, nullptr) != 0) {
+    if (shadow_ != nullptr && !SDL_BlitSurface(shadow_, nullptr, surface_, nullptr)) {
       throw StartupError(std::string("cannot draw in the window's pixel format (") +
-                         SDL_GetPixelFormatName(surface_->format->format) + "): " + SDL_GetError());
+                         SDL_GetPixelFormatName(surface_->format) + "): " + SDL_GetError());
     }
   }
 
@@ -64,26 +64,27 @@ class SdlSurfaceSink final : public FrameSink {
     }
     if (surface_ == nullptr) return std::nullopt;  // tried again at the next frame
     const SDL_Surface* target = shadow_ != nullptr ? shadow_ : surface_;
-    const SDL_PixelFormat& f = *target->format;
+    const SDL_PixelFormatDetails* f = SDL_GetPixelFormatDetails(target->format);
+    if (f == nullptr) return std::nullopt;
     Buffer b;
     b.pixels = static_cast<std::uint32_t*>(target->pixels);
     b.width = target->w;
     b.height = target->h;
     b.pitch = target->pitch / 4;
-    b.layout = PixelLayout{f.Rshift, f.Gshift, f.Bshift, f.Amask};
+    b.layout = PixelLayout{f->Rshift, f->Gshift, f->Bshift, f->Amask};
     b.fresh = fresh;
     return b;
   }
 
   void Submit(const std::vector<Rect>&) override {
     if (surface_ == nullptr) return;
-    if (shadow_ != nullptr && SDL_BlitSurface(shadow_, nullptr, surface_, nullptr) != 0) {
+    if (shadow_ != nullptr && !SDL_BlitSurface(shadow_, nullptr, surface_, nullptr)) {
       surface_ = nullptr;
       return;
     }
     // A failed update means the surface went stale (a resize in flight); the
     // next frame fetches a new one.
-    if (SDL_UpdateWindowSurface(window_) != 0) surface_ = nullptr;
+    if (!SDL_UpdateWindowSurface(window_)) surface_ = nullptr;
   }
 
   std::string Describe() const override { return "window surface"; }
@@ -92,12 +93,11 @@ class SdlSurfaceSink final : public FrameSink {
   void Attach() {
     surface_ = SDL_GetWindowSurface(window_);
     if (shadow_ != nullptr) {
-      SDL_FreeSurface(shadow_);
+      SDL_DestroySurface(shadow_);
       shadow_ = nullptr;
     }
     if (surface_ == nullptr || IsPlain32(surface_)) return;
-    shadow_ =
-        SDL_CreateRGBSurfaceWithFormat(0, surface_->w, surface_->h, 32, SDL_PIXELFORMAT_RGB888);
+    shadow_ = SDL_CreateSurface(surface_->w, surface_->h, SDL_PIXELFORMAT_XRGB8888);
     if (shadow_ == nullptr) surface_ = nullptr;
   }
 
@@ -116,9 +116,9 @@ void ShowSettingsDialog(std::uint64_t owner, const std::string& title, const std
   platform::ShowSettingsDialog(owner, title, message);
 }
 
-void SdlMetrics::Observe(const SDL_Event& event) {
-  if (const auto seen = platform::SeenFrom(event)) covered_ = !*seen;
-  if (const auto scale = platform::ScaleFrom(event)) scale_ = *scale;
+void SdlMetrics::Observe(const platform::WindowNews& news) {
+  if (news.seen) covered_ = !*news.seen;
+  if (news.scale) scale_ = *news.scale;
 }
 
 void SdlMetrics::ClientSize(int& width, int& height) {
@@ -142,7 +142,7 @@ void SdlRuntime::Open(const WindowSettings& settings) {
   settings_ = settings;
   SetAssumedFrame(settings_.frame_width_twips, settings_.frame_height_twips);
   platform::PrepareVideo(settings_);
-  if (SDL_Init(SDL_INIT_VIDEO) != 0) {
+  if (!SDL_Init(SDL_INIT_VIDEO)) {
     throw StartupError("cannot connect to the display" + platform::DisplayNamed() + ": " +
                        SDL_GetError());
   }
@@ -157,14 +157,21 @@ void SdlRuntime::Open(const WindowSettings& settings) {
   if (hosted) {
     // A screensaver host's window, as it is: its size, place and look are
     // the host's.
-    window_ = SDL_CreateWindowFrom(platform::HostWindow(settings_));
+    const SDL_PropertiesID props = SDL_CreateProperties();
+    try {
+      platform::SetHostWindow(props, settings_);
+    } catch (...) {
+      SDL_DestroyProperties(props);
+      throw;
+    }
+    window_ = SDL_CreateWindowWithProperties(props);
+    SDL_DestroyProperties(props);
   } else {
-    window_ =
-        SDL_CreateWindow(settings_.title.c_str(), SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED,
-                         at96.PixelLength(settings_.client_width_twips),
-                         at96.PixelLength(settings_.client_height_twips),
-                         SDL_WINDOW_HIDDEN | SDL_WINDOW_RESIZABLE |
-                             (platform_way ? platform::PresenterWindowFlags() : 0));
+    // No graphics API is asked for, so SDL loads neither OpenGL nor Vulkan.
+    window_ = SDL_CreateWindow(settings_.title.c_str(),
+                               at96.PixelLength(settings_.client_width_twips),
+                               at96.PixelLength(settings_.client_height_twips),
+                               SDL_WINDOW_HIDDEN | SDL_WINDOW_RESIZABLE);
   }
   if (window_ == nullptr) {
     throw StartupError(std::string(hosted ? "cannot draw into the screensaver's window: "
@@ -182,9 +189,6 @@ void SdlRuntime::Open(const WindowSettings& settings) {
     }
   } else {
     if (platform_way) presenter_ = platform::MakePresenter(window_);
-    if (presenter_ == nullptr && platform_way && platform::PresenterWindowFlags() != 0) {
-      throw StartupError("the display offers no shared-memory buffers or subsurfaces");
-    }
     if (presenter_ == nullptr) {
       auto sink = std::make_unique<SdlSurfaceSink>(window_);
       surface = sink.get();
@@ -217,18 +221,17 @@ void SdlRuntime::SetIcon() {
   std::vector<std::uint32_t> argb(settings_.icon);
   for (auto& p : argb)
     p |= 0xff000000u;  // opaque
-  SDL_Surface* icon =
-      SDL_CreateRGBSurfaceWithFormatFrom(argb.data(), n, n, 32, n * 4, SDL_PIXELFORMAT_ARGB8888);
+  SDL_Surface* icon = SDL_CreateSurfaceFrom(n, n, SDL_PIXELFORMAT_ARGB8888, argb.data(), n * 4);
   // Without an icon the window still works: the desktop shows its generic one.
   if (icon == nullptr) return;
   SDL_SetWindowIcon(window_, icon);
-  SDL_FreeSurface(icon);
+  SDL_DestroySurface(icon);
 }
 
 void SdlRuntime::Place() {
   SDL_Rect usable;
-  const int display = SDL_GetWindowDisplayIndex(window_);
-  if (display < 0 || SDL_GetDisplayUsableBounds(display, &usable) != 0) return;
+  const SDL_DisplayID display = SDL_GetDisplayForWindow(window_);
+  if (display == 0 || !SDL_GetDisplayUsableBounds(display, &usable)) return;
   int w = 0, h = 0;
   SDL_GetWindowSize(window_, &w, &h);
   // The frame is not known before the window is shown: the assumed one, its
@@ -263,7 +266,7 @@ void SdlRuntime::SyncGeometry() {
   }
   std::optional<std::pair<int, int>> frame;
   int top = 0, left = 0, bottom = 0, right = 0;
-  if (SDL_GetWindowBordersSize(window_, &top, &left, &bottom, &right) == 0 &&
+  if (SDL_GetWindowBordersSize(window_, &top, &left, &bottom, &right) &&
       (top | left | bottom | right) != 0) {
     frame = std::make_pair(left + right, top + bottom);
   }
@@ -288,13 +291,13 @@ Nanos SdlRuntime::Now() const {
 }
 
 Nanos SdlRuntime::FramePeriod() const {
-  SDL_DisplayMode mode;
-  int hz = 0;
-  const int display = SDL_GetWindowDisplayIndex(window_);
-  if (display >= 0 && SDL_GetCurrentDisplayMode(display, &mode) == 0) hz = mode.refresh_rate;
+  double hz = 0;
+  const SDL_DisplayID display = SDL_GetDisplayForWindow(window_);
+  const SDL_DisplayMode* mode = display != 0 ? SDL_GetCurrentDisplayMode(display) : nullptr;
+  if (mode != nullptr) hz = mode->refresh_rate;
   // Xvfb and some drivers report no rate.
-  if (hz <= 0) hz = 60;
-  return 1'000'000'000 / hz;
+  if (!(hz >= 1.0)) hz = 60;
+  return static_cast<Nanos>(std::llround(1e9 / hz));
 }
 
 void SdlRuntime::Show() {
@@ -324,43 +327,48 @@ void SdlRuntime::WaitUntil(Nanos deadline) {
   if (platform::WaitEvent(event, ms)) {
     HandleEvent(event);
     PollEvents();
+  } else {
+    TakeNews();
   }
 }
 
 void SdlRuntime::PollEvents() {
   SDL_Event event;
-  while (SDL_PollEvent(&event) != 0)
+  while (SDL_PollEvent(&event))
     HandleEvent(event);
+  TakeNews();
+}
+
+void SdlRuntime::TakeNews() {
+  const platform::WindowNews news = platform::TakeWindowNews();
+  if (!news.seen && !news.scale) return;
+  sdl_metrics_.Observe(news);
+  if (metrics_->Scale() != mapping().scale()) SyncGeometry();
 }
 
 void SdlRuntime::HandleEvent(const SDL_Event& event) {
-  if (event.type == SDL_QUIT) {
-    close_requested_ = true;
-    return;
-  }
-  if (event.type == SDL_SYSWMEVENT) {
-    sdl_metrics_.Observe(event);
-    if (metrics_->Scale() != mapping().scale()) SyncGeometry();
-    return;
-  }
-  if (event.type != SDL_WINDOWEVENT) return;
-  switch (event.window.event) {
-    case SDL_WINDOWEVENT_CLOSE:
+  switch (event.type) {
+    case SDL_EVENT_QUIT:
+    case SDL_EVENT_WINDOW_CLOSE_REQUESTED:
       close_requested_ = true;
       break;
-    case SDL_WINDOWEVENT_HIDDEN:
-    case SDL_WINDOWEVENT_MINIMIZED:
+    case SDL_EVENT_WINDOW_HIDDEN:
+    case SDL_EVENT_WINDOW_MINIMIZED:
       visible_ = false;
       break;
-    case SDL_WINDOWEVENT_SHOWN:
-    case SDL_WINDOWEVENT_RESTORED:
-    case SDL_WINDOWEVENT_MAXIMIZED:
+    case SDL_EVENT_WINDOW_SHOWN:
+    case SDL_EVENT_WINDOW_RESTORED:
+    case SDL_EVENT_WINDOW_MAXIMIZED:
       visible_ = true;
       SyncGeometry();
       break;
-    case SDL_WINDOWEVENT_SIZE_CHANGED:
-    case SDL_WINDOWEVENT_RESIZED:
-    case SDL_WINDOWEVENT_MOVED:
+    case SDL_EVENT_WINDOW_DISPLAY_SCALE_CHANGED:
+      sdl_metrics_.Observe({std::nullopt, platform::DisplayScale(window_)});
+      SyncGeometry();
+      break;
+    case SDL_EVENT_WINDOW_PIXEL_SIZE_CHANGED:
+    case SDL_EVENT_WINDOW_RESIZED:
+    case SDL_EVENT_WINDOW_MOVED:
       SyncGeometry();
       break;
     default:

@@ -1,4 +1,4 @@
-// The portable runtime on SDL2: the window, its events, the clock and the
+// The portable runtime on SDL3: the window, its events, the clock and the
 // wake-ups, around the core every runtime shares. Frames go through a
 // FrameSink: SDL's window surface, or a platform's Presenter. What a window
 // system adds is runtime/platform.h, filled in by runtime/platform_<name>.cpp.
@@ -42,8 +42,8 @@ class SdlMetrics final : public WindowMetrics {
     window_ = window;
     scale_ = scale;
   }
-  // A window-system event: a new scale or a change in what covers it.
-  void Observe(const SDL_Event& event);
+  // The window system's word: a new scale or a change in what covers it.
+  void Observe(const platform::WindowNews& news);
   double Scale() override { return scale_; }
   void ClientSize(int& width, int& height) override;
   int ToWindowUnits(int device_pixels) override { return device_pixels; }
@@ -90,6 +90,8 @@ class SdlRuntime : public RuntimeCore {
 
  private:
   void HandleEvent(const SDL_Event& event);
+  // What the platform's own watch on the window system has seen.
+  void TakeNews();
   // Brings the core up to the window's scale and size.
   void SyncGeometry();
   void SetIcon();

@@ -9,8 +9,7 @@
 // DEPENDENCIES: wayland-client; protocol glue from wayland-scanner.
 #include "runtime/wayland_presenter.h"
 
-#include <SDL.h>
-#include <SDL_syswm.h>
+#include <SDL3/SDL.h>
 #include <poll.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -242,7 +241,7 @@ void WaylandPresenter::OnGlobalRemove(void* data, wl_registry*, std::uint32_t na
 
 // The compositor names every wl_output of the client in the enter and leave
 // events of every surface, SDL's too. A destroyed proxy would reach SDL's
-// handlers as a null output, which SDL 2.26 does not expect, so ours stay
+// handlers as a null output, which SDL need not expect, so ours stay
 // alive until the connection closes, handled on SDL's queue by a listener
 // that ignores them.
 void WaylandPresenter::Abandon(wl_output* output) {
@@ -278,7 +277,14 @@ bool WaylandPresenter::Init(wl_display* display, wl_surface* parent) {
       [](void* d, wl_surface*, wl_output* o) {
         for (Output& out : static_cast<WaylandPresenter*>(d)->outputs_)
           if (out.proxy == o) out.entered = false;
-      }};
+      },
+#ifdef WL_SURFACE_PREFERRED_BUFFER_SCALE_SINCE_VERSION
+      // Wayland 1.22's hints, sent only to surfaces of wl_compositor 6: the
+      // outputs' scales above tell the same.
+      [](void*, wl_surface*, std::int32_t) {},
+      [](void*, wl_surface*, std::uint32_t) {},
+#endif
+  };
   wl_surface_add_listener(surface_, &surface_listener, this);
   subsurface_ = wl_subcompositor_get_subsurface(subcompositor_, surface_, parent_);
   // Our frames go up on their own schedule, not with SDL's commits.
@@ -424,9 +430,9 @@ void WaylandPresenter::Submit(const std::vector<Rect>& damage) {
 }
 
 // SDL's surface keeps the logical size of the window. SDL gives it buffer
-// scale 1 and no viewport, as the window asks for no high-DPI drawable and no
-// emulated fullscreen mode, so a buffer of that size never clashes with what
-// SDL sets.
+// scale 1 (or a viewport of the logical size), as the window asks for no
+// high pixel density, so a buffer of that size never clashes with what SDL
+// sets.
 void WaylandPresenter::UpdateParent(int logical_w, int logical_h) {
   if (logical_w == surface_w_ && logical_h == surface_h_) return;
   surface_w_ = logical_w;
@@ -444,14 +450,14 @@ void WaylandPresenter::UpdateParent(int logical_w, int logical_h) {
 }  // namespace
 
 std::unique_ptr<Presenter> MakePresenter(SDL_Window* window) {
-  SDL_SysWMinfo info;
-  SDL_VERSION(&info.version);
-  if (SDL_GetWindowWMInfo(window, &info) != SDL_TRUE || info.subsystem != SDL_SYSWM_WAYLAND ||
-      info.info.wl.display == nullptr || info.info.wl.surface == nullptr) {
-    return nullptr;
-  }
+  const SDL_PropertiesID props = SDL_GetWindowProperties(window);
+  auto* display = static_cast<wl_display*>(
+      SDL_GetPointerProperty(props, SDL_PROP_WINDOW_WAYLAND_DISPLAY_POINTER, nullptr));
+  auto* surface = static_cast<wl_surface*>(
+      SDL_GetPointerProperty(props, SDL_PROP_WINDOW_WAYLAND_SURFACE_POINTER, nullptr));
+  if (display == nullptr || surface == nullptr) return nullptr;
   auto presenter = std::make_unique<WaylandPresenter>(window);
-  if (!presenter->Init(info.info.wl.display, info.info.wl.surface)) return nullptr;
+  if (!presenter->Init(display, surface)) return nullptr;
   return presenter;
 }
 

@@ -11,8 +11,7 @@ struct SDL_Window;
 namespace glimmer::platform::wayland {
 
 // Null when the window is not on Wayland or the compositor lacks what is
-// needed (wl_subcompositor, wl_shm); the window, flagged for Vulkan, has no
-// surface of SDL's to fall back on, so the runtime refuses to start then.
+// needed (wl_subcompositor, wl_shm).
 std::unique_ptr<Presenter> MakePresenter(SDL_Window* window);
 
 }  // namespace glimmer::platform::wayland

@@ -111,7 +111,7 @@ TEST_F(X11Refusal, AWindowSurfaceThatCannotBeDrawn) {
   StartServer({}, "1280x1024x30");
   Display* d = probe_->display();
   const VisualID id = XVisualIDFromVisual(DefaultVisual(d, DefaultScreen(d)));
-  ExpectRefusedInOneLine({{"SDL_VIDEO_X11_VISUALID", std::to_string(id)}}, "cannot draw");
+  ExpectRefusedInOneLine({{"SDL_VIDEO_X11_WINDOW_VISUALID", std::to_string(id)}}, "cannot draw");
 }
 
 }  // namespace

@@ -94,8 +94,19 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Version)" = "$version" ] || fail "Version is '$(field Version)', not $version"
 [ "$(field Architecture)" = "$(dpkg --print-architecture)" ] ||
   fail "Architecture is '$(field Architecture)'"
-# Computed from the program's shared libraries, so SDL2 must be named.
-field Depends | grep -Eq '(^|, )libsdl2-[^ ,]+' || fail "Depends does not name libsdl2: '$(field Depends)'"
+# Computed from the program's shared libraries: the system's SDL3, or, where
+# SDL3 is linked in statically, the window system libraries it links. Never
+# SDL2 or sdl2-compat.
+dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/games/glimmerfeld >"$tmp/program"
+if readelf -d "$tmp/program" | grep -q 'libSDL3\.so'; then
+  needed=(libsdl3-0)
+else
+  needed=(libx11-6 libxkbcommon0 libwayland-client0 libwayland-cursor0 libdecor-0-0)
+fi
+for lib in "${needed[@]}"; do
+  field Depends | grep -Eq "(^|, )$lib(\$| |,)" || fail "Depends does not name $lib: '$(field Depends)'"
+done
+if field Depends | grep -Eq '(^|, )libsdl2'; then fail "Depends names SDL2: '$(field Depends)'"; fi
 # What the program uses when it is there, without needing it: libdecor's
 # plugin draws the window's decorations on Wayland, zenity shows the run-time
 # error box there.
