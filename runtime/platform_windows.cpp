@@ -106,6 +106,18 @@ bool SDLCALL WatchEvents(void*, SDL_Event* event) {
   return true;
 }
 
+// A new DPI comes as a sent message, which SDL's hook does not see and SDL
+// itself reports only when the window has moved to a display of another
+// scale: a window procedure of ours in front of SDL's reads it first.
+WNDPROC g_sdl_proc = nullptr;
+HWND g_subclassed = nullptr;
+WindowNews g_news;
+
+LRESULT CALLBACK InFrontOfSdl(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
+  if (msg == WM_DPICHANGED && HIWORD(wparam) > 0) g_news.scale = HIWORD(wparam) / 96.0;
+  return CallWindowProcW(g_sdl_proc, hwnd, msg, wparam, lparam);
+}
+
 void Watch() {
   if (!g_watching) {
     SDL_SetWindowsMessageHook(WatchWindowMessages, nullptr);
@@ -223,9 +235,16 @@ void ShowSettingsDialog(std::uint64_t owner, const std::string& title, const std
   MessageBoxW(parent, Widen(message).c_str(), Widen(title).c_str(), MB_OK | MB_ICONINFORMATION);
 }
 
-void PrepareWindow(SDL_Window*) {
+void PrepareWindow(SDL_Window* window) {
   // For the screensaver's input and end, and the modal loops.
   Watch();
+  auto* hwnd = static_cast<HWND>(SDL_GetPointerProperty(
+      SDL_GetWindowProperties(window), SDL_PROP_WINDOW_WIN32_HWND_POINTER, nullptr));
+  if (hwnd != nullptr && g_subclassed == nullptr) {
+    g_sdl_proc = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrW(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(InFrontOfSdl)));
+    if (g_sdl_proc != nullptr) g_subclassed = hwnd;
+  }
   if (g_end_on_input) SDL_HideCursor();
 }
 
@@ -282,13 +301,16 @@ std::unique_ptr<Presenter> MakePresenter(SDL_Window*) {
   return nullptr;
 }
 
-// SDL reports minimising, and a new DPI as a new display scale (read by
-// DisplayScale); covering is not looked at.
+// A new DPI; SDL reports minimising, and covering is not looked at.
 WindowNews TakeWindowNews() {
-  return {};
+  return std::exchange(g_news, WindowNews{});
 }
 
 void BeginTeardown() {
+  // SDL's own procedure back, for SDL to tear its window down with.
+  if (g_subclassed != nullptr && IsWindow(g_subclassed))
+    SetWindowLongPtrW(g_subclassed, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_sdl_proc));
+  g_subclassed = nullptr;
   if (g_fine_timer) timeEndPeriod(1);
   g_fine_timer = false;
 }

@@ -104,9 +104,11 @@ namespace {
 
 // Whether SDL's window surface shows a visual's pixels as they are: SDL
 // converts into 15-, 16- and 24-bit TrueColor, and into 32-bit with 8 bits a
-// channel; a 30-bit window stays black, an 8-bit one loses the colours.
-bool SurfaceCanShow(const XVisualInfo& v) {
-  if (v.c_class != TrueColor) return false;
+// channel; a 30-bit window comes out grey or black, an 8-bit one loses the
+// colours. SDL itself prefers DirectColor visuals of the same depths, whose
+// colour maps it makes linear.
+bool SurfaceCanShow(const XVisualInfo& v, bool direct_too = false) {
+  if (v.c_class != TrueColor && !(direct_too && v.c_class == DirectColor)) return false;
   if (v.depth == 15 || v.depth == 16 || v.depth == 24) return true;
   return v.depth == 32 && std::popcount(v.red_mask) == 8 && std::popcount(v.green_mask) == 8 &&
          std::popcount(v.blue_mask) == 8;
@@ -257,7 +259,7 @@ void PrepareWindow(SDL_Window* window) {
     wanted.visualid = XVisualIDFromVisual(current.visual);
     int count = 0;
     XVisualInfo* info = XGetVisualInfo(x.display, VisualIDMask, &wanted, &count);
-    const bool ok = info == nullptr || count == 0 || SurfaceCanShow(info[0]);
+    const bool ok = info == nullptr || count == 0 || SurfaceCanShow(info[0], true);
     if (info != nullptr) XFree(info);
     if (!ok) {
       throw StartupError("cannot draw into the window's " + std::to_string(current.depth) +

@@ -52,7 +52,7 @@ class X11Conformance : public ProgramUnderX, public ::testing::WithParamInterfac
   Window Start(const X11Cell& cell) {
     StartServer({"-noreset"}, "3200x2400x" + std::to_string(cell.depth));
     probe_->SetResources("Xft.dpi:\t" + std::to_string(cell.dpi) + "\n");
-    return Launch(GLIMMERFELD_BINARY);
+    return Launch(ProgramUnderTest(GLIMMERFELD_BINARY));
   }
 
   ConformanceTable table_;

@@ -150,7 +150,8 @@ class NestedWeston : public ::testing::Test {
     return image;
   }
 
-  void Launch(Child::EnvChanges env, const std::string& binary = GLIMMERFELD_BINARY,
+  void Launch(Child::EnvChanges env,
+              const std::string& binary = ProgramUnderTest(GLIMMERFELD_BINARY),
               const std::vector<std::string>& args = {}) {
     env.emplace("XDG_RUNTIME_DIR", weston_->runtime_dir());
     env.emplace("WAYLAND_DISPLAY", weston_->socket());

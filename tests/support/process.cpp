@@ -172,6 +172,11 @@ std::string FindOnPath(const std::string& name) {
   return {};
 }
 
+std::string ProgramUnderTest(const std::string& built) {
+  const char* program = std::getenv("GLIMMERFELD_PROGRAM");
+  return program != nullptr && *program != '\0' ? program : built;
+}
+
 namespace {
 
 // Weston's headless backend, under /usr/lib/<triplet>/libweston-<major>/.

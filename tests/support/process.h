@@ -14,6 +14,12 @@ namespace glimmer::testing {
 // The full path of a program on PATH, or empty when there is none.
 std::string FindOnPath(const std::string& name);
 
+// The program the conformance cells and the nested-Weston tests start:
+// GLIMMERFELD_PROGRAM when set, so that they can judge a build made elsewhere
+// (on another Debian release, in a chroot: scripts/chroot-cells), else
+// `built`, the one this build made.
+std::string ProgramUnderTest(const std::string& built);
+
 class Child {
  public:
   using EnvChanges = std::map<std::string, std::optional<std::string>>;  // nullopt unsets
