@@ -188,9 +188,9 @@ void PrepareVideo(const WindowSettings& settings) {
     if (!why.empty()) {
       drivers.erase(wl);
       if (drivers.empty()) {
-        throw StartupError(why + (user_choice ? std::string("; ") + user_variable +
-                                                    " allows no other driver"
-                                              : (x11 ? "" : "; set DISPLAY to use X11")));
+        throw StartupError(
+            why + (user_choice ? std::string("; ") + user_variable + " allows no other driver"
+                               : (x11 ? "" : "; set DISPLAY to use X11")));
       }
     }
   }

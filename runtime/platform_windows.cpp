@@ -271,8 +271,7 @@ void StartupDone() {}
 // The screensaver's end: the user's input, or the preview's window or its
 // parent (the Screen Saver settings) gone.
 bool EndRequested() {
-  if (g_preview_parent != nullptr &&
-      (!IsWindow(g_preview_parent) || !IsWindow(g_saver_window))) {
+  if (g_preview_parent != nullptr && (!IsWindow(g_preview_parent) || !IsWindow(g_saver_window))) {
     g_end_requested = true;
   }
   return g_end_requested;

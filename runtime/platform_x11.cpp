@@ -80,7 +80,8 @@ bool X11Of(SDL_Window* window, X11Window& x) {
   const SDL_PropertiesID props = SDL_GetWindowProperties(window);
   x.display = static_cast<Display*>(
       SDL_GetPointerProperty(props, SDL_PROP_WINDOW_X11_DISPLAY_POINTER, nullptr));
-  x.window = static_cast<Window>(SDL_GetNumberProperty(props, SDL_PROP_WINDOW_X11_WINDOW_NUMBER, 0));
+  x.window =
+      static_cast<Window>(SDL_GetNumberProperty(props, SDL_PROP_WINDOW_X11_WINDOW_NUMBER, 0));
   return x.display != nullptr && x.window != 0;
 }
 
@@ -215,9 +216,9 @@ void SelectMore(Display* display, Window window, long mask) {
 void WatchHostWindow(const X11Window& x) {
   g_host_window = x.window;
   const Window root = DefaultRootWindow(x.display);
-  SelectMore(x.display, x.window,
-             StructureNotifyMask | VisibilityChangeMask |
-                 (x.window == root ? PropertyChangeMask : 0));
+  SelectMore(
+      x.display, x.window,
+      StructureNotifyMask | VisibilityChangeMask | (x.window == root ? PropertyChangeMask : 0));
   if (x.window != root) SelectMore(x.display, root, PropertyChangeMask);
 }
 

@@ -168,10 +168,9 @@ void SdlRuntime::Open(const WindowSettings& settings) {
     SDL_DestroyProperties(props);
   } else {
     // No graphics API is asked for, so SDL loads neither OpenGL nor Vulkan.
-    window_ = SDL_CreateWindow(settings_.title.c_str(),
-                               at96.PixelLength(settings_.client_width_twips),
-                               at96.PixelLength(settings_.client_height_twips),
-                               SDL_WINDOW_HIDDEN | SDL_WINDOW_RESIZABLE);
+    window_ = SDL_CreateWindow(
+        settings_.title.c_str(), at96.PixelLength(settings_.client_width_twips),
+        at96.PixelLength(settings_.client_height_twips), SDL_WINDOW_HIDDEN | SDL_WINDOW_RESIZABLE);
   }
   if (window_ == nullptr) {
     throw StartupError(std::string(hosted ? "cannot draw into the screensaver's window: "
