@@ -204,6 +204,9 @@ void SdlRuntime::Open(const WindowSettings& settings) {
     const int w = mapping().PixelLength(settings_.client_width_twips);
     const int h = mapping().PixelLength(settings_.client_height_twips);
     SDL_SetWindowSize(window_, metrics_->ToWindowUnits(w), metrics_->ToWindowUnits(h));
+    // SDL3 applies sizes as the window system confirms them: placing the
+    // window needs the new one.
+    SDL_SyncWindow(window_);
     // A Wayland compositor places windows itself.
     if (presenter_ == nullptr) Place();
   }
