@@ -94,9 +94,12 @@ class FormLoop {
     platform_.Show();
     period_ = platform_.FramePeriod();
     seen_ = platform_.Visible();
-    // The first frame shows the ball on black: it goes out before the timers
-    // start, however long the start-up took.
+    // The first frame the user sees is the ball on black. Where the window is
+    // seen at once it goes out before the timers start, however long the
+    // start-up took; where it is not (a window manager maps it a little
+    // later, a tab is hidden), the first step that finds it seen sends it.
     if (seen_) Present();
+    first_frame_sent_ = seen_;
     const Nanos start = platform_.Now();
     if (stats_ != nullptr) stats_->shown_at = start;
     form_.timers.Start(start);
@@ -110,6 +113,7 @@ class FormLoop {
   Nanos Step() {
     const Nanos now = platform_.Now();
     const bool seen = platform_.Visible();
+    if (!first_frame_sent_) return StepBeforeTheFirstFrame(now, seen);
     // A window seen again gets its frame at once.
     if (seen && !seen_) next_frame_ = now;
     const bool frame_due = now >= next_frame_;
@@ -173,6 +177,27 @@ class FormLoop {
     if (!in_modal_step_) platform_.PollEvents();
   }
 
+  // Until the first frame is out, the timers keep time but their ticks wait,
+  // so that none of them shows in it. Once the window is seen, the ball on
+  // black goes out, and the ticks due since the start are made up after it
+  // as lateness built while hidden, under the same caps.
+  Nanos StepBeforeTheFirstFrame(Nanos now, bool seen) {
+    if (!seen) {
+      next_frame_ = now + kHiddenWakePeriod;
+      return next_frame_;
+    }
+    Present();
+    first_frame_sent_ = true;
+    seen_ = false;
+    // Its own full frame: a present can block for a while (a window manager
+    // holding the server as it frames the window), and the next must not
+    // follow it at once.
+    next_frame_ = platform_.Now() + period_;
+    RunTicks(now, seen);
+    seen_ = seen;
+    return Closed() ? now : next_frame_;
+  }
+
   void RunTicks(Nanos now, bool seen) {
     const bool seen_throughout = seen && seen_;
     const Nanos late = now - last_run_;
@@ -212,6 +237,7 @@ class FormLoop {
   Nanos hidden_backlog_ = 0;
   Nanos seen_backlog_ = 0;
   bool seen_ = true;
+  bool first_frame_sent_ = false;
   bool in_modal_step_ = false;
   std::exception_ptr modal_error_;
 };

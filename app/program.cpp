@@ -23,10 +23,9 @@ WindowSettings MainWindowSettings() {
 int RunProgram(RunStats* stats, SdlRuntimeOptions options,
                const std::function<void(frmRand<SdlRuntime>&)>& loaded, const HostArgs& host) {
   if (host.settings) {
-    // Every run looks the same: there is nothing for a user to choose.
+    // The program has no options, so the dialog only says so.
     ShowSettingsDialog(host.window, "Glimmerfeld",
-                       "Glimmerfeld has nothing to set: the field, its points and the ring are "
-                       "always the same.");
+                       "Glimmerfeld has nothing to set: it has no options.");
     return 0;
   }
   SdlRuntime runtime(std::move(options));

@@ -34,6 +34,9 @@ void StartWebProgram(RunStats* stats, const std::function<void(frmRand<WebRuntim
     return;
   }
   FormLoop<WebRuntime>& loop = program->loop.emplace(runtime, stats);
+  // The ring on black from the first paint, while the page's frame rate is
+  // measured; a page hidden at load shows it when it is first seen.
+  if (runtime.Visible()) runtime.Present();
   runtime.WhenReady([&runtime, &loop, loaded] {
     auto stop = [&](const RunTimeError& e) {
       loop.Collect();

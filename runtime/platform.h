@@ -60,6 +60,12 @@ void StartupDone();
 // Whether SIGINT or SIGTERM has asked the program to end, as a close does.
 bool EndRequested();
 
+// SDL asked the program to quit. Where that is because the connection to
+// the display is lost (SDL says no more than that), says so in one line on
+// stderr and ends the program with status 1, as a lost X connection does:
+// nothing can be shown any more.
+void QuitRequested();
+
 // Shows the window without waiting for a window manager to map it. Whether
 // it is mapped now; if not, SDL reports it shown once it is.
 bool ShowWithoutWaiting(SDL_Window* window);

@@ -219,6 +219,9 @@ void PrepareVideo(const WindowSettings& settings) {
   // on it, as SDL would, fails where the host or a window manager already
   // holds them.
   if (hosted) SDL_SetHint(SDL_HINT_VIDEO_X11_EXTERNAL_WINDOW_INPUT, "0");
+  // SDL's own word on a lost display would make two lines of ours one too
+  // many (QuitRequested says it).
+  SDL_SetLogPriority(SDL_LOG_CATEGORY_VIDEO, SDL_LOG_PRIORITY_CRITICAL);
   // A write to a display server that has just died must come back as an
   // error for the handlers to report, not end the program silently through
   // SIGPIPE.
@@ -232,6 +235,10 @@ void StartupDone() {
 
 bool EndRequested() {
   return g_end_requested != 0;
+}
+
+void QuitRequested() {
+  if (!OnX11()) wayland::QuitRequested();
 }
 
 bool ShowWithoutWaiting(SDL_Window* window) {

@@ -48,6 +48,8 @@ namespace wayland {
 // Why SDL must not start on the compositor it would connect to, or empty.
 // Waits up to kAnswerSeconds for the compositor to answer.
 std::string Unusable();
+// SDL quits: where the connection is broken, one line and status 1.
+void QuitRequested();
 }  // namespace wayland
 
 }  // namespace glimmer::platform

@@ -32,6 +32,10 @@ bool EndRequested() {
   return false;
 }
 
+// SDL asked the program to quit: where the display is lost, one line and
+// status 1.
+void QuitRequested() {}
+
 // Show the window without waiting for a window manager; whether it is mapped.
 bool ShowWithoutWaiting(SDL_Window* window) {
   SDL_ShowWindow(window);

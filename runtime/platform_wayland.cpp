@@ -3,13 +3,16 @@
 //   the compositor does not answer. Frames: wayland_presenter.cpp.
 // LIMITATIONS: only the seat and whether the compositor answers are looked
 //   at; SDL finds out the rest.
-// DEPENDENCIES: wayland-client; zenity at run time for SDL's message boxes.
+// DEPENDENCIES: SDL3, wayland-client; zenity at run time for SDL's message boxes.
+#include <SDL3/SDL.h>
 #include <poll.h>
+#include <unistd.h>
 #include <wayland-client.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -96,6 +99,20 @@ std::string Unusable() {
            ") offers no input seat, which SDL cannot start without";
   }
   return {};
+}
+
+// SDL quits when the compositor hangs up or the connection breaks, as it
+// does for a close. libwayland marks the connection dead then, which a close
+// never does.
+void QuitRequested() {
+  auto* display = static_cast<wl_display*>(SDL_GetPointerProperty(
+      SDL_GetGlobalProperties(), SDL_PROP_GLOBAL_VIDEO_WAYLAND_WL_DISPLAY_POINTER, nullptr));
+  if (display == nullptr || wl_display_get_error(display) == 0) return;
+  const char* name = std::getenv("WAYLAND_DISPLAY");
+  std::fprintf(stderr, "glimmerfeld: lost the connection to the display (WAYLAND_DISPLAY=%s)\n",
+               name != nullptr && name[0] != '\0' ? name : "wayland-0");
+  std::fflush(stderr);
+  _exit(1);
 }
 
 }  // namespace glimmer::platform::wayland

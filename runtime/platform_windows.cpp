@@ -277,6 +277,9 @@ bool EndRequested() {
   return g_end_requested;
 }
 
+// Windows' own quit is a close (the session ending, say).
+void QuitRequested() {}
+
 bool ShowWithoutWaiting(SDL_Window* window) {
   SDL_ShowWindow(window);
   return true;

@@ -284,8 +284,12 @@ void PrepareWindow(SDL_Window* window) {
   attributes.bit_gravity = NorthWestGravity;
   XChangeWindowAttributes(x.display, x.window, CWBackPixel | CWBitGravity, &attributes);
   // SDL reports unmapping and iconifying but not a window fully covered by
-  // others, which X tells only to those who ask.
+  // others, which X tells only to those who ask. Nor does SDL's word that the
+  // window is shown mean it can be seen yet: under a window manager it comes
+  // before the frame around the window is mapped. The window counts as seen
+  // once X says so, as it does when the window becomes viewable.
   SelectMore(x.display, x.window, VisibilityChangeMask);
+  g_news.seen = false;
   // A desktop publishes a new Xft.dpi by rewriting the root window's
   // resources; this connection's own selection on the root is kept.
   SelectMore(x.display, DefaultRootWindow(x.display), PropertyChangeMask);
@@ -307,8 +311,10 @@ bool MapWithoutWaiting(SDL_Window* window) {
   // A screensaver host's window is the host's to map.
   if ((SDL_GetWindowFlags(window) & SDL_WINDOW_EXTERNAL) == 0) XMapRaised(x.display, x.window);
   XWindowAttributes attributes;
-  return XGetWindowAttributes(x.display, x.window, &attributes) != 0 &&
-         attributes.map_state == IsViewable;
+  const bool viewable = XGetWindowAttributes(x.display, x.window, &attributes) != 0 &&
+                        attributes.map_state == IsViewable;
+  if (viewable) g_news.seen = true;
+  return viewable;
 }
 
 void BeginTeardown() {

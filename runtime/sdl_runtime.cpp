@@ -306,6 +306,7 @@ void SdlRuntime::Show() {
   // Until it is mapped the window counts as hidden, and the ticks run as they
   // do while it is.
   visible_ = platform::ShowWithoutWaiting(window_);
+  TakeNews();
   SyncGeometry();
   platform::StartupDone();
 }
@@ -351,6 +352,9 @@ void SdlRuntime::TakeNews() {
 void SdlRuntime::HandleEvent(const SDL_Event& event) {
   switch (event.type) {
     case SDL_EVENT_QUIT:
+      platform::QuitRequested();
+      close_requested_ = true;
+      break;
     case SDL_EVENT_WINDOW_CLOSE_REQUESTED:
       close_requested_ = true;
       break;

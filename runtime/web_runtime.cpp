@@ -161,8 +161,9 @@ void WebRuntime::FitToScale(double scale) {
   glimmer_page_size(at96.PixelLength(settings_.client_width_twips),
                     at96.PixelLength(settings_.client_height_twips), width, height);
   // The new size cleared the canvas: put the field back before the browser
-  // can show it blank.
-  Present();
+  // can show it blank. (At open there is no ball yet: the program presents
+  // once its window exists.)
+  if (BallWidth() > 0) Present();
 }
 
 void WebRuntime::PageChanged() {

@@ -187,6 +187,21 @@ TEST_F(NestedWeston, RunsNativelyWithoutOpenGlAndEndsCleanly) {
   TerminateAndExpectCleanEnd();
 }
 
+// The compositor dies under the running program: one line of the program's
+// own and status 1, as for a lost X server, not a quiet end as if closed.
+TEST_F(NestedWeston, ALostCompositorEndsItWithOneLineAndStatusOne) {
+  StartCompositor(1);
+  Launch({{"DISPLAY", std::nullopt}});
+  const Image img = CaptureUntil([](const Image& i) { return LitCount(i) > 5000; });
+  ASSERT_GT(LitCount(img), 5000u) << program_->Stderr();
+  weston_->Signal(SIGKILL);
+  EXPECT_EQ(program_->Wait(30s), std::optional<int>(1));
+  EXPECT_EQ(program_->Stderr(),
+            "glimmerfeld: lost the connection to the display "
+            "(WAYLAND_DISPLAY=" +
+                weston_->socket() + ")\n");
+}
+
 // With both displays set, native Wayland is chosen: nothing of the program
 // appears on the X server as a window of its own.
 TEST_F(NestedWeston, WithAnX11DisplayAsWellItPrefersWayland) {
