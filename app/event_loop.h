@@ -186,9 +186,9 @@ class FormLoop {
       next_frame_ = now + kHiddenWakePeriod;
       return next_frame_;
     }
+    // seen_ is still false from the start: the wait counts as hidden.
     Present();
     first_frame_sent_ = true;
-    seen_ = false;
     // Its own full frame: a present can block for a while (a window manager
     // holding the server as it frames the window), and the next must not
     // follow it at once.

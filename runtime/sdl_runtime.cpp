@@ -64,14 +64,12 @@ class SdlSurfaceSink final : public FrameSink {
     }
     if (surface_ == nullptr) return std::nullopt;  // tried again at the next frame
     const SDL_Surface* target = shadow_ != nullptr ? shadow_ : surface_;
-    const SDL_PixelFormatDetails* f = SDL_GetPixelFormatDetails(target->format);
-    if (f == nullptr) return std::nullopt;
     Buffer b;
     b.pixels = static_cast<std::uint32_t*>(target->pixels);
     b.width = target->w;
     b.height = target->h;
     b.pitch = target->pitch / 4;
-    b.layout = PixelLayout{f->Rshift, f->Gshift, f->Bshift, f->Amask};
+    b.layout = layout_;
     b.fresh = fresh;
     return b;
   }
@@ -96,14 +94,25 @@ class SdlSurfaceSink final : public FrameSink {
       SDL_DestroySurface(shadow_);
       shadow_ = nullptr;
     }
-    if (surface_ == nullptr || IsPlain32(surface_)) return;
-    shadow_ = SDL_CreateSurface(surface_->w, surface_->h, SDL_PIXELFORMAT_XRGB8888);
-    if (shadow_ == nullptr) surface_ = nullptr;
+    if (surface_ != nullptr && !IsPlain32(surface_)) {
+      shadow_ = SDL_CreateSurface(surface_->w, surface_->h, SDL_PIXELFORMAT_XRGB8888);
+      if (shadow_ == nullptr) surface_ = nullptr;
+    }
+    // Looked up once per surface, not per frame.
+    const SDL_Surface* target = shadow_ != nullptr ? shadow_ : surface_;
+    const SDL_PixelFormatDetails* f =
+        target != nullptr ? SDL_GetPixelFormatDetails(target->format) : nullptr;
+    if (f == nullptr) {
+      surface_ = nullptr;
+      return;
+    }
+    layout_ = PixelLayout{f->Rshift, f->Gshift, f->Bshift, f->Amask};
   }
 
   SDL_Window* window_;
   SDL_Surface* surface_ = nullptr;  // owned by SDL, valid until the next resize
   SDL_Surface* shadow_ = nullptr;
+  PixelLayout layout_{};
 };
 
 }  // namespace
