@@ -35,8 +35,9 @@ void StartWebProgram(RunStats* stats, const std::function<void(frmRand<WebRuntim
   }
   FormLoop<WebRuntime>& loop = program->loop.emplace(runtime, stats);
   // The ring on black from the first paint, while the page's frame rate is
-  // measured; a page hidden at load shows it when it is first seen.
-  if (runtime.Visible()) runtime.Present();
+  // measured. A page hidden at load needs it too: opening cleared its canvas
+  // to black, which is what it would show when first seen.
+  runtime.Present();
   runtime.WhenReady([&runtime, &loop, loaded] {
     auto stop = [&](const RunTimeError& e) {
       loop.Collect();

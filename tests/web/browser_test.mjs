@@ -9,6 +9,8 @@
 //              from 1 to 2 while running
 //   fallback   where OffscreenCanvas, or animation frames in workers, are
 //              missing: the main thread draws, and the console says why
+//   firstsight the first frame seen of the program, in a page loaded in
+//              front and in one hidden at load, is the ring on black
 //   hidden     a hidden page catches up under the lag rule and, shown again,
 //              has lost no lit pixel
 //   error      a run-time error shows its message and stops the loop
@@ -21,7 +23,7 @@ import { createServer } from 'node:http';
 import { extname, join, resolve } from 'node:path';
 import { pathToFileURL } from 'node:url';
 import {
-  Browser, fieldState, findRing, singleShareExpected, ticksFromCoverage, waitFor,
+  Browser, decodePng, fieldState, findRing, singleShareExpected, ticksFromCoverage, waitFor,
 } from './cdp.mjs';
 
 const [buildDir, check, arg] = process.argv.slice(2);
@@ -303,6 +305,83 @@ const checks = {
       assert.ok(rate >= MIN_TICKS_PER_SECOND, `${c.why}: spray rate ${rate.toFixed(0)} ticks/s`);
       assert.deepEqual(page.console.filter((m) => m.type === 'error'), []);
       await page.close();
+    }
+  },
+
+  async firstsight(browser) {
+    // The page's background in a colour of its own, to tell a canvas not yet
+    // drawn from one drawn black; and a pixel that changes every animation
+    // frame, since the screencast sends frames only when the page itself
+    // repaints, not when the worker's canvas does.
+    const BG = [64, 0, 64];
+    const pageScript = `document.addEventListener('DOMContentLoaded', () => {
+      const s = document.createElement('style');
+      s.textContent = 'html, body { background: rgb(${BG}) !important; }';
+      document.head.appendChild(s);
+      const pulse = document.createElement('div');
+      pulse.style.cssText = 'position:fixed;right:0;bottom:0;width:1px;height:1px';
+      document.body.appendChild(pulse);
+      let n = 0;
+      const f = () => { pulse.style.background = 'rgb(${BG[0]}, 0, ' + (${BG[2]} + (++n & 1)) + ')'; requestAnimationFrame(f); };
+      requestAnimationFrame(f); });`;
+    const [W, H] = CSS_SIZE;
+    for (const hidden of [false, true]) {
+      // The worker's animation frames at a tenth of their rate, so that each
+      // of the program's frames stays long enough for the screencast, which
+      // skips frames, to catch it.
+      const workerScript = `const frame = self.requestAnimationFrame.bind(self);
+        self.requestAnimationFrame = (f) => { let n = 0; const g = (t) => (++n < 10 ? frame(g) : f(t)); return frame(g); };`;
+      const page = await browser.newPage({ viewport: [W + 100, H + 60], pageScript, workerScript });
+      const other = hidden ? await browser.newPage() : null;
+      if (other) await other.bringToFront();
+      // Every frame the browser paints, from the load on.
+      const frames = [];
+      page.browser.on((msg) => {
+        if (msg.sessionId !== page.sessionId || msg.method !== 'Page.screencastFrame') return;
+        frames.push(decodePng(Buffer.from(msg.params.data, 'base64')));
+        page.send('Page.screencastFrameAck', { sessionId: msg.params.sessionId }).catch(() => {});
+      });
+      await page.send('Page.startScreencast', { format: 'png', everyNthFrame: 1 });
+      await page.load(pageUrl('index.html'));
+      if (other) {
+        assert.equal(await page.evaluate('document.visibilityState'), 'hidden');
+        // Long enough for the program to open and its timers to run.
+        await fieldAt(page, (await page.evaluate('performance.now()')) + 1500);
+        await page.bringToFront();
+      }
+      // Which frames show the program: the page around the canvas has its
+      // own colour (the program's page is black before it), and the canvas
+      // something else.
+      const isBg = (d, i) => d[i] === BG[0] && d[i + 1] === BG[1] && (d[i + 2] === BG[2] || d[i + 2] === BG[2] + 1);
+      const shows = (img) => {
+        const d = img.data;
+        for (let x = 0; x < img.width; x += 7) if (!isBg(d, ((img.height - 1) * img.width + x) * 4)) return false;
+        for (let y = 0; y < H; y += 7) if (isBg(d, (y * img.width) * 4)) return false;
+        return true;
+      };
+      // Only the canvas, not the page beside it.
+      const canvasOf = (img) => {
+        const data = new Uint8Array(W * H * 4);
+        for (let y = 0; y < H; ++y) data.set(img.data.subarray(y * img.width * 4, (y * img.width + W) * 4), y * W * 4);
+        return { width: W, height: H, data };
+      };
+      const seen = () => frames.filter(shows);
+      await waitFor(() => seen().some((img) => fieldState(canvasOf(img)).lit > 1000), 30000,
+                    () => `a frame with points (${frames.length} frames so far)`);
+      await page.send('Page.stopScreencast');
+      const shown = seen();
+      const what = hidden ? 'hidden at load' : 'loaded in front';
+      const states = shown.map((img) => fieldState(canvasOf(img)));
+      let white = 0;
+      const first = canvasOf(shown[0]).data;
+      for (let i = 0; i < first.length; i += 4) if (WHITE(first, i)) ++white;
+      console.log(`${what}: ${frames.length} frames painted, ${shown.length} show the program; the first has ` +
+                  `${white} white pixels and ${states[0].lit - white} others lit`);
+      assert.ok(states.every((st) => st.lit > 0), `${what}: no frame shows a bare black canvas`);
+      assert.ok(findRing(canvasOf(shown[0])), `${what}: the first frame seen shows the ring`);
+      assert.equal(states[0].lit, white, `${what}: the first frame seen shows no point`);
+      await page.close();
+      if (other) await other.close();
     }
   },
 
