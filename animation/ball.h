@@ -1,7 +1,7 @@
 // The phase clock, the ball's drift and the edge wrap.
 #pragma once
 
-#include "runtime/services.h"
+#include "runtime/core/services.h"
 
 namespace glimmer {
 

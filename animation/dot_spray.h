@@ -1,7 +1,7 @@
 // The dot spray: every tick plots a burst of randomly placed, bright points.
 #pragma once
 
-#include "runtime/services.h"
+#include "runtime/core/services.h"
 
 namespace glimmer {
 

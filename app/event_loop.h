@@ -1,10 +1,10 @@
-// Start-up and the event loop, generic over the platform so that tests can run
-// the whole program on a scripted platform and a fake clock.
+// Start-up and the event loop, generic over the runtime so that tests can run
+// the whole program on a scripted runtime and a fake clock.
 //
 // The loop wakes once per display frame (or for a window event), runs every
 // timer tick that has fallen due since, in order, and then presents. Ticks are
 // thus delivered at their full rates without a wake-up per millisecond. One
-// wake-up's work is FormLoop::Step, so a platform that is called back for
+// wake-up's work is FormLoop::Step, so a runtime that is called back for
 // each frame can drive it as well as the blocking loop in RunForm.
 #pragma once
 
@@ -20,12 +20,12 @@
 
 #include "app/frm_rand.h"
 #include "app/timers.h"
-#include "runtime/services.h"
+#include "runtime/core/services.h"
 
 namespace glimmer {
 
 template <class P>
-concept Platform = Services<P> && requires(P& p, const std::string& s, Nanos t) {
+concept LoopRuntime = Services<P> && requires(P& p, const std::string& s, Nanos t) {
   { p.Now() } -> std::same_as<Nanos>;
   { p.FramePeriod() } -> std::same_as<Nanos>;
   p.Show();
@@ -53,7 +53,7 @@ struct RunStats {
   Nanos shown_at = 0;
   Nanos first_frame_at = 0;
   Nanos ended_at = 0;
-  std::string present;  // how frames reached the screen, where the platform says
+  std::string present;  // how frames reached the screen, where the runtime says
 };
 
 // How much of a late wake-up is made up. Ticks are made up to a cap and the
@@ -79,28 +79,28 @@ struct LagRule {
 // While nobody sees the window the loop presents nothing and wakes this often.
 inline constexpr Nanos kHiddenWakePeriod = 100 * kMillisecond;
 
-template <Platform P>
+template <LoopRuntime R>
 class FormLoop {
  public:
-  explicit FormLoop(P& platform, RunStats* stats = nullptr) : platform_(platform), stats_(stats) {}
+  explicit FormLoop(R& runtime, RunStats* stats = nullptr) : runtime_(runtime), stats_(stats) {}
 
-  bool Closed() const { return platform_.CloseRequested(); }
+  bool Closed() const { return runtime_.CloseRequested(); }
 
   // Loads the window, lets `loaded` (tests) see it in its loaded state, shows
   // it and starts the timers. Throws RunTimeError.
-  void Start(const std::function<void(frmRand<P>&)>& loaded = {}) {
+  void Start(const std::function<void(frmRand<R>&)>& loaded = {}) {
     form_.Form_Load();
     if (loaded) loaded(form_);
-    platform_.Show();
-    period_ = platform_.FramePeriod();
-    seen_ = platform_.Visible();
+    runtime_.Show();
+    period_ = runtime_.FramePeriod();
+    seen_ = runtime_.Visible();
     // The first frame the user sees is the ball on black. Where the window is
     // seen at once it goes out before the timers start, however long the
     // start-up took; where it is not (a window manager maps it a little
     // later, a tab is hidden), the first step that finds it seen sends it.
     if (seen_) Present();
     first_frame_sent_ = seen_;
-    const Nanos start = platform_.Now();
+    const Nanos start = runtime_.Now();
     if (stats_ != nullptr) stats_->shown_at = start;
     form_.timers.Start(start);
     next_frame_ = seen_ ? start + period_ : start;
@@ -111,8 +111,8 @@ class FormLoop {
   // soon as a close is waiting; then a frame, if one is due and the window is
   // seen. Returns when to wake next. Throws RunTimeError from a handler.
   Nanos Step() {
-    const Nanos now = platform_.Now();
-    const bool seen = platform_.Visible();
+    const Nanos now = runtime_.Now();
+    const bool seen = runtime_.Visible();
     if (!first_frame_sent_) return StepBeforeTheFirstFrame(now, seen);
     // A window seen again gets its frame at once.
     if (seen && !seen_) next_frame_ = now;
@@ -163,18 +163,18 @@ class FormLoop {
     stats_->timers.clear();
     for (const auto& t : form_.timers.timers())
       stats_->timers.push_back({t->name, t->delivered, t->dropped});
-    stats_->ended_at = platform_.Now();
+    stats_->ended_at = runtime_.Now();
   }
 
  private:
   void Present() {
-    platform_.Present();
-    if (stats_ != nullptr && stats_->frames++ == 0) stats_->first_frame_at = platform_.Now();
+    runtime_.Present();
+    if (stats_ != nullptr && stats_->frames++ == 0) stats_->first_frame_at = runtime_.Now();
   }
 
   // Looks at window events, except from inside the window system's own loop.
   void PollEvents() {
-    if (!in_modal_step_) platform_.PollEvents();
+    if (!in_modal_step_) runtime_.PollEvents();
   }
 
   // Until the first frame is out, the timers keep time but their ticks wait,
@@ -192,7 +192,7 @@ class FormLoop {
     // Its own full frame: a present can block for a while (a window manager
     // holding the server as it frames the window), and the next must not
     // follow it at once.
-    next_frame_ = platform_.Now() + period_;
+    next_frame_ = runtime_.Now() + period_;
     RunTicks(now, seen);
     seen_ = seen;
     return Closed() ? now : next_frame_;
@@ -212,12 +212,12 @@ class FormLoop {
     Nanos checked = now;
     form_.timers.RunDue(now, [&] {
       // A close made while ticks run takes effect after the running handler.
-      const Nanos t = platform_.Now();
+      const Nanos t = runtime_.Now();
       if (t - checked >= LagRule::kEventCheck) {
         PollEvents();
         checked = t;
       }
-      return platform_.CloseRequested() || t >= give_up_at;
+      return runtime_.CloseRequested() || t >= give_up_at;
     });
     last_run_ = now;
     const Nanos left = form_.timers.Overdue(now);
@@ -227,9 +227,9 @@ class FormLoop {
     seen_backlog_ = left - hidden_backlog_;
   }
 
-  P& platform_;
+  R& runtime_;
   RunStats* stats_;
-  frmRand<P> form_{platform_};
+  frmRand<R> form_{runtime_};
   Nanos period_ = 0;
   Nanos next_frame_ = 0;
   Nanos last_run_ = 0;
@@ -242,28 +242,28 @@ class FormLoop {
   std::exception_ptr modal_error_;
 };
 
-// A platform whose window system can hold the thread in a loop of its own
+// A runtime whose window system can hold the thread in a loop of its own
 // (SdlRuntime::SetModalStep).
 template <class P>
 concept HasModalLoops = requires(P& p, std::function<void()> step) {
   p.SetModalStep(step);
 };
 
-// Hands the platform the loop's ModalStep for as long as it lives.
-template <Platform P>
+// Hands the runtime the loop's ModalStep for as long as it lives.
+template <LoopRuntime R>
 class ModalStepsWhileRunning {
  public:
-  ModalStepsWhileRunning(P& platform, FormLoop<P>& loop) : platform_(platform) {
-    if constexpr (HasModalLoops<P>) platform_.SetModalStep([&loop] { loop.ModalStep(); });
+  ModalStepsWhileRunning(R& runtime, FormLoop<R>& loop) : runtime_(runtime) {
+    if constexpr (HasModalLoops<R>) runtime_.SetModalStep([&loop] { loop.ModalStep(); });
   }
   ~ModalStepsWhileRunning() {
-    if constexpr (HasModalLoops<P>) platform_.SetModalStep({});
+    if constexpr (HasModalLoops<R>) runtime_.SetModalStep({});
   }
   ModalStepsWhileRunning(const ModalStepsWhileRunning&) = delete;
   ModalStepsWhileRunning& operator=(const ModalStepsWhileRunning&) = delete;
 
  private:
-  P& platform_;
+  R& runtime_;
 };
 
 // Prints an error that ends the program as one line on stderr.
@@ -273,35 +273,35 @@ inline void PrintError(const std::string& message) {
 }
 
 // Prints a run-time error as one line on stderr and shows it to the user.
-template <Platform P>
-void ReportRunTimeError(P& platform, const RunTimeError& e) {
+template <LoopRuntime R>
+void ReportRunTimeError(R& runtime, const RunTimeError& e) {
   PrintError(e.Message());
-  platform.ShowError(e.Message());
+  runtime.ShowError(e.Message());
 }
 
 // Runs the program on an opened (not yet shown) window until it is closed.
 // Returns the exit status: 0 after a close, 1 after a run-time error.
 // `loaded`, if given, sees the window right after its load event; tests use
 // it to start from a chosen state.
-template <Platform P>
-int RunForm(P& platform, RunStats* stats = nullptr,
-            const std::function<void(frmRand<P>&)>& loaded = {}) {
-  FormLoop<P> loop(platform, stats);
+template <LoopRuntime R>
+int RunForm(R& runtime, RunStats* stats = nullptr,
+            const std::function<void(frmRand<R>&)>& loaded = {}) {
+  FormLoop<R> loop(runtime, stats);
   // Where the window system can hold the thread in a loop of its own, the
   // animation goes on from there.
-  ModalStepsWhileRunning<P> modal_steps(platform, loop);
+  ModalStepsWhileRunning<R> modal_steps(runtime, loop);
   try {
     loop.Start(loaded);
     while (!loop.Closed()) {
       const Nanos wake_at = loop.Step();
       loop.RethrowModalError();
       if (loop.Closed()) break;
-      platform.WaitUntil(wake_at);
+      runtime.WaitUntil(wake_at);
       loop.RethrowModalError();
     }
   } catch (const RunTimeError& e) {
     loop.Collect();
-    ReportRunTimeError(platform, e);
+    ReportRunTimeError(runtime, e);
     return 1;
   }
   loop.Collect();

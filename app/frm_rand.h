@@ -4,7 +4,7 @@
 #include "animation/ball.h"
 #include "animation/dot_spray.h"
 #include "app/timers.h"
-#include "runtime/services.h"
+#include "runtime/core/services.h"
 
 namespace glimmer {
 

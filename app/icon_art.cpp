@@ -4,8 +4,8 @@
 #include <cmath>
 
 #include "animation/dot_spray.h"
-#include "runtime/canvas.h"
-#include "runtime/pcg32.h"
+#include "runtime/core/canvas.h"
+#include "runtime/core/pcg32.h"
 
 namespace glimmer::icon_art {
 

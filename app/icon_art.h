@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "runtime/services.h"
+#include "runtime/core/types.h"
 
 namespace glimmer::icon_art {
 

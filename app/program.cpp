@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "app/icon_art.h"
-#include "runtime/sdl_runtime.h"
+#include "runtime/desktop/sdl_runtime.h"
 
 namespace glimmer {
 

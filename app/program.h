@@ -4,7 +4,7 @@
 
 #include "app/event_loop.h"
 #include "app/screensaver_args.h"
-#include "runtime/sdl_runtime.h"
+#include "runtime/desktop/sdl_runtime.h"
 
 namespace glimmer {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/window_settings.h"
+#include "runtime/core/window_settings.h"
 
 namespace glimmer {
 

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "runtime/services.h"
+#include "runtime/core/types.h"
 
 namespace glimmer {
 

@@ -5,7 +5,7 @@
 #include <functional>
 
 #include "app/event_loop.h"
-#include "runtime/web_runtime.h"
+#include "runtime/web/web_runtime.h"
 
 namespace glimmer {
 

@@ -14,10 +14,10 @@
 #include "app/program.h"
 #include "app/timers.h"
 #include "bench/renderer_sink.h"
-#include "runtime/canvas.h"
-#include "runtime/pcg32.h"
-#include "runtime/runtime_core.h"
-#include "runtime/sdl_runtime.h"
+#include "runtime/core/canvas.h"
+#include "runtime/core/pcg32.h"
+#include "runtime/core/runtime_core.h"
+#include "runtime/desktop/sdl_runtime.h"
 
 namespace glimmer {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "runtime/frame_sink.h"
+#include "runtime/core/frame_sink.h"
 
 struct SDL_Window;
 

@@ -9,11 +9,11 @@
 #include <chrono>
 #include <cstdio>
 
-#include "runtime/platform.h"
-#include "runtime/sdl_runtime.h"
+#include "runtime/desktop/backend.h"
+#include "runtime/desktop/sdl_runtime.h"
 
 int main() {
-  glimmer::platform::PrepareVideo(glimmer::WindowSettings{});
+  glimmer::backend::PrepareVideo(glimmer::WindowSettings{});
   if (!SDL_Init(SDL_INIT_VIDEO)) return 1;
   SDL_Window* window = SDL_CreateWindow("wait probe", 100, 100, 0);
   if (window == nullptr) return 1;
@@ -29,7 +29,7 @@ int main() {
         if (sdl) {
           SDL_WaitEventTimeout(&event, ms);
         } else {
-          glimmer::platform::WaitEvent(event, ms);
+          glimmer::backend::WaitEvent(event, ms);
         }
         const double took =
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
@@ -38,13 +38,13 @@ int main() {
         if (took > worst) worst = took;
       }
       std::printf("%s for %d ms: %.2f ms on average, %.2f ms at worst, over %d waits\n",
-                  sdl ? "SDL_WaitEventTimeout" : "platform::WaitEvent", ms, total / kWaits, worst,
+                  sdl ? "SDL_WaitEventTimeout" : "backend::WaitEvent", ms, total / kWaits, worst,
                   kWaits);
     }
   }
   std::fflush(stdout);
   SDL_DestroyWindow(window);
-  glimmer::platform::BeginTeardown();
+  glimmer::backend::BeginTeardown();
   SDL_Quit();
   return 0;
 }

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "app/icon_art.h"
-#include "runtime/services.h"
+#include "runtime/core/types.h"
 #include "tests/support/x11_probe.h"
 
 namespace {

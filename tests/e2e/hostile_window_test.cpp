@@ -17,7 +17,7 @@
 #include <vector>
 
 #include <X11/Xutil.h>
-#include "runtime/canvas.h"
+#include "runtime/core/canvas.h"
 
 #include "tests/support/conformance.h"
 #include "tests/support/process.h"

@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "runtime/canvas.h"
-#include "runtime/sdl_runtime.h"
+#include "runtime/core/canvas.h"
+#include "runtime/desktop/sdl_runtime.h"
 #include "tests/support/program_under_x.h"
 #include "tests/support/ring_finder.h"
 #include "tests/support/x11_probe.h"

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "app/icon_art.h"
-#include "runtime/canvas.h"
+#include "runtime/core/canvas.h"
 #include "tests/support/process.h"
 #include "tests/support/program_under_x.h"
 #include "tests/support/ring_finder.h"

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "app/event_loop.h"
-#include "runtime/canvas.h"
+#include "runtime/core/canvas.h"
 #include "tests/support/fake_runtime.h"
 #include "tests/support/program_under_x.h"
 

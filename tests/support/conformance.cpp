@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "runtime/canvas.h"
+#include "runtime/core/canvas.h"
 #include "tests/support/ring_finder.h"
 
 namespace glimmer::testing {

@@ -9,9 +9,9 @@
 #include <utility>
 #include <vector>
 
-#include "runtime/canvas.h"
-#include "runtime/pcg32.h"
-#include "runtime/services.h"
+#include "runtime/core/canvas.h"
+#include "runtime/core/pcg32.h"
+#include "runtime/core/services.h"
 
 namespace glimmer::testing {
 

@@ -6,7 +6,7 @@
 #include <set>
 #include <vector>
 
-#include "runtime/canvas.h"
+#include "runtime/core/canvas.h"
 
 namespace glimmer {
 namespace {

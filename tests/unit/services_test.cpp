@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <limits>
 
-#include "runtime/pcg32.h"
-#include "runtime/services.h"
+#include "runtime/core/pcg32.h"
+#include "runtime/core/types.h"
 
 namespace glimmer {
 namespace {

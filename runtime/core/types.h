@@ -1,13 +1,8 @@
-// The operations the animation relies on from the platform, and the pure ones
-// among them (sine, colour composition, conversions, the floating-point check).
-//
-// Handlers are templates over a runtime type that satisfies `Services`, so the
-// real SDL runtime and the scripted test double are both called without any
-// virtual dispatch in the per-point path.
+// The program's value types, its run-time error, and the pure operations on
+// them (sine, colour composition, conversions, the floating-point check).
 #pragma once
 
 #include <cmath>
-#include <concepts>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -89,22 +84,5 @@ class RunTimeError {
 [[nodiscard]] inline double Sine(double radians) {
   return std::sin(radians);
 }
-
-// What a handler may ask of the platform. Reads and writes report failure by
-// throwing RunTimeError.
-template <class R>
-concept Services = requires(R& r, Single s, Colour c) {
-  r.CreateBall(s, s, s);  // Left, Top, and Width (= height)
-  { r.NextRandom() } -> std::same_as<Single>;
-  r.Reseed();
-  { r.WindowWidth() } -> std::same_as<Single>;
-  { r.WindowHeight() } -> std::same_as<Single>;
-  r.PlotPoint(s, s, c);
-  { r.BallLeft() } -> std::same_as<Single>;
-  { r.BallTop() } -> std::same_as<Single>;
-  { r.BallWidth() } -> std::same_as<Single>;
-  r.SetBallLeft(s);
-  r.SetBallTop(s);
-};
 
 }  // namespace glimmer

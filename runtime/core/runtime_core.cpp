@@ -1,4 +1,4 @@
-#include "runtime/runtime_core.h"
+#include "runtime/core/runtime_core.h"
 
 #include <algorithm>
 

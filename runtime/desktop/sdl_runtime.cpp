@@ -1,4 +1,4 @@
-#include "runtime/sdl_runtime.h"
+#include "runtime/desktop/sdl_runtime.h"
 
 #include <SDL3/SDL.h>
 
@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "runtime/platform.h"
+#include "runtime/desktop/backend.h"
 
 namespace glimmer {
 namespace {
@@ -118,14 +118,14 @@ class SdlSurfaceSink final : public FrameSink {
 }  // namespace
 
 void ShowStartupError(const std::string& message) {
-  platform::ShowStartupError(message);
+  backend::ShowStartupError(message);
 }
 
 void ShowSettingsDialog(std::uint64_t owner, const std::string& title, const std::string& message) {
-  platform::ShowSettingsDialog(owner, title, message);
+  backend::ShowSettingsDialog(owner, title, message);
 }
 
-void SdlMetrics::Observe(const platform::WindowNews& news) {
+void SdlMetrics::Observe(const backend::WindowNews& news) {
   if (news.seen) covered_ = !*news.seen;
   if (news.scale) scale_ = *news.scale;
 }
@@ -139,7 +139,7 @@ void SdlMetrics::ClientSize(int& width, int& height) {
 SdlRuntime::SdlRuntime(SdlRuntimeOptions options) : options_(std::move(options)) {}
 
 SdlRuntime::~SdlRuntime() {
-  platform::BeginTeardown();
+  backend::BeginTeardown();
   // Their surfaces and renderers hang off the window.
   presenter_.reset();
   own_sink_.reset();
@@ -150,13 +150,13 @@ SdlRuntime::~SdlRuntime() {
 void SdlRuntime::Open(const WindowSettings& settings) {
   settings_ = settings;
   SetAssumedFrame(settings_.frame_width_twips, settings_.frame_height_twips);
-  platform::PrepareVideo(settings_);
+  backend::PrepareVideo(settings_);
   if (!SDL_Init(SDL_INIT_VIDEO)) {
-    throw StartupError("cannot connect to the display" + platform::DisplayNamed() + ": " +
+    throw StartupError("cannot connect to the display" + backend::DisplayNamed() + ": " +
                        SDL_GetError());
   }
   sdl_started_ = true;
-  platform::VideoStarted();
+  backend::VideoStarted();
 
   const TwipMapping at96(1.0);
   // A platform's presenter draws without SDL's window surface, which the
@@ -168,7 +168,7 @@ void SdlRuntime::Open(const WindowSettings& settings) {
     // the host's.
     const SDL_PropertiesID props = SDL_CreateProperties();
     try {
-      platform::SetHostWindow(props, settings_);
+      backend::SetHostWindow(props, settings_);
     } catch (...) {
       SDL_DestroyProperties(props);
       throw;
@@ -186,7 +186,7 @@ void SdlRuntime::Open(const WindowSettings& settings) {
                                           : "cannot create the window: ") +
                        SDL_GetError());
   }
-  platform::PrepareWindow(window_);
+  backend::PrepareWindow(window_);
   if (!hosted) SetIcon();
   SdlSurfaceSink* surface = nullptr;
   if (options_.make_sink) {
@@ -196,7 +196,7 @@ void SdlRuntime::Open(const WindowSettings& settings) {
       throw StartupError(std::string("cannot present to the window: ") + SDL_GetError());
     }
   } else {
-    if (platform_way) presenter_ = platform::MakePresenter(window_);
+    if (platform_way) presenter_ = backend::MakePresenter(window_);
     if (presenter_ == nullptr) {
       auto sink = std::make_unique<SdlSurfaceSink>(window_);
       surface = sink.get();
@@ -205,7 +205,7 @@ void SdlRuntime::Open(const WindowSettings& settings) {
   }
   sink_ = presenter_ != nullptr ? static_cast<FrameSink*>(presenter_.get()) : own_sink_.get();
   if (presenter_ != nullptr) metrics_ = presenter_.get();
-  sdl_metrics_.Attach(window_, platform::DisplayScale(window_));
+  sdl_metrics_.Attach(window_, backend::DisplayScale(window_));
   // The client area is fixed in twips; at a higher display scale it takes
   // more device pixels. Some window systems size windows in other units.
   SetScale(metrics_->Scale());
@@ -314,10 +314,10 @@ Nanos SdlRuntime::FramePeriod() const {
 void SdlRuntime::Show() {
   // Until it is mapped the window counts as hidden, and the ticks run as they
   // do while it is.
-  visible_ = platform::ShowWithoutWaiting(window_);
+  visible_ = backend::ShowWithoutWaiting(window_);
   TakeNews();
   SyncGeometry();
-  platform::StartupDone();
+  backend::StartupDone();
 }
 
 void SdlRuntime::Present() {
@@ -336,7 +336,7 @@ void SdlRuntime::WaitUntil(Nanos deadline) {
   SDL_Event event;
   const Nanos left = deadline - Now();
   const int ms = left <= 0 ? 0 : static_cast<int>((left + 999'999) / 1'000'000);
-  if (platform::WaitEvent(event, ms)) {
+  if (backend::WaitEvent(event, ms)) {
     HandleEvent(event);
     PollEvents();
   } else {
@@ -352,7 +352,7 @@ void SdlRuntime::PollEvents() {
 }
 
 void SdlRuntime::TakeNews() {
-  const platform::WindowNews news = platform::TakeWindowNews();
+  const backend::WindowNews news = backend::TakeWindowNews();
   if (!news.seen && !news.scale) return;
   sdl_metrics_.Observe(news);
   if (metrics_->Scale() != mapping().scale()) SyncGeometry();
@@ -361,7 +361,7 @@ void SdlRuntime::TakeNews() {
 void SdlRuntime::HandleEvent(const SDL_Event& event) {
   switch (event.type) {
     case SDL_EVENT_QUIT:
-      platform::QuitRequested();
+      backend::QuitRequested();
       close_requested_ = true;
       break;
     case SDL_EVENT_WINDOW_CLOSE_REQUESTED:
@@ -378,7 +378,7 @@ void SdlRuntime::HandleEvent(const SDL_Event& event) {
       SyncGeometry();
       break;
     case SDL_EVENT_WINDOW_DISPLAY_SCALE_CHANGED:
-      sdl_metrics_.Observe({std::nullopt, platform::DisplayScale(window_)});
+      sdl_metrics_.Observe({std::nullopt, backend::DisplayScale(window_)});
       SyncGeometry();
       break;
     case SDL_EVENT_WINDOW_PIXEL_SIZE_CHANGED:
@@ -393,11 +393,11 @@ void SdlRuntime::HandleEvent(const SDL_Event& event) {
 
 void SdlRuntime::ShowError(const std::string& message) {
   // Blocks until the user has read it.
-  platform::ShowRunTimeError(window_, settings_.title, message);
+  backend::ShowRunTimeError(window_, settings_.title, message);
 }
 
 void SdlRuntime::SetModalStep(std::function<void()> step) {
-  platform::SetModalStep(std::move(step));
+  backend::SetModalStep(std::move(step));
 }
 
 }  // namespace glimmer

@@ -10,10 +10,10 @@
 #include <utility>
 #include <vector>
 
-#include "runtime/canvas.h"
-#include "runtime/frame_sink.h"
-#include "runtime/pcg32.h"
-#include "runtime/services.h"
+#include "runtime/core/canvas.h"
+#include "runtime/core/frame_sink.h"
+#include "runtime/core/pcg32.h"
+#include "runtime/core/types.h"
 
 namespace glimmer {
 

@@ -1,7 +1,7 @@
 // The portable runtime on SDL3: the window, its events, the clock and the
 // wake-ups, around the core every runtime shares. Frames go through a
 // FrameSink: SDL's window surface, or a platform's Presenter. What a window
-// system adds is runtime/platform.h, filled in by runtime/platform_<name>.cpp.
+// system adds is runtime/desktop/backend.h, filled in by runtime/platform_<name>.cpp.
 #pragma once
 
 #include <cstdint>
@@ -9,11 +9,11 @@
 #include <memory>
 #include <string>
 
-#include "runtime/frame_sink.h"
-#include "runtime/platform.h"
-#include "runtime/runtime_core.h"
-#include "runtime/services.h"
-#include "runtime/window_settings.h"
+#include "runtime/core/frame_sink.h"
+#include "runtime/desktop/backend.h"
+#include "runtime/core/runtime_core.h"
+#include "runtime/core/types.h"
+#include "runtime/core/window_settings.h"
 
 struct SDL_Window;
 struct SDL_Surface;
@@ -43,7 +43,7 @@ class SdlMetrics final : public WindowMetrics {
     scale_ = scale;
   }
   // The window system's word: a new scale or a change in what covers it.
-  void Observe(const platform::WindowNews& news);
+  void Observe(const backend::WindowNews& news);
   double Scale() override { return scale_; }
   void ClientSize(int& width, int& height) override;
   int ToWindowUnits(int device_pixels) override { return device_pixels; }
@@ -77,12 +77,12 @@ class SdlRuntime : public RuntimeCore {
   // Takes the window events already waiting, without blocking.
   void PollEvents();
   // A close of the window, or SIGINT or SIGTERM.
-  bool CloseRequested() const { return close_requested_ || platform::EndRequested(); }
+  bool CloseRequested() const { return close_requested_ || backend::EndRequested(); }
   // False while the window is minimised, hidden or fully covered, or the
   // compositor asks for no frames: nobody sees one.
   bool Visible() const { return visible_ && metrics_->Seen(); }
   void ShowError(const std::string& message);
-  // See platform::SetModalStep.
+  // See backend::SetModalStep.
   void SetModalStep(std::function<void()> step);
 
   // How frames reach the screen, for measurements.
@@ -103,7 +103,7 @@ class SdlRuntime : public RuntimeCore {
   WindowSettings settings_;
   SDL_Window* window_ = nullptr;
   SdlMetrics sdl_metrics_;
-  std::unique_ptr<platform::Presenter> presenter_;
+  std::unique_ptr<backend::Presenter> presenter_;
   std::unique_ptr<FrameSink> own_sink_;
   WindowMetrics* metrics_ = &sdl_metrics_;
   FrameSink* sink_ = nullptr;

@@ -1,4 +1,4 @@
-#include "runtime/canvas.h"
+#include "runtime/core/canvas.h"
 
 #include <algorithm>
 #include <cmath>

@@ -24,10 +24,10 @@
 #include <string>
 #include <utility>
 
-#include "runtime/platform_linux.h"
-#include "runtime/window_settings.h"
+#include "runtime/desktop/linux/linux_backends.h"
+#include "runtime/core/window_settings.h"
 
-namespace glimmer::platform::x11 {
+namespace glimmer::backend::x11 {
 namespace {
 
 // The display the X connection was opened on, for the one line printed when
@@ -321,4 +321,4 @@ void BeginTeardown() {
   g_closing = true;
 }
 
-}  // namespace glimmer::platform::x11
+}  // namespace glimmer::backend::x11

@@ -1,4 +1,4 @@
-#include "runtime/web_runtime.h"
+#include "runtime/web/web_runtime.h"
 
 #include <emscripten.h>
 #include <emscripten/eventloop.h>

@@ -33,10 +33,10 @@
 #include <string>
 #include <vector>
 
-#include "runtime/frame_sink.h"
-#include "runtime/runtime_core.h"
-#include "runtime/services.h"
-#include "runtime/window_settings.h"
+#include "runtime/core/frame_sink.h"
+#include "runtime/core/runtime_core.h"
+#include "runtime/core/types.h"
+#include "runtime/core/window_settings.h"
 
 namespace glimmer {
 

@@ -19,12 +19,12 @@
 #include <string>
 #include <vector>
 
-#include "runtime/platform.h"
-#include "runtime/platform_linux.h"
-#include "runtime/wayland_presenter.h"
-#include "runtime/window_settings.h"
+#include "runtime/desktop/backend.h"
+#include "runtime/desktop/linux/linux_backends.h"
+#include "runtime/desktop/wayland/wayland_presenter.h"
+#include "runtime/core/window_settings.h"
 
-namespace glimmer::platform {
+namespace glimmer::backend {
 namespace {
 
 bool EnvSet(const char* name) {
@@ -325,4 +325,4 @@ void BeginTeardown() {
   if (OnX11()) x11::BeginTeardown();
 }
 
-}  // namespace glimmer::platform
+}  // namespace glimmer::backend

@@ -4,14 +4,14 @@
 
 #include <memory>
 
-#include "runtime/platform.h"
+#include "runtime/desktop/backend.h"
 
 struct SDL_Window;
 
-namespace glimmer::platform::wayland {
+namespace glimmer::backend::wayland {
 
 // Null when the window is not on Wayland or the compositor lacks what is
 // needed (wl_subcompositor, wl_shm).
 std::unique_ptr<Presenter> MakePresenter(SDL_Window* window);
 
-}  // namespace glimmer::platform::wayland
+}  // namespace glimmer::backend::wayland

@@ -17,10 +17,10 @@
 #include <cstring>
 #include <string>
 
-#include "runtime/platform.h"
-#include "runtime/platform_linux.h"
+#include "runtime/desktop/backend.h"
+#include "runtime/desktop/linux/linux_backends.h"
 
-namespace glimmer::platform::wayland {
+namespace glimmer::backend::wayland {
 namespace {
 
 // wl_display_roundtrip, but giving up after `timeout`: whether the
@@ -115,4 +115,4 @@ void QuitRequested() {
   _exit(1);
 }
 
-}  // namespace glimmer::platform::wayland
+}  // namespace glimmer::backend::wayland

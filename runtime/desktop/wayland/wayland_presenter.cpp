@@ -7,7 +7,7 @@
 //   where the 741-row window is a fractional number of device rows and KWin
 //   resamples the rows to fit.
 // DEPENDENCIES: wayland-client; protocol glue from wayland-scanner.
-#include "runtime/wayland_presenter.h"
+#include "runtime/desktop/wayland/wayland_presenter.h"
 
 #include <SDL3/SDL.h>
 #include <poll.h>
@@ -28,7 +28,7 @@
 #include "fractional-scale-v1-client-protocol.h"
 #include "viewporter-client-protocol.h"
 
-namespace glimmer::platform::wayland {
+namespace glimmer::backend::wayland {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -461,4 +461,4 @@ std::unique_ptr<Presenter> MakePresenter(SDL_Window* window) {
   return presenter;
 }
 
-}  // namespace glimmer::platform::wayland
+}  // namespace glimmer::backend::wayland

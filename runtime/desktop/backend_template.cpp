@@ -2,7 +2,7 @@
 //   runtime starts as a copy of this file, named platform_<name>.cpp, with
 //   each function below filled in, and a line in runtime/CMakeLists.txt that
 //   picks it (and its libraries) for its target. The contracts are in
-//   runtime/platform.h; the portable runtime (sdl_runtime.cpp) and the core
+//   runtime/desktop/backend.h; the portable runtime (sdl_runtime.cpp) and the core
 //   every runtime shares (runtime_core.cpp) need nothing else.
 //   A platform without SDL (the browser's) is a runtime of its own instead,
 //   composing RuntimeCore as web_runtime.cpp does.
@@ -15,10 +15,10 @@
 #include <optional>
 #include <string>
 
-#include "runtime/platform.h"
-#include "runtime/window_settings.h"
+#include "runtime/desktop/backend.h"
+#include "runtime/core/window_settings.h"
 
-namespace glimmer::platform {
+namespace glimmer::backend {
 
 // The drivers SDL may try (SDL_HINT_VIDEO_DRIVER), and whatever the process
 // needs before SDL starts. Throw StartupError when nothing can show a window.
@@ -101,4 +101,4 @@ void ShowStartupError(const std::string&) {}
 // The window is about to go: stop anything that would act on it.
 void BeginTeardown() {}
 
-}  // namespace glimmer::platform
+}  // namespace glimmer::backend

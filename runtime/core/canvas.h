@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "runtime/services.h"
+#include "runtime/core/types.h"
 
 namespace glimmer {
 

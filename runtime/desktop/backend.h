@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "runtime/frame_sink.h"
+#include "runtime/core/frame_sink.h"
 
 #include <SDL3/SDL_properties.h>
 
@@ -21,7 +21,7 @@ namespace glimmer {
 struct WindowSettings;
 }
 
-namespace glimmer::platform {
+namespace glimmer::backend {
 
 // A platform's own way to the screen, for a window system where SDL's window
 // surface would be costly or missing: its frames, and the window's facts that
@@ -121,4 +121,4 @@ void ShowStartupError(const std::string& message);
 // The window is about to be destroyed.
 void BeginTeardown();
 
-}  // namespace glimmer::platform
+}  // namespace glimmer::backend

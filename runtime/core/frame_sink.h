@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/canvas.h"
+#include "runtime/core/canvas.h"
 
 namespace glimmer {
 

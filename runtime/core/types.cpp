@@ -1,4 +1,4 @@
-#include "runtime/services.h"
+#include "runtime/core/types.h"
 
 namespace glimmer {
 

@@ -20,10 +20,10 @@
 #include <string>
 #include <utility>
 
-#include "runtime/platform.h"
-#include "runtime/window_settings.h"
+#include "runtime/desktop/backend.h"
+#include "runtime/core/window_settings.h"
 
-namespace glimmer::platform {
+namespace glimmer::backend {
 namespace {
 
 // Whether timeBeginPeriod(1) is in force, to be undone at teardown.
@@ -317,4 +317,4 @@ void BeginTeardown() {
   g_fine_timer = false;
 }
 
-}  // namespace glimmer::platform
+}  // namespace glimmer::backend

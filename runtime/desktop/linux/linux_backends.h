@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "runtime/platform.h"
+#include "runtime/desktop/backend.h"
 
 struct SDL_Window;
 
@@ -14,7 +14,7 @@ namespace glimmer {
 struct WindowSettings;
 }
 
-namespace glimmer::platform {
+namespace glimmer::backend {
 
 namespace x11 {
 // Replaces Xlib's default error handlers, which print several lines and exit
@@ -52,4 +52,4 @@ std::string Unusable();
 void QuitRequested();
 }  // namespace wayland
 
-}  // namespace glimmer::platform
+}  // namespace glimmer::backend
