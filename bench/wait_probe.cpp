@@ -1,6 +1,6 @@
 // wait_probe (Windows): how long a wait for window events asked to last 1, 2
 // or 5 ms really takes, through SDL_WaitEventTimeout and through the
-// platform's own WaitEvent, with a window open and no events coming. Prints
+// backend's own WaitEvent, with a window open and no events coming. Prints
 // one line per case; scripts/measure-program --windows-build runs it.
 #define SDL_MAIN_HANDLED
 #include <SDL3/SDL.h>
@@ -15,6 +15,7 @@
 int main() {
   glimmer::backend::PrepareVideo(glimmer::WindowSettings{});
   if (!SDL_Init(SDL_INIT_VIDEO)) return 1;
+  const glimmer::backend::Backend& backend = glimmer::backend::Started();
   SDL_Window* window = SDL_CreateWindow("wait probe", 100, 100, 0);
   if (window == nullptr) return 1;
   SDL_Event event;
@@ -29,7 +30,7 @@ int main() {
         if (sdl) {
           SDL_WaitEventTimeout(&event, ms);
         } else {
-          glimmer::backend::WaitEvent(event, ms);
+          backend.WaitEvent(event, ms);
         }
         const double took =
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
@@ -38,13 +39,13 @@ int main() {
         if (took > worst) worst = took;
       }
       std::printf("%s for %d ms: %.2f ms on average, %.2f ms at worst, over %d waits\n",
-                  sdl ? "SDL_WaitEventTimeout" : "backend::WaitEvent", ms, total / kWaits, worst,
+                  sdl ? "SDL_WaitEventTimeout" : "Backend::WaitEvent", ms, total / kWaits, worst,
                   kWaits);
     }
   }
   std::fflush(stdout);
   SDL_DestroyWindow(window);
-  glimmer::backend::BeginTeardown();
+  backend.BeginTeardown();
   SDL_Quit();
   return 0;
 }

@@ -1,6 +1,7 @@
 #include "runtime/core/runtime_core.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace glimmer {
 namespace {
@@ -19,6 +20,22 @@ bool SameLayout(const PixelLayout& a, const PixelLayout& b) {
 }
 
 }  // namespace
+
+void RuntimeCore::Reseed() {
+  // The wall clock picks the sequence; browsers give it in whole
+  // milliseconds, so the monotonic clock's fraction of one is added. The
+  // monotonic clock picks the stream.
+  const auto wall = std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::chrono::system_clock::now().time_since_epoch());
+  const auto mono = static_cast<std::uint64_t>(Now());
+  Seed(static_cast<std::uint64_t>(wall.count()) + mono % 1'000'000u, mono);
+}
+
+Nanos RuntimeCore::Now() const {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 void RuntimeCore::CreateBall(Single left, Single top, Single width) {
   ball_left_ = left;

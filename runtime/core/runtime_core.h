@@ -35,9 +35,13 @@ class RuntimeCore {
   void SetBallLeft(Single v) { ball_left_ = v; }
   void SetBallTop(Single v) { ball_top_ = v; }
 
-  // Seeds the generator from two clock readings: `sequence` picks the
-  // sequence, so runs started even a moment apart differ; `stream` the stream.
+  // Seeds the generator from the clocks, so that runs started even a
+  // millisecond apart differ; Seed for a chosen sequence and stream.
+  void Reseed();
   void Seed(std::uint64_t sequence, std::uint64_t stream) { rng_.Seed(sequence, stream); }
+
+  // The monotonic clock every runtime keeps time by.
+  Nanos Now() const;
 
   // The frame assumed where the window system reports none, in twips.
   void SetAssumedFrame(double width_twips, double height_twips);

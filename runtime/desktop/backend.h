@@ -1,8 +1,11 @@
-// What a window system or operating system adds to the portable SDL runtime.
-// Each runtime/platform_<name>.cpp fills in this list and CMake picks the
-// files for the target, so the portable code carries no #ifdef per platform.
-// A new platform starts as a copy of one of them.
+// What a window system adds to the SDL runtime. The operating system's part
+// is chosen at compile time (linux/, windows/): it prepares SDL, and once SDL
+// has chosen its video driver, picks the backend for it, a table of the calls
+// below. A new backend starts as a copy of backend_template.cpp.
 #pragma once
+
+#include <SDL3/SDL_events.h>
+#include <SDL3/SDL_properties.h>
 
 #include <cstdint>
 #include <functional>
@@ -12,10 +15,7 @@
 
 #include "runtime/core/frame_sink.h"
 
-#include <SDL3/SDL_properties.h>
-
 struct SDL_Window;
-union SDL_Event;
 
 namespace glimmer {
 struct WindowSettings;
@@ -23,102 +23,88 @@ struct WindowSettings;
 
 namespace glimmer::backend {
 
-// A platform's own way to the screen, for a window system where SDL's window
-// surface would be costly or missing: its frames, and the window's facts that
-// go with them (on Wayland, the scale and whether the compositor shows the
-// window).
+// A backend's own way to the screen where SDL's window surface would be
+// costly or missing, with the window's facts that go with its frames (on
+// Wayland, the scale and whether the compositor shows the window).
 class Presenter : public FrameSink, public WindowMetrics {};
 
-// For a window just created, still hidden: its presenter, or null where
-// SDL's window surface is the way. Throws StartupError where the window
-// system has no window surface and the presenter cannot be made.
-std::unique_ptr<Presenter> MakePresenter(SDL_Window* window);
-
-// What the window system has said about the window since the last call:
-// whether it is now seen (false: fully covered), and a new display scale.
-// Empty where nothing changed. (Where a Presenter is used, its metrics tell
-// the scale instead.)
+// What the window system said about the window since it was last asked:
+// whether it is seen (false: fully covered), and a new display scale.
 struct WindowNews {
   std::optional<bool> seen;
   std::optional<double> scale;
 };
-WindowNews TakeWindowNews();
 
-// Before SDL starts: chooses the video drivers SDL may try (SDL_VIDEO_DRIVER
-// stays the user's override) and sets up what the process needs, such as
-// error handlers or DPI awareness. Throws StartupError when nothing could
-// show a window. Start-up runs from here until StartupDone: where the
-// platform has them, SIGINT and SIGTERM meanwhile end the program at once
-// with status 0, and a display that does not answer within kAnswerSeconds
-// ends it with one line on stderr and status 1.
-void PrepareVideo(const WindowSettings& settings);
+// How long start-up waits for a display to answer.
 inline constexpr int kAnswerSeconds = 10;
 
-// The window is shown: start-up is over.
-void StartupDone();
+// Every entry is set; a backend shares what it has in common with its
+// siblings by pointing at the same function.
+struct Backend {
+  // SDL's name for the video driver.
+  const char* driver;
+  // Names in creation properties the native window a screensaver draws into:
+  // the host's, or one made for it. Throws StartupError where there is none.
+  void (*SetHostWindow)(SDL_PropertiesID props, const WindowSettings& settings);
+  // The window was just created (hidden) or, a host's, taken over, then only
+  // watched. Throws StartupError where its pixels cannot be drawn as meant.
+  void (*PrepareWindow)(SDL_Window* window);
+  // Its own way to the screen, or null for SDL's window surface. Throws
+  // StartupError where neither can be had.
+  std::unique_ptr<Presenter> (*MakePresenter)(SDL_Window* window);
+  // Device pixels per 96-dpi pixel where the window is.
+  double (*DisplayScale)(SDL_Window* window);
+  // Shows the window without waiting for a window manager; whether it is
+  // mapped now (if not, SDL reports it shown later).
+  bool (*ShowWithoutWaiting)(SDL_Window* window);
+  // The window is up: start-up's signal handling and time-out end.
+  void (*StartupDone)();
+  // Asked after every event pump.
+  WindowNews (*TakeWindowNews)();
+  // Waits up to `timeout_ms` for an event (0: only looks); false if none.
+  bool (*WaitEvent)(SDL_Event& event, int timeout_ms);
+  // Where the window system holds the thread in a loop of its own (Windows'
+  // move, size and menu loops), calls `step` every few milliseconds from it;
+  // `step` must not pump events. An empty `step` stops it.
+  void (*SetModalStep)(std::function<void()> step);
+  // A signal, or a screensaver's host, asked the program to end.
+  bool (*EndRequested)();
+  // SDL asked to quit. Where the display is lost, one line on stderr and
+  // status 1: it does not return.
+  void (*QuitRequested)();
+  // A run-time error, already on stderr, is about to be shown in SDL's box;
+  // false where nobody should wait for it (the program is ending already).
+  bool (*ShowingRunTimeError)();
+  // The window is about to be destroyed.
+  void (*BeginTeardown)();
+};
 
-// Whether SIGINT or SIGTERM has asked the program to end, as a close does.
-bool EndRequested();
+// Before SDL starts: which video drivers SDL may try (the user's
+// SDL_VIDEO_DRIVER stays an override) and what the process needs first.
+// From here until StartupDone, SIGINT and SIGTERM end the program at once
+// and a display that does not answer within kAnswerSeconds ends it with one
+// line, where the system has them. Throws StartupError when nothing could
+// show a window.
+void PrepareVideo(const WindowSettings& settings);
 
-// SDL asked the program to quit. Where that is because the connection to
-// the display is lost (SDL says no more than that), says so in one line on
-// stderr and ends the program with status 1, as a lost X connection does:
-// nothing can be shown any more.
-void QuitRequested();
+// SDL has started: the backend of its video driver. Throws StartupError for
+// a driver that shows nothing (SDL's offscreen and dummy).
+const Backend& Started();
 
-// Shows the window without waiting for a window manager to map it. Whether
-// it is mapped now; if not, SDL reports it shown once it is.
-bool ShowWithoutWaiting(SDL_Window* window);
-
-// Shows a run-time error, already printed on stderr, and returns once the
-// user has dismissed it. SIGINT or SIGTERM meanwhile end the program with
-// status 1, taking down whatever process shows the box.
-void ShowRunTimeError(SDL_Window* window, const std::string& title, const std::string& message);
-
-// The display SDL was told to connect to, as " (NAME=value ...)" for an
-// error message, or empty where the platform has no such name.
+// The display SDL was told to use, as " (NAME=value)" for an error message;
+// empty where the system has no such name.
 std::string DisplayNamed();
-
-// SDL has started its video subsystem on one of the drivers PrepareVideo
-// allowed: the platform notes which, once. Throws StartupError if that
-// driver shows nothing (SDL's offscreen and dummy drivers).
-void VideoStarted();
-
-// Device pixels per pixel at 96 dpi for the display the window, created
-// hidden at its 96-dpi size, is on; asked again when SDL reports a new
-// display scale.
-double DisplayScale(SDL_Window* window);
-
-// Names, in the creation properties `props`, the native window a
-// screensaver draws into: the host's window that `settings` name, or one the
-// platform makes for the host (a child of it, or one over every monitor).
-// Throws StartupError where the platform has no such window.
-void SetHostWindow(SDL_PropertiesID props, const WindowSettings& settings);
-
-// A screensaver's settings dialog, owned by the window `owner` names (0:
-// none); returns once the user has dismissed it.
-void ShowSettingsDialog(std::uint64_t owner, const std::string& title, const std::string& message);
-
-// The window was just created and is still hidden, or, a host's window, was
-// just taken over: then only watched, never changed. Throws StartupError
-// where the window's pixels cannot be drawn as they are meant.
-void PrepareWindow(SDL_Window* window);
-
-// Waits up to `timeout_ms` for an event (0: only looks) and takes it;
-// false if none came.
-bool WaitEvent(SDL_Event& event, int timeout_ms);
-
-// While the window system holds the thread in a loop of its own, in which
-// SDL's event pump does not return (Windows' modal loop while the title bar
-// is held, the window is sized by its border or its system menu is open),
-// calls `step` every few milliseconds; nothing where there is no such loop.
-// `step` must not pump events. An empty `step` stops this.
-void SetModalStep(std::function<void()> step);
 
 // A start-up failure, already printed on stderr, shown where the user looks.
 void ShowStartupError(const std::string& message);
 
-// The window is about to be destroyed.
-void BeginTeardown();
+// A screensaver's settings dialog, owned by the window `owner` names (0:
+// none); returns once dismissed.
+void ShowSettingsDialog(std::uint64_t owner, const std::string& title, const std::string& message);
+
+// SDL's own wait, for backends with nothing better.
+inline bool SdlWaitEvent(SDL_Event& event, int timeout_ms) {
+  return timeout_ms > 0 ? SDL_WaitEventTimeout(&event, timeout_ms) : SDL_PollEvent(&event);
+}
 
 }  // namespace glimmer::backend

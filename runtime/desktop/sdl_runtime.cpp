@@ -10,112 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "runtime/desktop/backend.h"
+#include "runtime/desktop/surface_sink.h"
 
 namespace glimmer {
-namespace {
-
-bool IsPlain32(const SDL_Surface* s) {
-  const SDL_PixelFormatDetails* f = SDL_GetPixelFormatDetails(s->format);
-  return f != nullptr && f->bytes_per_pixel == 4 && f->Rbits == 8 && f->Gbits == 8 &&
-         f->Bbits == 8 && f->Rshift % 8 == 0 && f->Gshift % 8 == 0 && f->Bshift % 8 == 0 &&
-         !SDL_MUSTLOCK(s) && s->pitch % 4 == 0;
-}
-
-// Frames through SDL's window surface: shared memory on X11, a DIB on
-// Windows. One buffer, which the canvas writes every plot into as well, so a
-// frame costs only the ring; a surface that is not 32-bit with 8 bits a
-// channel gets a 32-bit stand-in, converted at each frame.
-class SdlSurfaceSink final : public FrameSink {
- public:
-  explicit SdlSurfaceSink(SDL_Window* window) : window_(window) {}
-  ~SdlSurfaceSink() override {
-    if (shadow_ != nullptr) SDL_DestroySurface(shadow_);
-  }
-  SdlSurfaceSink(const SdlSurfaceSink&) = delete;
-  SdlSurfaceSink& operator=(const SdlSurfaceSink&) = delete;
-
-  // A surface SDL cannot convert into would leave a black window running
-  // for ever: better to say so at once. Throws StartupError.
-  void Check() {
-    Attach();
-    if (surface_ == nullptr) {
-      throw StartupError(std::string("cannot draw into the window: ") + SDL_GetError());
-    }
-    if (shadow_ != nullptr && !SDL_BlitSurface(shadow_, nullptr, surface_, nullptr)) {
-      throw StartupError(std::string("cannot draw in the window's pixel format (") +
-                         SDL_GetPixelFormatName(surface_->format) + "): " + SDL_GetError());
-    }
-  }
-
-  int Buffers() const override { return 1; }
-
-  std::optional<Buffer> Acquire() override {
-    bool fresh = false;
-    if (surface_ != nullptr) {
-      // A resize replaces the surface; SDL frees the old one when asked for the new.
-      int w = 0, h = 0;
-      SDL_GetWindowSizeInPixels(window_, &w, &h);
-      if (w != surface_->w || h != surface_->h) surface_ = nullptr;
-    }
-    if (surface_ == nullptr) {
-      Attach();
-      fresh = true;
-    }
-    if (surface_ == nullptr) return std::nullopt;  // tried again at the next frame
-    const SDL_Surface* target = shadow_ != nullptr ? shadow_ : surface_;
-    Buffer b;
-    b.pixels = static_cast<std::uint32_t*>(target->pixels);
-    b.width = target->w;
-    b.height = target->h;
-    b.pitch = target->pitch / 4;
-    b.layout = layout_;
-    b.fresh = fresh;
-    return b;
-  }
-
-  void Submit(const std::vector<Rect>&) override {
-    if (surface_ == nullptr) return;
-    if (shadow_ != nullptr && !SDL_BlitSurface(shadow_, nullptr, surface_, nullptr)) {
-      surface_ = nullptr;
-      return;
-    }
-    // A failed update means the surface went stale (a resize in flight); the
-    // next frame fetches a new one.
-    if (!SDL_UpdateWindowSurface(window_)) surface_ = nullptr;
-  }
-
-  std::string Describe() const override { return "window surface"; }
-
- private:
-  void Attach() {
-    surface_ = SDL_GetWindowSurface(window_);
-    if (shadow_ != nullptr) {
-      SDL_DestroySurface(shadow_);
-      shadow_ = nullptr;
-    }
-    if (surface_ != nullptr && !IsPlain32(surface_)) {
-      shadow_ = SDL_CreateSurface(surface_->w, surface_->h, SDL_PIXELFORMAT_XRGB8888);
-      if (shadow_ == nullptr) surface_ = nullptr;
-    }
-    // Looked up once per surface, not per frame.
-    const SDL_Surface* target = shadow_ != nullptr ? shadow_ : surface_;
-    const SDL_PixelFormatDetails* f =
-        target != nullptr ? SDL_GetPixelFormatDetails(target->format) : nullptr;
-    if (f == nullptr) {
-      surface_ = nullptr;
-      return;
-    }
-    layout_ = PixelLayout{f->Rshift, f->Gshift, f->Bshift, f->Amask};
-  }
-
-  SDL_Window* window_;
-  SDL_Surface* surface_ = nullptr;  // owned by SDL, valid until the next resize
-  SDL_Surface* shadow_ = nullptr;
-  PixelLayout layout_{};
-};
-
-}  // namespace
 
 void ShowStartupError(const std::string& message) {
   backend::ShowStartupError(message);
@@ -139,7 +36,7 @@ void SdlMetrics::ClientSize(int& width, int& height) {
 SdlRuntime::SdlRuntime(SdlRuntimeOptions options) : options_(std::move(options)) {}
 
 SdlRuntime::~SdlRuntime() {
-  backend::BeginTeardown();
+  if (backend_ != nullptr) backend_->BeginTeardown();
   // Their surfaces and renderers hang off the window.
   presenter_.reset();
   own_sink_.reset();
@@ -156,19 +53,16 @@ void SdlRuntime::Open(const WindowSettings& settings) {
                        SDL_GetError());
   }
   sdl_started_ = true;
-  backend::VideoStarted();
+  backend_ = &backend::Started();
 
   const TwipMapping at96(1.0);
-  // A platform's presenter draws without SDL's window surface, which the
-  // window is then made not to have.
   const bool hosted = settings_.host != WindowSettings::Host::kOwnWindow;
-  const bool platform_way = !options_.make_sink && !hosted;
   if (hosted) {
     // A screensaver host's window, as it is: its size, place and look are
     // the host's.
     const SDL_PropertiesID props = SDL_CreateProperties();
     try {
-      backend::SetHostWindow(props, settings_);
+      backend_->SetHostWindow(props, settings_);
     } catch (...) {
       SDL_DestroyProperties(props);
       throw;
@@ -186,7 +80,7 @@ void SdlRuntime::Open(const WindowSettings& settings) {
                                           : "cannot create the window: ") +
                        SDL_GetError());
   }
-  backend::PrepareWindow(window_);
+  backend_->PrepareWindow(window_);
   if (!hosted) SetIcon();
   SdlSurfaceSink* surface = nullptr;
   if (options_.make_sink) {
@@ -196,7 +90,7 @@ void SdlRuntime::Open(const WindowSettings& settings) {
       throw StartupError(std::string("cannot present to the window: ") + SDL_GetError());
     }
   } else {
-    if (platform_way) presenter_ = backend::MakePresenter(window_);
+    if (!hosted) presenter_ = backend_->MakePresenter(window_);
     if (presenter_ == nullptr) {
       auto sink = std::make_unique<SdlSurfaceSink>(window_);
       surface = sink.get();
@@ -205,7 +99,7 @@ void SdlRuntime::Open(const WindowSettings& settings) {
   }
   sink_ = presenter_ != nullptr ? static_cast<FrameSink*>(presenter_.get()) : own_sink_.get();
   if (presenter_ != nullptr) metrics_ = presenter_.get();
-  sdl_metrics_.Attach(window_, backend::DisplayScale(window_));
+  sdl_metrics_.Attach(window_, backend_->DisplayScale(window_));
   // The client area is fixed in twips; at a higher display scale it takes
   // more device pixels. Some window systems size windows in other units.
   SetScale(metrics_->Scale());
@@ -284,23 +178,6 @@ void SdlRuntime::SyncGeometry() {
   SetClientSize(w, h, frame);
 }
 
-void SdlRuntime::Reseed() {
-  // Wall-clock nanoseconds pick the sequence, so runs started even a
-  // millisecond apart differ; the monotonic clock picks the stream.
-  const auto wall = std::chrono::system_clock::now().time_since_epoch();
-  const auto mono = std::chrono::steady_clock::now().time_since_epoch();
-  Seed(static_cast<std::uint64_t>(
-           std::chrono::duration_cast<std::chrono::nanoseconds>(wall).count()),
-       static_cast<std::uint64_t>(
-           std::chrono::duration_cast<std::chrono::nanoseconds>(mono).count()));
-}
-
-Nanos SdlRuntime::Now() const {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 Nanos SdlRuntime::FramePeriod() const {
   double hz = 0;
   const SDL_DisplayID display = SDL_GetDisplayForWindow(window_);
@@ -314,10 +191,10 @@ Nanos SdlRuntime::FramePeriod() const {
 void SdlRuntime::Show() {
   // Until it is mapped the window counts as hidden, and the ticks run as they
   // do while it is.
-  visible_ = backend::ShowWithoutWaiting(window_);
+  visible_ = backend_->ShowWithoutWaiting(window_);
   TakeNews();
   SyncGeometry();
-  backend::StartupDone();
+  backend_->StartupDone();
 }
 
 void SdlRuntime::Present() {
@@ -336,7 +213,7 @@ void SdlRuntime::WaitUntil(Nanos deadline) {
   SDL_Event event;
   const Nanos left = deadline - Now();
   const int ms = left <= 0 ? 0 : static_cast<int>((left + 999'999) / 1'000'000);
-  if (backend::WaitEvent(event, ms)) {
+  if (backend_->WaitEvent(event, ms)) {
     HandleEvent(event);
     PollEvents();
   } else {
@@ -352,7 +229,7 @@ void SdlRuntime::PollEvents() {
 }
 
 void SdlRuntime::TakeNews() {
-  const backend::WindowNews news = backend::TakeWindowNews();
+  const backend::WindowNews news = backend_->TakeWindowNews();
   if (!news.seen && !news.scale) return;
   sdl_metrics_.Observe(news);
   if (metrics_->Scale() != mapping().scale()) SyncGeometry();
@@ -361,7 +238,7 @@ void SdlRuntime::TakeNews() {
 void SdlRuntime::HandleEvent(const SDL_Event& event) {
   switch (event.type) {
     case SDL_EVENT_QUIT:
-      backend::QuitRequested();
+      backend_->QuitRequested();
       close_requested_ = true;
       break;
     case SDL_EVENT_WINDOW_CLOSE_REQUESTED:
@@ -378,7 +255,7 @@ void SdlRuntime::HandleEvent(const SDL_Event& event) {
       SyncGeometry();
       break;
     case SDL_EVENT_WINDOW_DISPLAY_SCALE_CHANGED:
-      sdl_metrics_.Observe({std::nullopt, backend::DisplayScale(window_)});
+      sdl_metrics_.Observe({std::nullopt, backend_->DisplayScale(window_)});
       SyncGeometry();
       break;
     case SDL_EVENT_WINDOW_PIXEL_SIZE_CHANGED:
@@ -393,11 +270,17 @@ void SdlRuntime::HandleEvent(const SDL_Event& event) {
 
 void SdlRuntime::ShowError(const std::string& message) {
   // Blocks until the user has read it.
-  backend::ShowRunTimeError(window_, settings_.title, message);
+  if (backend_->ShowingRunTimeError())
+    SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, settings_.title.c_str(), message.c_str(),
+                             window_);
+}
+
+bool SdlRuntime::CloseRequested() const {
+  return close_requested_ || (backend_ != nullptr && backend_->EndRequested());
 }
 
 void SdlRuntime::SetModalStep(std::function<void()> step) {
-  backend::SetModalStep(std::move(step));
+  backend_->SetModalStep(std::move(step));
 }
 
 }  // namespace glimmer

@@ -1,7 +1,7 @@
-// The portable runtime on SDL3: the window, its events, the clock and the
-// wake-ups, around the core every runtime shares. Frames go through a
-// FrameSink: SDL's window surface, or a platform's Presenter. What a window
-// system adds is runtime/desktop/backend.h, filled in by runtime/platform_<name>.cpp.
+// The desktop runtime on SDL3: the window, its events and the wake-ups,
+// around the core every runtime shares. Frames go through SDL's window
+// surface or a backend's Presenter; what a window system adds comes through
+// its backend (backend.h).
 #pragma once
 
 #include <cstdint>
@@ -23,18 +23,17 @@ namespace glimmer {
 
 struct SdlRuntimeOptions {
   // Makes the sink frames go through for a window just created, still
-  // hidden, in place of the platform's own; for benchmarks of other ways.
+  // hidden, in place of the backend's own; for benchmarks of other ways.
   std::function<std::unique_ptr<FrameSink>(SDL_Window*)> make_sink;
 };
 
-// Shows a start-up failure where the user looks; stderr already has it.
+// A start-up failure, already on stderr, shown where the user looks; a
+// screensaver's settings dialog, owned by the host's window `owner` (0:
+// none). Both return once dismissed.
 void ShowStartupError(const std::string& message);
-
-// A screensaver's settings dialog, owned by the host's window `owner` (0:
-// none); returns once dismissed.
 void ShowSettingsDialog(std::uint64_t owner, const std::string& title, const std::string& message);
 
-// The window's facts as SDL and the platform's events tell them: its size in
+// The window's facts as SDL and the backend's events tell them: its size in
 // pixels, the display scale, whether it is covered.
 class SdlMetrics final : public WindowMetrics {
  public:
@@ -65,11 +64,7 @@ class SdlRuntime : public RuntimeCore {
   // Opens the window, hidden, at its start size. Throws StartupError.
   void Open(const WindowSettings& settings);
 
-  // The handlers' services beyond the core's.
-  void Reseed();
-
   // The event loop's side.
-  Nanos Now() const;
   Nanos FramePeriod() const;
   void Show();
   void Present();
@@ -77,12 +72,12 @@ class SdlRuntime : public RuntimeCore {
   // Takes the window events already waiting, without blocking.
   void PollEvents();
   // A close of the window, or SIGINT or SIGTERM.
-  bool CloseRequested() const { return close_requested_ || backend::EndRequested(); }
+  bool CloseRequested() const;
   // False while the window is minimised, hidden or fully covered, or the
   // compositor asks for no frames: nobody sees one.
   bool Visible() const { return visible_ && metrics_->Seen(); }
   void ShowError(const std::string& message);
-  // See backend::SetModalStep.
+  // See Backend::SetModalStep.
   void SetModalStep(std::function<void()> step);
 
   // How frames reach the screen, for measurements.
@@ -90,7 +85,7 @@ class SdlRuntime : public RuntimeCore {
 
  private:
   void HandleEvent(const SDL_Event& event);
-  // What the platform's own watch on the window system has seen.
+  // What the backend's own watch on the window system has seen.
   void TakeNews();
   // Brings the core up to the window's scale and size.
   void SyncGeometry();
@@ -100,6 +95,7 @@ class SdlRuntime : public RuntimeCore {
   void Place();
 
   SdlRuntimeOptions options_;
+  const backend::Backend* backend_ = nullptr;  // once SDL has started
   WindowSettings settings_;
   SDL_Window* window_ = nullptr;
   SdlMetrics sdl_metrics_;

@@ -5,7 +5,6 @@
 #include <emscripten/html5.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstddef>
 
 namespace glimmer {
@@ -177,20 +176,6 @@ void WebRuntime::PageChanged() {
   } else {
     StartAnimationFrames();
   }
-}
-
-void WebRuntime::Reseed() {
-  // The wall clock picks the sequence, so loads a millisecond apart differ;
-  // the time since the page's navigation picks the stream.
-  const double wall_ms = emscripten_date_now();
-  const double page_ms = emscripten_get_now();
-  Seed(static_cast<std::uint64_t>(wall_ms) * 1'000'000u +
-           static_cast<std::uint64_t>(std::fmod(page_ms, 1.0) * 1e6),
-       static_cast<std::uint64_t>(page_ms * 1e6));
-}
-
-Nanos WebRuntime::Now() const {
-  return static_cast<Nanos>(emscripten_get_now() * 1e6);
 }
 
 void WebRuntime::Present() {

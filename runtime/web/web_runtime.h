@@ -69,11 +69,7 @@ class WebRuntime : public RuntimeCore {
   // includes the assumed one. Throws StartupError without a 2D canvas.
   void Open(const WindowSettings& settings);
 
-  // The handlers' services beyond the core's.
-  void Reseed();
-
   // The event loop's side.
-  Nanos Now() const;
   Nanos FramePeriod() const { return frame_period_; }
   void Show() {}
   void Present();

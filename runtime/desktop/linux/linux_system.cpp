@@ -1,8 +1,7 @@
-// PLATFORM: Linux, on X11 or Wayland, whichever the session offers.
-// COVERS: which of the two SDL may start on, and what each needs before and
-//   after the window is made (platform_x11.cpp, platform_wayland.cpp);
-//   SIGINT and SIGTERM at every stage, and a display that never answers at
-//   start.
+// SYSTEM: Linux, on X11 or Wayland, whichever the session offers.
+// COVERS: which of the two backends SDL may start on and what each needs
+//   first; SIGINT and SIGTERM at every stage; a display that never answers
+//   at start.
 // LIMITATIONS: start-up errors go to stderr only.
 // DEPENDENCIES: SDL3, libX11, wayland-client.
 #include <SDL3/SDL.h>
@@ -19,12 +18,11 @@
 #include <string>
 #include <vector>
 
-#include "runtime/desktop/backend.h"
-#include "runtime/desktop/linux/linux_backends.h"
-#include "runtime/desktop/wayland/wayland_presenter.h"
+#include "runtime/desktop/linux/linux_system.h"
 #include "runtime/core/window_settings.h"
 
 namespace glimmer::backend {
+using namespace linux_desktop;
 namespace {
 
 bool EnvSet(const char* name) {
@@ -57,13 +55,6 @@ std::string JoinDrivers(const std::vector<std::string>& drivers) {
   for (const auto& d : drivers)
     list += (list.empty() ? "" : ",") + d;
   return list;
-}
-
-// Which of the two SDL started on, known from VideoStarted() on.
-bool g_on_x11 = false;
-
-bool OnX11() {
-  return g_on_x11;
 }
 
 // What SIGINT and SIGTERM do depends on where the program stands. Starting,
@@ -228,32 +219,13 @@ void PrepareVideo(const WindowSettings& settings) {
   std::signal(SIGPIPE, SIG_IGN);
 }
 
-void StartupDone() {
-  alarm(0);
-  g_stage = kRunning;
-}
-
-bool EndRequested() {
-  return g_end_requested != 0;
-}
-
-void QuitRequested() {
-  if (!OnX11()) wayland::QuitRequested();
-}
-
-bool ShowWithoutWaiting(SDL_Window* window) {
-  if (OnX11()) return x11::MapWithoutWaiting(window);
-  SDL_ShowWindow(window);
-  return true;
-}
-
-void ShowRunTimeError(SDL_Window* window, const std::string& title, const std::string& message) {
-  std::snprintf(g_children_path, sizeof g_children_path, "/proc/self/task/%ld/children",
-                static_cast<long>(syscall(SYS_gettid)));
-  g_stage = kShowingError;
-  // Asked to end already: stderr has the message, and nobody waits for a box.
-  if (EndRequested()) return;
-  SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, title.c_str(), message.c_str(), window);
+const Backend& Started() {
+  const char* driver = SDL_GetCurrentVideoDriver();
+  const std::string name = driver != nullptr ? driver : "";
+  for (const Backend* b : {&x11::kBackend, &wayland::kBackend})
+    if (name == b->driver) return *b;
+  // SDL falls back quietly to drivers that show nothing (offscreen, dummy).
+  throw StartupError("no visible display available (SDL video driver '" + name + "')");
 }
 
 std::string DisplayNamed() {
@@ -265,64 +237,35 @@ std::string DisplayNamed() {
   return where.empty() ? where : where + ")";
 }
 
-void VideoStarted() {
-  const char* driver = SDL_GetCurrentVideoDriver();
-  const std::string name = driver != nullptr ? driver : "";
-  // Drivers that show nothing: SDL falls back to them quietly.
-  if (name == "offscreen" || name == "dummy" || name == "evdev" || name.empty()) {
-    throw StartupError("no visible display available (SDL video driver '" + name + "')");
-  }
-  g_on_x11 = name == "x11";
-}
+void ShowStartupError(const std::string&) {}
 
-double DisplayScale(SDL_Window* window) {
-  // X11 has no per-window scale; desktops publish theirs as Xft.dpi.
-  if (OnX11()) return x11::XftScale(window);
-  const float scale = SDL_GetWindowDisplayScale(window);
-  return scale > 0.0f ? scale : 1.0;
-}
-
-void SetHostWindow(SDL_PropertiesID props, const WindowSettings& settings) {
-  SDL_SetNumberProperty(props, SDL_PROP_WINDOW_CREATE_X11_WINDOW_NUMBER,
-                        static_cast<Sint64>(x11::HostWindow(settings)));
-}
-
-// Nothing here starts it (xscreensaver has its own settings); it is here
-// for completeness of the list.
+// Nothing here starts it (xscreensaver has its own settings).
 void ShowSettingsDialog(std::uint64_t, const std::string& title, const std::string& message) {
   SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_INFORMATION, title.c_str(), message.c_str(), nullptr);
 }
 
-void PrepareWindow(SDL_Window* window) {
-  if (OnX11()) x11::PrepareWindow(window);
-}
+namespace linux_desktop {
 
-std::unique_ptr<Presenter> MakePresenter(SDL_Window* window) {
-  // SDL's window surface on Wayland would go through a renderer, and load
-  // OpenGL or Vulkan for it: the presenter is the only way there.
-  if (OnX11()) return nullptr;
-  auto presenter = wayland::MakePresenter(window);
-  if (presenter == nullptr)
-    throw StartupError("the display offers no shared-memory buffers or subsurfaces");
-  return presenter;
-}
-
-WindowNews TakeWindowNews() {
-  return OnX11() ? x11::TakeNews() : WindowNews{};
-}
-
-bool WaitEvent(SDL_Event& event, int timeout_ms) {
-  return timeout_ms > 0 ? SDL_WaitEventTimeout(&event, timeout_ms) : SDL_PollEvent(&event);
-}
-
-// X11 and Wayland have no loop that holds the program's thread.
-void SetModalStep(std::function<void()>) {}
-
-void ShowStartupError(const std::string&) {}
-
-void BeginTeardown() {
+void StartupDone() {
   alarm(0);
-  if (OnX11()) x11::BeginTeardown();
+  g_stage = kRunning;
 }
 
+void StopAnswerTimeout() {
+  alarm(0);
+}
+
+bool EndRequested() {
+  return g_end_requested != 0;
+}
+
+bool ShowingRunTimeError() {
+  std::snprintf(g_children_path, sizeof g_children_path, "/proc/self/task/%ld/children",
+                static_cast<long>(syscall(SYS_gettid)));
+  g_stage = kShowingError;
+  // Asked to end already: stderr has the message, and nobody waits for a box.
+  return !EndRequested();
+}
+
+}  // namespace linux_desktop
 }  // namespace glimmer::backend

@@ -1,6 +1,7 @@
-// PLATFORM: Wayland under the portable SDL runtime.
+// BACKEND: Wayland.
 // COVERS: a look at the compositor before SDL starts on it, given up on if
-//   the compositor does not answer. Frames: wayland_presenter.cpp.
+//   it does not answer; frames through a presenter of our own
+//   (wayland_presenter.cpp); a lost connection told from a close.
 // LIMITATIONS: only the seat and whether the compositor answers are looked
 //   at; SDL finds out the rest.
 // DEPENDENCIES: SDL3, wayland-client; zenity at run time for SDL's message boxes.
@@ -15,10 +16,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
-#include "runtime/desktop/backend.h"
-#include "runtime/desktop/linux/linux_backends.h"
+#include "runtime/desktop/linux/linux_system.h"
+#include "runtime/desktop/wayland/wayland_presenter.h"
+#include "runtime/core/window_settings.h"
 
 namespace glimmer::backend::wayland {
 namespace {
@@ -104,6 +107,8 @@ std::string Unusable() {
 // SDL quits when the compositor hangs up or the connection breaks, as it
 // does for a close. libwayland marks the connection dead then, which a close
 // never does.
+namespace {
+
 void QuitRequested() {
   auto* display = static_cast<wl_display*>(SDL_GetPointerProperty(
       SDL_GetGlobalProperties(), SDL_PROP_GLOBAL_VIDEO_WAYLAND_WL_DISPLAY_POINTER, nullptr));
@@ -114,5 +119,44 @@ void QuitRequested() {
   std::fflush(stderr);
   _exit(1);
 }
+
+// SDL's window surface on Wayland would go through a renderer, and load
+// OpenGL or Vulkan for it: the presenter is the only way.
+std::unique_ptr<Presenter> MakeOnlyPresenter(SDL_Window* window) {
+  auto presenter = MakePresenter(window);
+  if (presenter == nullptr)
+    throw StartupError("the display offers no shared-memory buffers or subsurfaces");
+  return presenter;
+}
+
+}  // namespace
+
+const Backend kBackend = {
+    .driver = "wayland",
+    // A screensaver host's window is an X window: start-up chose X11 for it.
+    .SetHostWindow = [](SDL_PropertiesID,
+                        const WindowSettings&) { throw StartupError("no host windows on Wayland"); },
+    .PrepareWindow = [](SDL_Window*) {},
+    .MakePresenter = MakeOnlyPresenter,
+    .DisplayScale =
+        [](SDL_Window* window) {
+          const float scale = SDL_GetWindowDisplayScale(window);
+          return scale > 0.0f ? static_cast<double>(scale) : 1.0;
+        },
+    .ShowWithoutWaiting =
+        [](SDL_Window* window) {
+          SDL_ShowWindow(window);
+          return true;
+        },
+    .StartupDone = linux_desktop::StartupDone,
+    // The presenter's metrics tell the scale and whether the window is seen.
+    .TakeWindowNews = [] { return WindowNews{}; },
+    .WaitEvent = SdlWaitEvent,
+    .SetModalStep = linux_desktop::NoModalLoop,
+    .EndRequested = linux_desktop::EndRequested,
+    .QuitRequested = QuitRequested,
+    .ShowingRunTimeError = linux_desktop::ShowingRunTimeError,
+    .BeginTeardown = linux_desktop::StopAnswerTimeout,
+};
 
 }  // namespace glimmer::backend::wayland

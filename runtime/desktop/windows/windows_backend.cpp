@@ -1,13 +1,12 @@
-// PLATFORM: Windows (10 and later; tested under Wine), on SDL's own Win32
-//   video driver.
+// SYSTEM AND BACKEND: Windows (10 and later; tested under Wine), on SDL's
+//   own Win32 video driver.
 // COVERS: per-monitor DPI awareness, so that SDL's sizes are device pixels
 //   and the display scale is the window's own DPI, followed when it changes; a blocking wait that
 //   can end within a millisecond; the animation going on through the modal loops of moving,
 //   sizing and the system menu; start-up errors in a message box, since a GUI program has no
 //   console to read stderr from; the screensaver's windows (over every monitor, ended by input,
 //   or the preview's child window, ended with its parent) and its settings dialog.
-// LIMITATIONS: run-time errors are shown by the portable runtime's SDL
-//   message box.
+// LIMITATIONS: run-time errors are shown in the SDL runtime's message box.
 // DEPENDENCIES: SDL3 (linked statically), user32, winmm.
 #include <SDL3/SDL.h>
 #include <windows.h>
@@ -167,8 +166,7 @@ std::string DisplayNamed() {
   return {};
 }
 
-// SDL's Win32 driver is the only one built in.
-void VideoStarted() {}
+namespace {
 
 double DisplayScale(SDL_Window* window) {
   auto* hwnd = static_cast<HWND>(SDL_GetPointerProperty(
@@ -177,8 +175,6 @@ double DisplayScale(SDL_Window* window) {
   const UINT dpi = GetDpiForWindow(hwnd);
   return dpi >= 24 && dpi <= 960 ? dpi / 96.0 : 1.0;
 }
-
-namespace {
 
 HWND MakeHostWindow(const WindowSettings& settings) {
   if (!RegisterSaverClass()) {
@@ -222,17 +218,9 @@ HWND MakeHostWindow(const WindowSettings& settings) {
   return window;
 }
 
-}  // namespace
-
 void SetHostWindow(SDL_PropertiesID props, const WindowSettings& settings) {
   SDL_SetPointerProperty(props, SDL_PROP_WINDOW_CREATE_WIN32_HWND_POINTER,
                          MakeHostWindow(settings));
-}
-
-void ShowSettingsDialog(std::uint64_t owner, const std::string& title, const std::string& message) {
-  HWND parent = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(owner));
-  if (parent != nullptr && !IsWindow(parent)) parent = nullptr;
-  MessageBoxW(parent, Widen(message).c_str(), Widen(title).c_str(), MB_OK | MB_ICONINFORMATION);
 }
 
 void PrepareWindow(SDL_Window* window) {
@@ -265,9 +253,6 @@ bool WaitEvent(SDL_Event& event, int timeout_ms) {
   }
 }
 
-// A GUI program gets no SIGINT or SIGTERM; a close is the way to end it.
-void StartupDone() {}
-
 // The screensaver's end: the user's input, or the preview's window or its
 // parent (the Screen Saver settings) gone.
 bool EndRequested() {
@@ -277,30 +262,9 @@ bool EndRequested() {
   return g_end_requested;
 }
 
-// Windows' own quit is a close (the session ending, say).
-void QuitRequested() {}
-
-bool ShowWithoutWaiting(SDL_Window* window) {
-  SDL_ShowWindow(window);
-  return true;
-}
-
-void ShowRunTimeError(SDL_Window* window, const std::string& title, const std::string& message) {
-  SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, title.c_str(), message.c_str(), window);
-}
-
 void SetModalStep(std::function<void()> step) {
   g_modal_step = std::move(step);
   Watch();
-}
-
-void ShowStartupError(const std::string& message) {
-  MessageBoxW(nullptr, Widen(message).c_str(), L"Glimmerfeld", MB_OK | MB_ICONERROR);
-}
-
-// SDL's window surface is the way on Windows.
-std::unique_ptr<Presenter> MakePresenter(SDL_Window*) {
-  return nullptr;
 }
 
 // A new DPI; SDL reports minimising, and covering is not looked at.
@@ -315,6 +279,47 @@ void BeginTeardown() {
   g_subclassed = nullptr;
   if (g_fine_timer) timeEndPeriod(1);
   g_fine_timer = false;
+}
+
+const Backend kBackend = {
+    .driver = "windows",
+    .SetHostWindow = SetHostWindow,
+    .PrepareWindow = PrepareWindow,
+    // SDL's window surface, a DIB, is the way here.
+    .MakePresenter = [](SDL_Window*) -> std::unique_ptr<Presenter> { return nullptr; },
+    .DisplayScale = DisplayScale,
+    .ShowWithoutWaiting =
+        [](SDL_Window* window) {
+          SDL_ShowWindow(window);
+          return true;
+        },
+    // A GUI program gets no SIGINT or SIGTERM; a close is the way to end it.
+    .StartupDone = [] {},
+    .TakeWindowNews = TakeWindowNews,
+    .WaitEvent = WaitEvent,
+    .SetModalStep = SetModalStep,
+    .EndRequested = EndRequested,
+    // Windows' own quit is a close (the session ending, say).
+    .QuitRequested = [] {},
+    .ShowingRunTimeError = [] { return true; },
+    .BeginTeardown = BeginTeardown,
+};
+
+}  // namespace
+
+// SDL's Win32 driver is the only one built in.
+const Backend& Started() {
+  return kBackend;
+}
+
+void ShowStartupError(const std::string& message) {
+  MessageBoxW(nullptr, Widen(message).c_str(), L"Glimmerfeld", MB_OK | MB_ICONERROR);
+}
+
+void ShowSettingsDialog(std::uint64_t owner, const std::string& title, const std::string& message) {
+  HWND parent = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(owner));
+  if (parent != nullptr && !IsWindow(parent)) parent = nullptr;
+  MessageBoxW(parent, Widen(message).c_str(), Widen(title).c_str(), MB_OK | MB_ICONINFORMATION);
 }
 
 }  // namespace glimmer::backend

@@ -1,4 +1,4 @@
-// PLATFORM: X11 under the portable SDL runtime.
+// BACKEND: X11.
 // COVERS: one-line reports instead of Xlib's default handlers, a visual with
 //   8 bits a channel where the default has other depths (10-bit desktops),
 //   the display
@@ -24,7 +24,7 @@
 #include <string>
 #include <utility>
 
-#include "runtime/desktop/linux/linux_backends.h"
+#include "runtime/desktop/linux/linux_system.h"
 #include "runtime/core/window_settings.h"
 
 namespace glimmer::backend::x11 {
@@ -172,13 +172,10 @@ double ScaleOf(const char* resources) {
   return scale;
 }
 
-}  // namespace
-
+// X11 has no per-window scale; desktops publish theirs as Xft.dpi.
 double XftScale(SDL_Window*) {
   return g_scale;
 }
-
-namespace {
 
 // A VisibilityNotify or a new Xft.dpi, whichever window of ours it is for;
 // every event still goes on to SDL.
@@ -222,8 +219,9 @@ void WatchHostWindow(const X11Window& x) {
   if (x.window != root) SelectMore(x.display, root, PropertyChangeMask);
 }
 
-}  // namespace
-
+// The window a screensaver host named: the one given, or for the root its
+// virtual root (XSCREENSAVER_WINDOW) where it sets one, else the screen's
+// root. Throws StartupError.
 std::uint64_t HostWindow(const WindowSettings& settings) {
   if (settings.host == WindowSettings::Host::kScreen) {
     throw StartupError("a window over every monitor is Windows' screensaver mode");
@@ -244,6 +242,11 @@ std::uint64_t HostWindow(const WindowSettings& settings) {
   const Window root = DefaultRootWindow(display);
   XCloseDisplay(display);
   return root;
+}
+
+void SetHostWindow(SDL_PropertiesID props, const WindowSettings& settings) {
+  SDL_SetNumberProperty(props, SDL_PROP_WINDOW_CREATE_X11_WINDOW_NUMBER,
+                        static_cast<Sint64>(HostWindow(settings)));
 }
 
 void PrepareWindow(SDL_Window* window) {
@@ -318,7 +321,29 @@ bool MapWithoutWaiting(SDL_Window* window) {
 }
 
 void BeginTeardown() {
+  linux_desktop::StopAnswerTimeout();
   g_closing = true;
 }
+
+}  // namespace
+
+const Backend kBackend = {
+    .driver = "x11",
+    .SetHostWindow = SetHostWindow,
+    .PrepareWindow = PrepareWindow,
+    // SDL's window surface goes through shared memory here.
+    .MakePresenter = [](SDL_Window*) -> std::unique_ptr<Presenter> { return nullptr; },
+    .DisplayScale = XftScale,
+    .ShowWithoutWaiting = MapWithoutWaiting,
+    .StartupDone = linux_desktop::StartupDone,
+    .TakeWindowNews = TakeNews,
+    .WaitEvent = SdlWaitEvent,
+    .SetModalStep = linux_desktop::NoModalLoop,
+    .EndRequested = linux_desktop::EndRequested,
+    // A lost display is reported by the handler Xlib calls.
+    .QuitRequested = [] {},
+    .ShowingRunTimeError = linux_desktop::ShowingRunTimeError,
+    .BeginTeardown = BeginTeardown,
+};
 
 }  // namespace glimmer::backend::x11

@@ -1,0 +1,36 @@
+// What the X11 and Wayland backends share, and what each of them gives the
+// start-up in linux_system.cpp before SDL starts.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "runtime/desktop/backend.h"
+
+namespace glimmer::backend::linux_desktop {
+void StartupDone();
+bool EndRequested();
+bool ShowingRunTimeError();
+// Neither window system holds the thread in a loop of its own.
+inline void NoModalLoop(std::function<void()>) {}
+// A display that stops answering after start-up is SDL's and Xlib's to report.
+void StopAnswerTimeout();
+}  // namespace glimmer::backend::linux_desktop
+
+namespace glimmer::backend::x11 {
+extern const Backend kBackend;
+// Replaces Xlib's default error handlers, which print several lines and exit
+// through clean-up that runs against a dead connection.
+void InstallErrorHandlers();
+// Where the default visual cannot show the field's colours through SDL's
+// window surface (10-bit or 8-bit desktops), has SDL use a TrueColor visual
+// of 8 bits a channel. Why no visual will do, or empty.
+std::string ChooseVisual();
+}  // namespace glimmer::backend::x11
+
+namespace glimmer::backend::wayland {
+extern const Backend kBackend;
+// Why SDL must not start on the compositor it would connect to, or empty.
+// Waits up to kAnswerSeconds for an answer.
+std::string Unusable();
+}  // namespace glimmer::backend::wayland

@@ -1,0 +1,57 @@
+#include "runtime/desktop/wayland/shm_buffers.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace glimmer::backend::wayland {
+
+ShmBuffer::ShmBuffer(wl_shm* shm, int width, int height) : width_(width), height_(height) {
+  const std::size_t size = Bytes();
+  const int fd = memfd_create("glimmerfeld", MFD_CLOEXEC);
+  if (fd < 0) return;
+  if (ftruncate(fd, static_cast<off_t>(size)) == 0) {
+    void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (p != MAP_FAILED) {
+      pixels_ = static_cast<std::uint32_t*>(p);
+      wl_shm_pool* pool = wl_shm_create_pool(shm, fd, static_cast<std::int32_t>(size));
+      buffer_ =
+          wl_shm_pool_create_buffer(pool, 0, width, height, width * 4, WL_SHM_FORMAT_XRGB8888);
+      wl_shm_pool_destroy(pool);
+      static const wl_buffer_listener listener = {
+          [](void* data, wl_buffer*) { static_cast<ShmBuffer*>(data)->busy_ = false; }};
+      wl_buffer_add_listener(buffer_, &listener, this);
+    }
+  }
+  close(fd);
+}
+
+ShmBuffer::~ShmBuffer() {
+  if (buffer_ != nullptr) wl_buffer_destroy(buffer_);
+  if (pixels_ != nullptr) munmap(pixels_, Bytes());
+}
+
+std::optional<ShmBuffers::Taken> ShmBuffers::Take(wl_shm* shm, int width, int height) {
+  for (auto& slot : slots_) {
+    if (slot != nullptr && (slot->width() != width || slot->height() != height)) {
+      if (slot->busy()) retired_.push_back(std::move(slot));
+      slot.reset();
+    }
+  }
+  std::erase_if(retired_, [](const auto& b) { return !b->busy(); });
+  for (int i = 0; i < kCount; ++i) {
+    auto& slot = slots_[i];
+    if (slot != nullptr && slot->busy()) continue;
+    const bool fresh = slot == nullptr;
+    if (fresh) {
+      slot = std::make_unique<ShmBuffer>(shm, width, height);
+      if (!slot->ok()) {
+        slot.reset();
+        return std::nullopt;
+      }
+    }
+    return Taken{slot.get(), i, fresh};
+  }
+  return std::nullopt;
+}
+
+}  // namespace glimmer::backend::wayland

@@ -1,0 +1,68 @@
+// The connection's side of the Wayland presenter: an event queue of our own
+// on SDL's wl_display, the globals bound through it, and the outputs with
+// their scales.
+#pragma once
+
+#include <wayland-client.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "fractional-scale-v1-client-protocol.h"
+#include "viewporter-client-protocol.h"
+
+namespace glimmer::backend::wayland {
+
+class Globals {
+ public:
+  Globals() = default;
+  ~Globals();
+  Globals(const Globals&) = delete;
+  Globals& operator=(const Globals&) = delete;
+
+  // False where the compositor lacks wl_compositor, wl_subcompositor or
+  // wl_shm.
+  bool Bind(wl_display* display);
+  // Takes what has arrived for our queue, without blocking.
+  void Dispatch();
+  bool Lost() const { return wl_display_get_error(display_) != 0; }
+  void Flush() { wl_display_flush(display_); }
+
+  // Follows which outputs our surface enters and leaves.
+  void Follow(wl_surface* surface);
+  // The largest scale of the outputs that surface is on; before it is on
+  // one, the largest it may land on.
+  int OutputScale() const;
+
+  wl_compositor* compositor() const { return compositor_; }
+  wl_subcompositor* subcompositor() const { return subcompositor_; }
+  wl_shm* shm() const { return shm_; }
+  wp_viewporter* viewporter() const { return viewporter_; }
+  wp_fractional_scale_manager_v1* fractional_manager() const { return fractional_manager_; }
+
+ private:
+  struct Output {
+    wl_output* proxy = nullptr;
+    std::uint32_t name = 0;
+    int scale = 1;
+    bool entered = false;
+  };
+  static void OnGlobal(void* data, wl_registry* registry, std::uint32_t name, const char* interface,
+                       std::uint32_t version);
+  static void OnGlobalRemove(void* data, wl_registry* registry, std::uint32_t name);
+  static void Abandon(wl_output* output);
+  void Entered(wl_output* output, bool on);
+
+  wl_display* display_ = nullptr;
+  wl_event_queue* queue_ = nullptr;
+  wl_display* wrapper_ = nullptr;  // the display, with our queue
+  wl_registry* registry_ = nullptr;
+  wl_compositor* compositor_ = nullptr;
+  wl_subcompositor* subcompositor_ = nullptr;
+  wl_shm* shm_ = nullptr;
+  wp_viewporter* viewporter_ = nullptr;
+  wp_fractional_scale_manager_v1* fractional_manager_ = nullptr;
+  std::vector<Output> outputs_;
+};
+
+}  // namespace glimmer::backend::wayland
