@@ -1,5 +1,5 @@
-// The browser build in real headless Chromium, judged from outside through
-// the DevTools protocol and screenshots: node browser_test.mjs BUILD_WEB_DIR
+// The browser build in real headless Chromium, driven through puppeteer-core
+// and judged from outside by screenshots: node browser_test.mjs BUILD_WEB_DIR
 // CHECK [ARG], CHECK one of
 //   page       from disk: title, sizes, drawn from a worker, nothing fetched,
 //              no shrinking, bright points at a spray rate of at least 500
@@ -22,9 +22,8 @@ import { readFileSync, statSync } from 'node:fs';
 import { createServer } from 'node:http';
 import { extname, join, resolve } from 'node:path';
 import { pathToFileURL } from 'node:url';
-import {
-  Browser, decodePng, fieldState, findRing, singleShareExpected, ticksFromCoverage, waitFor,
-} from './cdp.mjs';
+import { launch, Page, waitFor } from './browser.mjs';
+import { decodePng, fieldState, findRing, singleShareExpected, ticksFromCoverage } from './field.mjs';
 
 const [buildDir, check, arg] = process.argv.slice(2);
 const pageUrl = (name) => pathToFileURL(resolve(buildDir, name)).href;
@@ -171,8 +170,7 @@ const complaints = (page) => page.console.filter((m) => m.type === 'error' || m.
 const checks = {
   async page(browser) {
     // A viewport smaller than the canvas: the page must scroll, not shrink it.
-    const page = await browser.newPage({ viewport: [640, 480] });
-    await page.recordRequests();
+    const page = await Page.open(browser, { viewport: [640, 480] });
     await page.load(pageUrl('index.html'));
     assert.equal(await page.evaluate('document.title'), 'Glimmerfeld!');
     assert.equal(await page.evaluate('getComputedStyle(document.body).backgroundColor'), 'rgb(0, 0, 0)');
@@ -181,8 +179,8 @@ const checks = {
     assert.ok(scroll[0] >= 992 && scroll[1] >= 741, `page scrolls over the whole canvas: ${scroll}`);
 
     // The program draws from a worker: the page's canvas went to it.
-    const session = await waitFor(() => page.programSession(), 30000, 'the program started');
-    assert.notEqual(session, page.sessionId, 'the program runs in a worker');
+    const realm = await waitFor(() => page.programRealm(), 30000, 'the program started');
+    assert.notEqual(realm, page, 'the program runs in a worker');
     assert.equal(await page.evaluate('typeof Module'), 'undefined', 'the page itself runs no program');
     assert.equal(await page.evaluate(`(() => { try { document.getElementById('field').getContext('2d'); return 'drawable'; }
       catch (e) { return e.name; } })()`), 'InvalidStateError', 'the page handed its canvas over');
@@ -211,7 +209,7 @@ const checks = {
     for (let i = 0; i < d.length && sample.length < 2000; i += 4) {
       if ((d[i] | d[i + 1] | d[i + 2]) && !WHITE(d, i)) sample.push(i);
     }
-    const again = await browser.newPage();
+    const again = await Page.open(browser);
     await again.load(pageUrl('index.html'));
     let otherField = null;
     await waitFor(async () => (otherField = await fieldAt(again, 2000)).lit >= sample.length, 30000,
@@ -232,7 +230,7 @@ const checks = {
     const at = (scale) => rows.find((r) => r.scale === scale) ?? assert.fail(`no row for scale ${scale}`);
     if (arg !== '1to2') {
       const row = at(Number(arg));
-      const page = await browser.newPage({ scale: row.scale });
+      const page = await Page.open(browser, { scale: row.scale });
       await page.load(pageUrl('index.html'));
       assert.equal(await page.evaluate('devicePixelRatio'), row.scale);
       await checkDisplay(page, row, minChannel);
@@ -240,7 +238,7 @@ const checks = {
       return;
     }
     // Page zoom, or a move to a screen of another density, while running.
-    const page = await browser.newPage({ scale: 1 });
+    const page = await Page.open(browser, { scale: 1 });
     await page.load(pageUrl('index.html'));
     await checkDisplay(page, at(1), minChannel);
     const before = await page.canvasImage();
@@ -282,13 +280,13 @@ const checks = {
         workerScript: 'self.requestAnimationFrame = undefined;' },
     ];
     for (const c of cases) {
-      const page = await browser.newPage({ pageScript: c.pageScript, workerScript: c.workerScript });
+      const page = await Page.open(browser, { pageScript: c.pageScript, workerScript: c.workerScript });
       // probe.html is index.html with the program's counters.
       await page.load(pageUrl('probe.html'));
       await waitFor(() => page.console.some((m) => m.type === 'warning' &&
                       m.text === `glimmerfeld: ${c.said}: drawing on the page's main thread`),
                     30000, `${c.why}: the console says so`);
-      await waitFor(async () => (await page.programSession()) === page.sessionId, 30000,
+      await waitFor(async () => (await page.programRealm()) === page, 30000,
                     `${c.why}: the program on the main thread`);
       await waitForBacking(page, CSS_SIZE, c.why);
       const ticks = `[performance.now(), Module._glimmer_probe(0), Module._glimmer_probe(1)]`;
@@ -331,17 +329,16 @@ const checks = {
       // skips frames, to catch it.
       const workerScript = `const frame = self.requestAnimationFrame.bind(self);
         self.requestAnimationFrame = (f) => { let n = 0; const g = (t) => (++n < 10 ? frame(g) : f(t)); return frame(g); };`;
-      const page = await browser.newPage({ viewport: [W + 100, H + 60], pageScript, workerScript });
-      const other = hidden ? await browser.newPage() : null;
+      const page = await Page.open(browser, { viewport: [W + 100, H + 60], pageScript, workerScript });
+      const other = hidden ? await Page.open(browser) : null;
       if (other) await other.bringToFront();
       // Every frame the browser paints, from the load on.
       const frames = [];
-      page.browser.on((msg) => {
-        if (msg.sessionId !== page.sessionId || msg.method !== 'Page.screencastFrame') return;
-        frames.push(decodePng(Buffer.from(msg.params.data, 'base64')));
-        page.send('Page.screencastFrameAck', { sessionId: msg.params.sessionId }).catch(() => {});
+      page.cdp.on('Page.screencastFrame', ({ data, sessionId }) => {
+        frames.push(decodePng(Buffer.from(data, 'base64')));
+        page.cdp.send('Page.screencastFrameAck', { sessionId }).catch(() => {});
       });
-      await page.send('Page.startScreencast', { format: 'png', everyNthFrame: 1 });
+      await page.cdp.send('Page.startScreencast', { format: 'png', everyNthFrame: 1 });
       await page.load(pageUrl('index.html'));
       if (other) {
         assert.equal(await page.evaluate('document.visibilityState'), 'hidden');
@@ -368,7 +365,7 @@ const checks = {
       const seen = () => frames.filter(shows);
       await waitFor(() => seen().some((img) => fieldState(canvasOf(img)).lit > 1000), 30000,
                     () => `a frame with points (${frames.length} frames so far)`);
-      await page.send('Page.stopScreencast');
+      await page.cdp.send('Page.stopScreencast');
       const shown = seen();
       const what = hidden ? 'hidden at load' : 'loaded in front';
       const states = shown.map((img) => fieldState(canvasOf(img)));
@@ -386,7 +383,7 @@ const checks = {
   },
 
   async hidden(browser) {
-    const page = await browser.newPage();
+    const page = await Page.open(browser);
     await page.load(pageUrl('index.html'));
     // Wake-ups of the program's timers, to say how the browser throttles
     // them while the page is hidden.
@@ -402,7 +399,7 @@ const checks = {
     const before = await fieldAt(page, 1000);
     const wakeUpsBefore = await page.program('timerWakeUps.length');
 
-    const other = await browser.newPage();
+    const other = await Page.open(browser);
     await other.bringToFront();
     await waitFor(() => page.evaluate('document.visibilityState === "hidden"'), 30000, 'the page hidden');
     const hiddenAt = await page.evaluate('performance.now()');
@@ -438,7 +435,7 @@ const checks = {
   },
 
   async error(browser) {
-    const page = await browser.newPage();
+    const page = await Page.open(browser);
     await page.load(`${pageUrl('probe.html')}#overflow`);
     const message = 'Run-time error: floating-point fault in the ball\'s step';
     const shown = await waitFor(() => page.evaluate(
@@ -476,15 +473,15 @@ const checks = {
     });
     await new Promise((r) => server.listen(0, '127.0.0.1', r));
     const url = `http://localhost:${server.address().port}/`;
-    const page = await browser.newPage();
+    const page = await Page.open(browser);
     try {
       await page.load(url);
       // The first load installs the service worker, which keeps the page.
       await waitFor(() => page.evaluate('navigator.serviceWorker.ready.then((r) => !!r.active)'), 30000,
                     'the service worker active');
-      const { errors } = await page.send('Page.getAppManifest');
+      const { errors } = await page.cdp.send('Page.getAppManifest');
       assert.deepEqual(errors, [], 'the manifest reads without errors');
-      const { installabilityErrors } = await page.send('Page.getInstallabilityErrors');
+      const { installabilityErrors } = await page.cdp.send('Page.getInstallabilityErrors');
       console.log(`installability errors: ${JSON.stringify(installabilityErrors)}; served ${[...new Set(served)].join(' ')}`);
       assert.deepEqual(installabilityErrors, [], 'Chromium would install it');
       assert.equal((await fieldAt(page, 1000)).dim, 0);
@@ -511,7 +508,7 @@ if (!checks[check]) {
   console.error(`usage: browser_test.mjs BUILD_WEB_DIR ${Object.keys(checks).join('|')} [ARG]`);
   process.exit(2);
 }
-const browser = await Browser.launch();
+const browser = await launch();
 try {
   await checks[check](browser);
   console.log(`${check}${arg ? ` ${arg}` : ''}: passed`);

@@ -17,7 +17,7 @@ import { writeFileSync, mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join, resolve } from 'node:path';
 import { pathToFileURL } from 'node:url';
-import { Browser, delay } from './cdp.mjs';
+import { delay, launch, Page } from './browser.mjs';
 
 const args = process.argv.slice(2);
 const buildDir = args[0];
@@ -89,16 +89,15 @@ const FRAME_TIMER = `(() => {
   });
 })()`;
 const workerBusy = async (page) => {
-  for (const session of page.workers.keys()) {
-    const ms = await page.evaluate('self.frameBusyMs', session);
+  for (const worker of page.tab.workers()) {
+    const ms = await worker.evaluate('self.frameBusyMs');
     if (ms > 0) return ms;
   }
   return 0;
 };
 
 async function measure(browser, variant, scale) {
-  const page = await browser.newPage({ scale, pageScript: pageScripts[variant], workerScript: FRAME_TIMER });
-  await page.send('Performance.enable');
+  const page = await Page.open(browser, { scale, pageScript: pageScripts[variant], workerScript: FRAME_TIMER });
   await page.load(urls[variant]);
   await delay(2000);  // past the start and the first full frames
   const sample = async () => ({
@@ -124,7 +123,7 @@ async function measure(browser, variant, scale) {
 
 const median = (xs) => [...xs].sort((x, y) => x - y)[Math.floor(xs.length / 2)];
 const results = {};
-const browser = await Browser.launch();
+const browser = await launch();
 try {
   for (let run = 0; run < runs; ++run) {
     for (const scale of [1, 2]) {

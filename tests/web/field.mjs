@@ -1,0 +1,162 @@
+// The browser tests' judgement of what the screen shows: screenshots as
+// pixels, the field's lit points, the ring, and the ticks a field's coverage
+// stands for.
+import { inflateSync } from 'node:zlib';
+
+// A PNG as Chromium writes screenshots (8 bits a channel, RGB or RGBA, not
+// interlaced) to { width, height, data } with RGBA bytes.
+export function decodePng(buf) {
+  let width = 0, height = 0, channels = 0;
+  const compressed = [];
+  for (let p = 8; p < buf.length;) {
+    const length = buf.readUInt32BE(p);
+    const type = buf.toString('ascii', p + 4, p + 8);
+    const body = buf.subarray(p + 8, p + 8 + length);
+    if (type === 'IHDR') {
+      width = body.readUInt32BE(0);
+      height = body.readUInt32BE(4);
+      if (body[8] !== 8 || body[12] !== 0 || (body[9] !== 2 && body[9] !== 6)) {
+        throw new Error(`unexpected PNG: depth ${body[8]}, colour type ${body[9]}, interlace ${body[12]}`);
+      }
+      channels = body[9] === 6 ? 4 : 3;
+    } else if (type === 'IDAT') {
+      compressed.push(body);
+    }
+    p += 12 + length;
+  }
+  const raw = inflateSync(Buffer.concat(compressed));
+  const stride = width * channels;
+  const rows = new Uint8Array(height * stride);
+  for (let y = 0; y < height; ++y) {
+    const filter = raw[y * (stride + 1)];
+    const line = raw.subarray(y * (stride + 1) + 1, (y + 1) * (stride + 1));
+    const out = rows.subarray(y * stride, (y + 1) * stride);
+    const up = y > 0 ? rows.subarray((y - 1) * stride, y * stride) : new Uint8Array(stride);
+    for (let i = 0; i < stride; ++i) {
+      const a = i >= channels ? out[i - channels] : 0;
+      const b = up[i];
+      const c = i >= channels ? up[i - channels] : 0;
+      let v = line[i];
+      if (filter === 1) v += a;
+      else if (filter === 2) v += b;
+      else if (filter === 3) v += (a + b) >> 1;
+      else if (filter === 4) {
+        const pa = Math.abs(b - c), pb = Math.abs(a - c), pc = Math.abs(a + b - 2 * c);
+        v += pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
+      }
+      out[i] = v;
+    }
+  }
+  const data = new Uint8Array(width * height * 4);
+  for (let i = 0, j = 0; i < width * height; ++i, j += channels) {
+    data[4 * i] = rows[j];
+    data[4 * i + 1] = rows[j + 1];
+    data[4 * i + 2] = rows[j + 2];
+    data[4 * i + 3] = channels === 4 ? rows[j + 3] : 255;
+  }
+  return { width, height, data };
+}
+
+const litAt = (d, i) => d[i] | d[i + 1] | d[i + 2];
+
+// What the screen shows of the field: lit pixels, those lit but with a
+// channel below `minChannel` (dim), and aligned 2 x 2 cells with anything
+// lit and with exactly one lit pixel.
+export function fieldState(image, minChannel = 30) {
+  const { width, height, data: d } = image;
+  let lit = 0, dim = 0, single = 0, cells = 0;
+  for (let i = 0; i < d.length; i += 4) {
+    if (litAt(d, i)) {
+      ++lit;
+      if (d[i] < minChannel || d[i + 1] < minChannel || d[i + 2] < minChannel) ++dim;
+    }
+  }
+  const at = (x, y) => (litAt(d, (y * width + x) * 4) ? 1 : 0);
+  for (let y = 0; y + 1 < height; y += 2) {
+    for (let x = 0; x + 1 < width; x += 2) {
+      const n = at(x, y) + at(x + 1, y) + at(x, y + 1) + at(x + 1, y + 1);
+      if (n > 0) ++cells;
+      if (n === 1) ++single;
+    }
+  }
+  return { lit, dim, single, cells, width, height };
+}
+
+// The share of lit aligned 2 x 2 cells with a single lit pixel that points
+// of one pixel each, at independent uniform places, leave at `coverage`.
+export function singleShareExpected(coverage) {
+  return (4 * coverage * (1 - coverage) ** 3) / (1 - (1 - coverage) ** 4);
+}
+
+// The ring: the largest 8-connected group of white pixels that keeps clear of
+// the image's edges (so none of it is cut off), with a lone white point
+// touching it trimmed off. Gives its box and line thickness (the median of
+// the runs of white going in from the middle of each side), or null.
+export function findRing(image) {
+  const { width, height, data: d } = image;
+  const white = (x, y) => {
+    const i = (y * width + x) * 4;
+    return d[i] === 255 && d[i + 1] === 255 && d[i + 2] === 255;
+  };
+  const seen = new Uint8Array(width * height);
+  let best = null;
+  for (let y0 = 0; y0 < height; ++y0) {
+    for (let x0 = 0; x0 < width; ++x0) {
+      if (seen[y0 * width + x0] || !white(x0, y0)) continue;
+      const group = [];
+      const stack = [[x0, y0]];
+      seen[y0 * width + x0] = 1;
+      while (stack.length) {
+        const [x, y] = stack.pop();
+        group.push([x, y]);
+        for (let dy = -1; dy <= 1; ++dy) {
+          for (let dx = -1; dx <= 1; ++dx) {
+            const nx = x + dx, ny = y + dy;
+            if (nx < 0 || ny < 0 || nx >= width || ny >= height || seen[ny * width + nx] || !white(nx, ny)) continue;
+            seen[ny * width + nx] = 1;
+            stack.push([nx, ny]);
+          }
+        }
+      }
+      if (group.length >= 8 && (!best || group.length > best.length)) best = group;
+    }
+  }
+  if (!best) return null;
+  // Cut off by an edge, before a lone point is trimmed off, which could take
+  // the cut column or row with it.
+  const gx = best.map((p) => p[0]), gy = best.map((p) => p[1]);
+  const touching = Math.min(...gx) === 0 || Math.min(...gy) === 0 ||
+                   Math.max(...gx) === width - 1 || Math.max(...gy) === height - 1;
+  // Rows and columns at the box's edges with at most two pixels are a point
+  // beside the ring: every edge of the ring's own outline has more.
+  let pixels = best;
+  for (let pass = 0; pass < 4; ++pass) {
+    const xs = pixels.map((p) => p[0]), ys = pixels.map((p) => p[1]);
+    const [minX, maxX, minY, maxY] = [Math.min(...xs), Math.max(...xs), Math.min(...ys), Math.max(...ys)];
+    const count = (pred) => pixels.filter(pred).length;
+    if (count((p) => p[0] === minX) <= 2) pixels = pixels.filter((p) => p[0] !== minX);
+    else if (count((p) => p[0] === maxX) <= 2) pixels = pixels.filter((p) => p[0] !== maxX);
+    else if (count((p) => p[1] === minY) <= 2) pixels = pixels.filter((p) => p[1] !== minY);
+    else if (count((p) => p[1] === maxY) <= 2) pixels = pixels.filter((p) => p[1] !== maxY);
+    else break;
+  }
+  const xs = pixels.map((p) => p[0]), ys = pixels.map((p) => p[1]);
+  const box = { x: Math.min(...xs), y: Math.min(...ys) };
+  box.width = Math.max(...xs) - box.x + 1;
+  box.height = Math.max(...ys) - box.y + 1;
+  const midX = box.x + (box.width >> 1), midY = box.y + (box.height >> 1);
+  const run = (x, y, dx, dy) => { let n = 0; while (white(x + n * dx, y + n * dy) && n < box.width) ++n; return n; };
+  const runs = [run(box.x, midY, 1, 0), run(box.x + box.width - 1, midY, -1, 0),
+                run(midX, box.y, 0, 1), run(midX, box.y + box.height - 1, 0, -1)].sort((a, b) => a - b);
+  return { ...box, line: runs[1], runs, touching };
+}
+
+// Ticks of the spray that a field with `lit` of its `area` pixels lit has
+// taken: each tick sprays 403 points over the window's outer size, of which
+// the canvas (client area) is 14880 x 11115 of 15000 x 11520 twips, at
+// independent uniform places.
+export function ticksFromCoverage(lit, area) {
+  const pointsPerTick = 403 * (14880 * 11115) / (15000 * 11520);
+  const points = Math.log(1 - lit / area) / Math.log(1 - 1 / area);
+  return points / pointsPerTick;
+}
