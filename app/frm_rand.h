@@ -5,6 +5,7 @@
 #include "animation/dot_spray.h"
 #include "app/timers.h"
 #include "runtime/core/services.h"
+#include "runtime/core/window_settings.h"
 
 namespace glimmer {
 
@@ -21,6 +22,17 @@ struct FormDescription {
   static constexpr Single kBallLeft = 0.0f;
   static constexpr Single kBallTop = 0.0f;
   static constexpr Single kBallSize = 495.0f;
+
+  // The window these describe, for a runtime to open.
+  static WindowSettings Window() {
+    WindowSettings w;
+    w.title = kTitle;
+    w.client_width_twips = kClientWidth;
+    w.client_height_twips = kClientHeight;
+    w.frame_width_twips = kFrameWidth;
+    w.frame_height_twips = kFrameHeight;
+    return w;
+  }
 };
 
 template <Services Rt>

@@ -5,6 +5,7 @@
 
 #include "animation/dot_spray.h"
 #include "runtime/core/canvas.h"
+#include "runtime/core/ring.h"
 #include "runtime/core/pcg32.h"
 
 namespace glimmer::icon_art {

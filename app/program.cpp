@@ -8,12 +8,7 @@
 namespace glimmer {
 
 WindowSettings MainWindowSettings() {
-  WindowSettings settings;
-  settings.title = FormDescription::kTitle;
-  settings.client_width_twips = FormDescription::kClientWidth;
-  settings.client_height_twips = FormDescription::kClientHeight;
-  settings.frame_width_twips = FormDescription::kFrameWidth;
-  settings.frame_height_twips = FormDescription::kFrameHeight;
+  WindowSettings settings = FormDescription::Window();
   settings.app_id = GLIMMER_APP_ID;
   settings.icon_size = icon_art::kWindowIconSize;
   settings.icon = icon_art::DrawPixels(settings.icon_size, icon_art::MakeSpeckles());

@@ -78,9 +78,6 @@ class TimerService {
       if (stop()) return ran;
     }
   }
-  std::size_t RunDue(Nanos now) {
-    return RunDue(now, [] { return false; });
-  }
 
   Nanos NextDue() const {
     Nanos best = INT64_MAX;

@@ -22,12 +22,7 @@ void StartWebProgram(RunStats* stats, const std::function<void(frmRand<WebRuntim
   program = new WebProgram;
   WebRuntime& runtime = program->runtime;
   try {
-    WindowSettings page;
-    page.client_width_twips = FormDescription::kClientWidth;
-    page.client_height_twips = FormDescription::kClientHeight;
-    page.frame_width_twips = FormDescription::kFrameWidth;
-    page.frame_height_twips = FormDescription::kFrameHeight;
-    runtime.Open(page);
+    runtime.Open(FormDescription::Window());
   } catch (const StartupError& e) {
     PrintError(e.what());
     runtime.ShowError(e.what());

@@ -7,42 +7,11 @@
 
 namespace glimmer {
 
-void TwipMapping::SetScale(double scale) {
-  scale_ = scale > 0.0 && std::isfinite(scale) ? scale : 1.0;
-  pixels_per_twip_ =
-      std::nextafter(scale_ / kTwipsPerPixelAt96Dpi, std::numeric_limits<double>::infinity());
-  pixels_per_twip_down_ = std::nextafter(scale_ / kTwipsPerPixelAt96Dpi, 0.0);
-}
-
-std::int64_t TwipMapping::PixelOf(double twips) const {
-  constexpr double kFar = 1 << 30;
-  const double p = std::floor(twips * (twips >= 0.0 ? pixels_per_twip_ : pixels_per_twip_down_));
-  if (!(p > -kFar)) return -static_cast<std::int64_t>(kFar);  // also NaN
-  if (p > kFar) return static_cast<std::int64_t>(kFar);
-  return static_cast<std::int64_t>(p);
-}
-
-int TwipMapping::PixelLength(double twips) const {
-  return std::max(1, static_cast<int>(std::lround(twips / twips_per_pixel())));
-}
-
-int TwipMapping::LineThickness() const {
-  return std::max(1, static_cast<int>(std::lround(scale_)));
-}
-
 void Canvas::SetLayout(PixelLayout layout) {
-  if (layout.red_shift == layout_.red_shift && layout.green_shift == layout_.green_shift &&
-      layout.blue_shift == layout_.blue_shift && layout.alpha_mask == layout_.alpha_mask) {
-    return;
-  }
+  if (layout == layout_) return;
   // Re-encode what is stored so that no point is lost.
-  for (std::uint32_t& p : pixels_) {
-    const std::uint32_t r = (p >> layout_.red_shift) & 0xffu;
-    const std::uint32_t g = (p >> layout_.green_shift) & 0xffu;
-    const std::uint32_t b = (p >> layout_.blue_shift) & 0xffu;
-    p = (r << layout.red_shift) | (g << layout.green_shift) | (b << layout.blue_shift) |
-        layout.alpha_mask;
-  }
+  for (std::uint32_t& p : pixels_)
+    p = layout.Encode(layout_.Decode(p));
   layout_ = layout;
 }
 
@@ -114,51 +83,6 @@ void Canvas::CopyVisibleTo(std::uint32_t* pixels, int pitch_pixels) const {
     std::memcpy(pixels + static_cast<std::size_t>(y) * static_cast<std::size_t>(pitch_pixels),
                 &pixels_[static_cast<std::size_t>(y) * stride_],
                 static_cast<std::size_t>(width_) * sizeof(std::uint32_t));
-  }
-}
-
-std::size_t Canvas::LitCount() const {
-  std::size_t lit = 0;
-  for (int y = 0; y < height_; ++y) {
-    for (int x = 0; x < width_; ++x)
-      if ((At(x, y) & ~layout_.alpha_mask) != 0) ++lit;
-  }
-  return lit;
-}
-
-void BallOverlay::SetShape(int diameter, int thickness) {
-  offsets_.clear();
-  drawn_.clear();
-  diameter_ = std::max(diameter, 0);
-  if (diameter <= 0) return;
-  thickness = std::clamp(thickness, 1, diameter);
-  // A pixel belongs to the outline when its centre lies within the band of
-  // the given thickness just inside the circle that fills the box.
-  const double r = diameter / 2.0;
-  for (int y = 0; y < diameter; ++y) {
-    for (int x = 0; x < diameter; ++x) {
-      const double d = std::hypot(x + 0.5 - r, y + 0.5 - r);
-      if (d <= r && d > r - thickness) offsets_.emplace_back(x, y);
-    }
-  }
-}
-
-void BallOverlay::Draw(const Canvas& canvas, std::uint32_t* target, int pitch_pixels,
-                       std::int64_t x, std::int64_t y, std::uint32_t pixel) {
-  const auto pitch = static_cast<std::size_t>(pitch_pixels);
-  auto at = [&](int px, int py) -> std::uint32_t& {
-    return target[static_cast<std::size_t>(py) * pitch + static_cast<std::size_t>(px)];
-  };
-  for (const auto& [px, py] : drawn_) {
-    if (px < canvas.width() && py < canvas.height()) at(px, py) = canvas.At(px, py);
-  }
-  drawn_.clear();
-  for (const auto& [dx, dy] : offsets_) {
-    const std::int64_t px = x + dx;
-    const std::int64_t py = y + dy;
-    if (px < 0 || py < 0 || px >= canvas.width() || py >= canvas.height()) continue;
-    at(static_cast<int>(px), static_cast<int>(py)) = pixel;
-    drawn_.emplace_back(static_cast<int>(px), static_cast<int>(py));
   }
 }
 

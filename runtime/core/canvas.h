@@ -11,42 +11,11 @@
 #include <utility>
 #include <vector>
 
+#include "runtime/core/pixel_layout.h"
+#include "runtime/core/twip_mapping.h"
 #include "runtime/core/types.h"
 
 namespace glimmer {
-
-// Where the 8-bit channels sit in a 32-bit device pixel.
-struct PixelLayout {
-  unsigned red_shift = 16;
-  unsigned green_shift = 8;
-  unsigned blue_shift = 0;
-  std::uint32_t alpha_mask = 0;
-};
-
-// Maps twips to device pixels at a display scale (1 at 96 dpi, 2 at 192 dpi).
-class TwipMapping {
- public:
-  explicit TwipMapping(double scale = 1.0) { SetScale(scale); }
-  void SetScale(double scale);
-  double scale() const { return scale_; }
-  double twips_per_pixel() const { return kTwipsPerPixelAt96Dpi / scale_; }
-  // Pixels per twip, nudged one ulp away from zero so that a multiple of the
-  // twips per pixel lands on its own pixel rather than one short; the nudge is
-  // far below the spacing of Singles, so it never moves any other value.
-  double pixels_per_twip() const { return pixels_per_twip_; }
-  // The device pixel that contains a coordinate in twips, clamped far outside
-  // any window so that huge coordinates stay representable.
-  std::int64_t PixelOf(double twips) const;
-  // The number of whole pixels that a length in twips covers, at least 1.
-  int PixelLength(double twips) const;
-  // The ring's line: one device pixel per pixel at 96 dpi, at least one.
-  int LineThickness() const;
-
- private:
-  double scale_ = 1.0;
-  double pixels_per_twip_ = 1.0 / 15.0;
-  double pixels_per_twip_down_ = 1.0 / 15.0;  // the same nudge, for negatives
-};
 
 class Canvas {
  public:
@@ -54,7 +23,6 @@ class Canvas {
 
   void SetLayout(PixelLayout layout);
   const PixelLayout& layout() const { return layout_; }
-  void SetScale(double scale) { mapping_.SetScale(scale); }
   const TwipMapping& mapping() const { return mapping_; }
   // A new display scale while running: every stored pixel keeps its place and
   // size on the screen (at 1x -> 2x each becomes a 2x2 block; going down, a
@@ -67,8 +35,6 @@ class Canvas {
   void SetVisibleSize(int width, int height);
   int width() const { return width_; }
   int height() const { return height_; }
-  int capacity_width() const { return cap_width_; }
-  int capacity_height() const { return cap_height_; }
 
   // A buffer of the visible size that every plot is also written to.
   void SetMirror(std::uint32_t* pixels, int pitch_pixels) {
@@ -106,19 +72,12 @@ class Canvas {
     if (log_ != nullptr) Log(static_cast<int>(ix), static_cast<int>(iy));
   }
 
-  std::uint32_t ToPixel(Colour colour) const {
-    const std::uint32_t r = colour & 0xffu;
-    const std::uint32_t g = (colour >> 8) & 0xffu;
-    const std::uint32_t b = (colour >> 16) & 0xffu;
-    return (r << layout_.red_shift) | (g << layout_.green_shift) | (b << layout_.blue_shift) |
-           layout_.alpha_mask;
-  }
+  std::uint32_t ToPixel(Colour colour) const { return layout_.Encode(colour); }
   // The stored pixel at (x, y); 0 (black) within the storage where nothing
-  // was plotted. Requires 0 <= x < capacity_width, 0 <= y < capacity_height.
+  // was plotted. Requires a pixel within the largest size the canvas had.
   std::uint32_t At(int x, int y) const {
     return pixels_[static_cast<std::size_t>(y) * stride_ + static_cast<std::size_t>(x)];
   }
-  std::size_t LitCount() const;
 
  private:
   void Log(int x, int y) {
@@ -142,30 +101,6 @@ class Canvas {
   std::uint32_t* mirror_ = nullptr;
   std::size_t mirror_pitch_ = 0;
   PlotLog* log_ = nullptr;
-};
-
-// The ball's outline, drawn over a copy of the canvas (the window surface) and
-// never into the canvas itself. Moving it puts back the canvas pixels under
-// the old outline, so a frame costs the outline's pixels, not the window's.
-class BallOverlay {
- public:
-  // Diameter and line thickness in device pixels.
-  void SetShape(int diameter, int thickness);
-  const std::vector<std::pair<int, int>>& offsets() const { return offsets_; }
-  int diameter() const { return diameter_; }
-
-  // Draws the outline with its bounding box at pixel (x, y) into `target`, a
-  // buffer of the canvas's visible size, after restoring the pixels under the
-  // previous outline from the canvas.
-  void Draw(const Canvas& canvas, std::uint32_t* target, int pitch_pixels, std::int64_t x,
-            std::int64_t y, std::uint32_t pixel);
-  // The target was repainted from the canvas as a whole: nothing to restore.
-  void Forget() { drawn_.clear(); }
-
- private:
-  std::vector<std::pair<int, int>> offsets_;
-  int diameter_ = 0;
-  std::vector<std::pair<int, int>> drawn_;  // absolute pixels of the last outline
 };
 
 }  // namespace glimmer

@@ -14,11 +14,6 @@ constexpr std::size_t kPlotLogCap = 8192;
 constexpr int kDamageTile = 32;
 constexpr std::size_t kMaxDamageRects = 256;
 
-bool SameLayout(const PixelLayout& a, const PixelLayout& b) {
-  return a.red_shift == b.red_shift && a.green_shift == b.green_shift &&
-         a.blue_shift == b.blue_shift && a.alpha_mask == b.alpha_mask;
-}
-
 }  // namespace
 
 void RuntimeCore::Reseed() {
@@ -120,7 +115,7 @@ void RuntimeCore::Present(FrameSink& sink) {
     for (auto& t : targets_)
       t.full = true;
   }
-  if (!SameLayout(buffer->layout, canvas_.layout())) {
+  if (buffer->layout != canvas_.layout()) {
     canvas_.SetLayout(buffer->layout);
     for (auto& t : targets_)
       t.full = true;

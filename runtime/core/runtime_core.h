@@ -13,6 +13,7 @@
 #include "runtime/core/canvas.h"
 #include "runtime/core/frame_sink.h"
 #include "runtime/core/pcg32.h"
+#include "runtime/core/ring.h"
 #include "runtime/core/types.h"
 
 namespace glimmer {
@@ -60,8 +61,6 @@ class RuntimeCore {
   // Draws the next frame into a buffer of `sink` and shows it: the points
   // each buffer still lacks (or the whole canvas), then the ring over them.
   void Present(FrameSink& sink);
-
-  const Canvas& canvas() const { return canvas_; }
 
  private:
   // Each buffer of the sink, with what it still lacks.

@@ -17,12 +17,12 @@
 #include <vector>
 
 #include <X11/Xutil.h>
-#include "runtime/core/canvas.h"
 
 #include "tests/support/conformance.h"
 #include "tests/support/process.h"
 #include "tests/support/program_under_x.h"
 #include "tests/support/ring_finder.h"
+#include "tests/support/ring_offsets.h"
 #include "tests/support/x11_probe.h"
 
 namespace glimmer::testing {
@@ -91,7 +91,6 @@ class HostileWindow : public ProgramUnderX {
 
   void SetUp() override {
     StartServer({});
-    ring_.SetShape(33, 1);
   }
 
   void StartServer(std::vector<std::string> extra) {
@@ -115,10 +114,10 @@ class HostileWindow : public ProgramUnderX {
   // view) since. Until then the window may still hold its stale contents or
   // a blank exposed area, which tell nothing about what the program kept.
   Image CaptureRepainted(Window w, const Image& reference) {
-    const auto was = FindRing(reference, ring_.offsets(), 33);
+    const auto was = FindRing(reference, ring_, 33);
     return CaptureUntil(w, [&](const Image& img) {
       if (img.width != reference.width || img.height != reference.height) return false;
-      const auto now = FindRing(img, ring_.offsets(), 33);
+      const auto now = FindRing(img, ring_, 33);
       return now.has_value() && now != was;
     });
   }
@@ -141,7 +140,7 @@ class HostileWindow : public ProgramUnderX {
     EXPECT_EQ(program_->Stderr(), "");
   }
 
-  BallOverlay ring_;
+  const std::vector<std::pair<int, int>> ring_ = RingOffsets(33, 1);
 };
 
 TEST_F(HostileWindow, SurvivesAResizeStormLosingNoPointAndFillsAGrownWindow) {

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "app/icon_art.h"
-#include "runtime/core/canvas.h"
+#include "tests/support/ring_offsets.h"
 #include "tests/support/process.h"
 #include "tests/support/program_under_x.h"
 #include "tests/support/ring_finder.h"
@@ -105,8 +105,7 @@ TEST_F(ProgramWindow, BallDriftsDownTheDiagonalThenKeepsCrossing) {
   const Window w = LaunchRecorded(GLIMMERFELD_RECORDING_BINARY);
   ASSERT_NE(w, 0u);
   const auto found = Clock::now();
-  BallOverlay ring;
-  ring.SetShape(33, 1);
+  const auto ring = RingOffsets(33, 1);
   // Early on: captures stamped on the monotonic clock, which the program's
   // record of its run also reads, so that each is timed from the moment the
   // program started its ticks however late the test saw the window. Stamped
@@ -114,7 +113,7 @@ TEST_F(ProgramWindow, BallDriftsDownTheDiagonalThenKeepsCrossing) {
   std::vector<std::pair<Clock::time_point, std::pair<int, int>>> seen;
   while (Clock::now() - found < 700ms) {
     const Image img = probe_->Capture(w);
-    if (auto pos = FindRing(img, ring.offsets(), 33)) seen.emplace_back(Clock::now(), *pos);
+    if (auto pos = FindRing(img, ring, 33)) seen.emplace_back(Clock::now(), *pos);
   }
   // Later: fast enough to be somewhere new at every look, always back in view.
   std::set<std::pair<int, int>> later;
@@ -122,7 +121,7 @@ TEST_F(ProgramWindow, BallDriftsDownTheDiagonalThenKeepsCrossing) {
     probe_->Size(w);  // a cheap round trip
   const auto deadline = Clock::now() + 20s;
   while (later.size() < 4 && Clock::now() < deadline) {
-    if (auto pos = FindRing(probe_->Capture(w), ring.offsets(), 33)) later.insert(*pos);
+    if (auto pos = FindRing(probe_->Capture(w), ring, 33)) later.insert(*pos);
   }
   EXPECT_GE(later.size(), 4u) << "the ring stopped crossing the window";
   probe_->RequestClose(w);
@@ -277,16 +276,15 @@ class AsScreensaverHack : public ProgramUnderX {
 
   // Waits for the field and the ring in `w`, whose size is the host's.
   Image WaitForField(Window w) {
-    BallOverlay ring;
-    ring.SetShape(33, 1);
+    const auto ring = RingOffsets(33, 1);
     const Image img = probe_->CaptureUntil(
         w,
         [&](const Image& i) {
-          return LitCount(i) > 3000 && FindRing(i, ring.offsets(), 33).has_value();
+          return LitCount(i) > 3000 && FindRing(i, ring, 33).has_value();
         },
         20s);
     EXPECT_GT(LitCount(img), 3000u) << program_->Stderr();
-    EXPECT_TRUE(FindRing(img, ring.offsets(), 33).has_value()) << "no ring";
+    EXPECT_TRUE(FindRing(img, ring, 33).has_value()) << "no ring";
     std::size_t dim = 0;
     for (std::uint32_t p : img.pixels)
       if (p != 0 && (Image::Red(p) < 30 || Image::Green(p) < 30 || Image::Blue(p) < 30)) ++dim;

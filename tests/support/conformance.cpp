@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "runtime/core/canvas.h"
+#include "tests/support/ring_offsets.h"
 #include "tests/support/ring_finder.h"
 
 namespace glimmer::testing {
@@ -50,9 +50,7 @@ ConformanceTable ReadConformanceTable(const std::string& path) {
 }
 
 std::vector<std::pair<int, int>> ExpectedRingOffsets(const ExpectedPicture& e) {
-  BallOverlay ring;
-  ring.SetShape(e.ring, e.line);
-  return ring.offsets();
+  return RingOffsets(e.ring, e.line);
 }
 
 std::optional<std::pair<int, int>> FindExpectedRing(const Image& image, const ExpectedPicture& e) {
@@ -76,11 +74,9 @@ void ExpectConformingPicture(const Image& image, const ExpectedPicture& e, int m
   if (ring) {
     // A thicker line would hold the expected one: the band just inside it
     // must not be white (points on it are white only by chance).
-    BallOverlay thicker;
-    thicker.SetShape(e.ring, e.line + 1);
     const auto expected = ExpectedRingOffsets(e);
     std::size_t band = 0, white = 0;
-    for (const auto& o : thicker.offsets()) {
+    for (const auto& o : RingOffsets(e.ring, e.line + 1)) {
       if (std::find(expected.begin(), expected.end(), o) != expected.end()) continue;
       const int x = ring->first + o.first, y = ring->second + o.second;
       if (x < 0 || y < 0 || x >= image.width || y >= image.height) continue;

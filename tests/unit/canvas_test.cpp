@@ -7,12 +7,21 @@
 #include <vector>
 
 #include "runtime/core/canvas.h"
+#include "runtime/core/ring.h"
+#include "tests/support/ring_offsets.h"
 
 namespace glimmer {
 namespace {
 
 constexpr Colour kRed = 255u;  // red + 256 green + 65536 blue
 constexpr Colour kBlue = 255u * 65536u;
+
+// The lit pixels of the visible area, as a frame would show them.
+std::size_t Lit(const Canvas& c) {
+  std::vector<std::uint32_t> shown(static_cast<std::size_t>(c.width() * c.height()));
+  c.CopyVisibleTo(shown.data(), c.width());
+  return shown.size() - static_cast<std::size_t>(std::count(shown.begin(), shown.end(), 0u));
+}
 
 TEST(TwipMapping, EachMultipleOfTheTwipsPerPixelStartsItsOwnPixel) {
   for (double scale : {1.0, 1.25, 2.0}) {
@@ -57,7 +66,7 @@ TEST(Canvas, PlotsIntoTheContainingPixelAndClipsToTheVisibleArea) {
   EXPECT_EQ(c.At(0, 0), 0xff0000u);  // XRGB layout by default
   EXPECT_EQ(c.At(0, 1), 0x0000ffu);
   EXPECT_EQ(c.At(991, 740), 0xff0000u);
-  EXPECT_EQ(c.LitCount(), 3u);
+  EXPECT_EQ(Lit(c), 3u);
   // On or past the right and bottom edges, negative, or not a number.
   for (auto [x, y] :
        std::vector<std::pair<float, float>>{{14880.0f, 0.0f},
@@ -69,18 +78,18 @@ TEST(Canvas, PlotsIntoTheContainingPixelAndClipsToTheVisibleArea) {
                                             {1e30f, 1e30f}}) {
     c.Plot(x, y, kBlue);
   }
-  EXPECT_EQ(c.LitCount(), 3u);
+  EXPECT_EQ(Lit(c), 3u);
 }
 
 TEST(Canvas, ScalesPointsToDevicePixels) {
   Canvas c;
-  c.SetScale(2.0);
+  c.Rescale(2.0);
   c.SetVisibleSize(1984, 1482);
   c.Plot(7.5f, 7.49f, kRed);
   c.Plot(14879.0f, 11114.0f, kRed);
   EXPECT_EQ(c.At(1, 0), 0xff0000u);
   EXPECT_EQ(c.At(1983, 1481), 0xff0000u);
-  EXPECT_EQ(c.LitCount(), 2u);
+  EXPECT_EQ(Lit(c), 2u);
 }
 
 TEST(Canvas, KeepsEveryPointThroughShrinkAndRegrow) {
@@ -89,21 +98,21 @@ TEST(Canvas, KeepsEveryPointThroughShrinkAndRegrow) {
   c.Plot(99 * 15.0f, 79 * 15.0f, kRed);
   c.Plot(10 * 15.0f, 10 * 15.0f, kBlue);
   c.SetVisibleSize(20, 20);
-  EXPECT_EQ(c.LitCount(), 1u);           // the far point is hidden, not lost
+  EXPECT_EQ(Lit(c), 1u);           // the far point is hidden, not lost (below)
   c.Plot(99 * 15.0f, 5 * 15.0f, kBlue);  // outside the shrunken window: dropped
   c.SetVisibleSize(300, 10);             // wider but shorter than before
   c.SetVisibleSize(300, 200);
   EXPECT_EQ(c.At(99, 79), 0xff0000u);
   EXPECT_EQ(c.At(10, 10), 0x0000ffu);
   EXPECT_EQ(c.At(99, 5), 0u);
-  EXPECT_EQ(c.LitCount(), 2u);
-  EXPECT_EQ(c.capacity_width(), 300);
-  EXPECT_EQ(c.capacity_height(), 200);
+  EXPECT_EQ(Lit(c), 2u);
+  c.Plot(299 * 15.0f, 199 * 15.0f, kRed);  // the storage grew to the largest size
+  EXPECT_EQ(c.At(299, 199), 0xff0000u);
   // A degenerate size is harmless.
   c.SetVisibleSize(0, 0);
   c.Plot(0.0f, 0.0f, kRed);
   c.SetVisibleSize(300, 200);
-  EXPECT_EQ(c.LitCount(), 2u);
+  EXPECT_EQ(Lit(c), 3u);
 }
 
 // The window moved to an output of another scale: what is on the screen stays
@@ -116,7 +125,7 @@ TEST(Canvas, RescaleKeepsOldPointsInPlaceAndPlotsNewOnesAtOneDevicePixel) {
   c.Rescale(2.0);
   EXPECT_EQ(c.width(), 20);
   EXPECT_EQ(c.height(), 16);
-  EXPECT_EQ(c.LitCount(), 8u);  // two 2x2 blocks
+  EXPECT_EQ(Lit(c), 8u);  // two 2x2 blocks
   for (int dy = 0; dy < 2; ++dy) {
     for (int dx = 0; dx < 2; ++dx) {
       EXPECT_EQ(c.At(6 + dx, 4 + dy), 0xff0000u);
@@ -126,7 +135,7 @@ TEST(Canvas, RescaleKeepsOldPointsInPlaceAndPlotsNewOnesAtOneDevicePixel) {
   c.Plot(1 * 15.0f, 1 * 15.0f, kRed);  // twip (15, 15) is device pixel (2, 2) now
   EXPECT_EQ(c.At(2, 2), 0xff0000u);
   EXPECT_EQ(c.At(3, 3), 0u);
-  EXPECT_EQ(c.LitCount(), 9u);
+  EXPECT_EQ(Lit(c), 9u);
   // Back to 1x: a pixel is lit where any of those it covers was, so the
   // single new point survives rather than being sampled away.
   c.Rescale(1.0);
@@ -134,7 +143,7 @@ TEST(Canvas, RescaleKeepsOldPointsInPlaceAndPlotsNewOnesAtOneDevicePixel) {
   EXPECT_EQ(c.At(1, 1), 0xff0000u);
   EXPECT_EQ(c.At(3, 2), 0xff0000u);
   EXPECT_EQ(c.At(9, 7), 0x0000ffu);
-  EXPECT_EQ(c.LitCount(), 3u);
+  EXPECT_EQ(Lit(c), 3u);
 }
 
 TEST(Canvas, LogsWherePlotsLandUpToItsCap) {
@@ -174,9 +183,7 @@ TEST(Canvas, MirrorsPlotsAndConvertsToTheSurfaceLayout) {
 }
 
 TEST(BallOverlay, RingIsARoundOutlineInsideItsBox) {
-  BallOverlay ball;
-  ball.SetShape(33, 1);
-  const auto& ring = ball.offsets();
+  const auto ring = testing::RingOffsets(33, 1);
   ASSERT_FALSE(ring.empty());
   std::set<std::pair<int, int>> cells(ring.begin(), ring.end());
   for (auto [x, y] : ring) {
@@ -201,9 +208,7 @@ TEST(BallOverlay, RingIsARoundOutlineInsideItsBox) {
     EXPECT_LE(runs, 2) << "row " << y;
     EXPECT_GE(runs, 1) << "row " << y;
   }
-  BallOverlay thick;
-  thick.SetShape(66, 2);
-  EXPECT_GT(thick.offsets().size(), 3 * ring.size());
+  EXPECT_GT(testing::RingOffsets(66, 2).size(), 3 * ring.size());
 }
 
 TEST(BallOverlay, DrawsOverACopyAndNeverIntoTheCanvas) {
@@ -214,12 +219,15 @@ TEST(BallOverlay, DrawsOverACopyAndNeverIntoTheCanvas) {
   std::vector<std::uint32_t> surface(100 * 100);
   c.CopyVisibleTo(surface.data(), 100);
   c.SetMirror(surface.data(), 100);
-  const std::size_t lit_before = c.LitCount();
+  std::vector<std::uint32_t> before(100 * 100);
+  c.CopyVisibleTo(before.data(), 100);
 
   BallOverlay ball;
   ball.SetShape(33, 1);
   ball.Draw(c, surface.data(), 100, 0, 0, 0xffffffu);
-  EXPECT_EQ(c.LitCount(), lit_before);
+  std::vector<std::uint32_t> after(100 * 100);
+  c.CopyVisibleTo(after.data(), 100);
+  EXPECT_EQ(after, before);
   EXPECT_EQ(surface[16], 0xffffffu);  // the top of the ring at (16, 0)
   EXPECT_EQ(c.At(16, 0), 0u);
 
@@ -229,7 +237,7 @@ TEST(BallOverlay, DrawsOverACopyAndNeverIntoTheCanvas) {
   ball.Draw(c, surface.data(), 100, 50, 50, 0xffffffu);
   std::vector<std::uint32_t> expected(100 * 100);
   c.CopyVisibleTo(expected.data(), 100);
-  for (auto [dx, dy] : ball.offsets())
+  for (auto [dx, dy] : testing::RingOffsets(33, 1))
     expected[(50 + dy) * 100 + 50 + dx] = 0xffffffu;
   EXPECT_EQ(surface, expected);
 
