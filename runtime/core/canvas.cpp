@@ -33,8 +33,6 @@ void Canvas::SetVisibleSize(int width, int height) {
     cap_height_ = new_h;
     stride_ = static_cast<std::size_t>(new_w);
   }
-  width_ = width;
-  height_ = height;
   vis_width_ = width;
   vis_height_ = height;
   mirror_ = nullptr;
@@ -75,14 +73,14 @@ void Canvas::Rescale(double scale) {
   cap_width_ = new_w;
   cap_height_ = new_h;
   stride_ = static_cast<std::size_t>(new_w);
-  SetVisibleSize(std::min(scaled(width_), new_w), std::min(scaled(height_), new_h));
+  SetVisibleSize(std::min(scaled(width()), new_w), std::min(scaled(height()), new_h));
 }
 
 void Canvas::CopyVisibleTo(std::uint32_t* pixels, int pitch_pixels) const {
-  for (int y = 0; y < height_; ++y) {
+  for (int y = 0; y < height(); ++y) {
     std::memcpy(pixels + static_cast<std::size_t>(y) * static_cast<std::size_t>(pitch_pixels),
                 &pixels_[static_cast<std::size_t>(y) * stride_],
-                static_cast<std::size_t>(width_) * sizeof(std::uint32_t));
+                static_cast<std::size_t>(width()) * sizeof(std::uint32_t));
   }
 }
 

@@ -33,8 +33,8 @@ class Canvas {
   // The visible client area in device pixels. Grows the storage as needed,
   // keeping every stored pixel; drops the mirror, which no longer fits.
   void SetVisibleSize(int width, int height);
-  int width() const { return width_; }
-  int height() const { return height_; }
+  int width() const { return static_cast<int>(vis_width_); }
+  int height() const { return static_cast<int>(vis_height_); }
 
   // A buffer of the visible size that every plot is also written to.
   void SetMirror(std::uint32_t* pixels, int pitch_pixels) {
@@ -94,8 +94,7 @@ class Canvas {
   std::size_t stride_ = 0;
   int cap_width_ = 0;
   int cap_height_ = 0;
-  int width_ = 0;
-  int height_ = 0;
+  // The visible size, as Plot compares coordinates with it.
   double vis_width_ = 0.0;
   double vis_height_ = 0.0;
   std::uint32_t* mirror_ = nullptr;

@@ -1,8 +1,7 @@
-// The one seam through which frames reach the screen, and, apart from it, the
-// facts about the window that the frames must follow. A runtime draws every
-// frame the same way (RuntimeCore::Present) whichever sink it holds: SDL's
-// window surface (X11, Windows), shared-memory buffers on a Wayland
-// subsurface, the page's canvas in a browser.
+// The one seam through which frames reach the screen, and the facts about the
+// window that frames follow. RuntimeCore::Present draws every frame the same
+// way into whichever sink a runtime holds: SDL's window surface (X11,
+// Windows), the Wayland presenter's buffers, the page's canvas.
 #pragma once
 
 #include <cstdint>

@@ -39,8 +39,7 @@ void RuntimeCore::CreateBall(Single left, Single top, Single width) {
 }
 
 void RuntimeCore::SetAssumedFrame(double width_twips, double height_twips) {
-  assumed_frame_w_ = width_twips;
-  assumed_frame_h_ = height_twips;
+  assumed_frame_ = {width_twips, height_twips};
 }
 
 void RuntimeCore::SetScale(double scale) {
@@ -56,8 +55,8 @@ void RuntimeCore::SetClientSize(int width, int height, std::optional<std::pair<i
   client_w_ = width;
   client_h_ = height;
   const double tpp = canvas_.mapping().twips_per_pixel();
-  const double frame_w = frame ? frame->first * tpp : assumed_frame_w_;
-  const double frame_h = frame ? frame->second * tpp : assumed_frame_h_;
+  const double frame_w = frame ? frame->first * tpp : assumed_frame_.first;
+  const double frame_h = frame ? frame->second * tpp : assumed_frame_.second;
   outer_width_ = static_cast<Single>(width * tpp + frame_w);
   outer_height_ = static_cast<Single>(height * tpp + frame_h);
   if (width != canvas_.width() || height != canvas_.height()) {

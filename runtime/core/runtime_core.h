@@ -81,9 +81,9 @@ class RuntimeCore {
   Single ball_left_ = 0;
   Single ball_top_ = 0;
   Single ball_width_ = 0;
-  double assumed_frame_w_ = 0;
-  double assumed_frame_h_ = 0;
-  int client_w_ = 0;
+  // The frame assumed where the window system reports none, in twips.
+  std::pair<double, double> assumed_frame_{0, 0};
+  int client_w_ = 0;  // device pixels
   int client_h_ = 0;
 
   // What the ring's shape was made for; it follows the scale and the ball.

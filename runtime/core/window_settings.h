@@ -1,5 +1,4 @@
-// What the window opens with, and the error when it cannot open: plain types
-// that the portable runtime and the platform files below it both use.
+// What the window opens with, and the error when it cannot open.
 #pragma once
 
 #include <cstdint>

@@ -1,30 +1,20 @@
-// The platform in a web browser, built with Emscripten: the page's canvas, the
-// ball, the clock, the random generator, the wake-ups and error reporting.
-// The only C++ of the browser build that touches the page or a clock; the
-// page's own side is the script in app/web/shell.html.
-//
-// COVERS: a canvas of the client area's size in CSS pixels with a backing
-// store in device pixels, so a point is one device pixel; frames put with
-// putImageData straight from the program's memory; the clock from
-// performance.now(); wake-ups from requestAnimationFrame while the page is
-// seen and from setTimeout while it is hidden (browsers run no animation
-// frames then); a new devicePixelRatio (page zoom, another screen) while
-// running, handled as the desktops handle a new scale; run-time errors shown
-// over the canvas and in the console. It runs in a dedicated worker drawing
-// into an OffscreenCanvas, or on the page's main thread: the page's script
-// (app/web/shell.html) hands it `Module.glimmerHost`, the canvas and the
-// facts only the page can see (scale, visibility), and tells it of changes.
-//
-// LIMITATIONS: a page is never closed from inside, so CloseRequested() stays
-// false: leaving the page ends the program. Frozen tabs run nothing, and what
-// they missed beyond the lag rule's hidden cap is dropped. One instance per
-// page.
-//
-// POSSIBLE IMPROVEMENTS: in the worker, the spray's writes take most of the
-// time beyond the frame's put (docs/PERFORMANCE.md).
-//
-// DEPENDENCIES: Emscripten (its html5 API and EM_JS), a browser with
-// WebAssembly exception handling and a 2D canvas context. No SDL.
+// RUNTIME: a web page, built with Emscripten; the only C++ of the browser
+//   build that touches the page. The page's side is app/web/shell.html, which
+//   hands it `Module.glimmerHost` (the canvas, in a worker as an
+//   OffscreenCanvas or on the main thread, and the page's scale and
+//   visibility) and tells it of changes.
+// COVERS: a canvas of the client area in CSS pixels backed in device pixels,
+//   frames put straight from the program's memory; wake-ups from animation
+//   frames while seen and from timers while hidden (browsers run no
+//   animation frames then); a new devicePixelRatio while running, as the
+//   desktops take a new scale; run-time errors over the canvas and in the
+//   console.
+// LIMITATIONS: a page never closes itself, so CloseRequested() stays false.
+//   Frozen tabs run nothing; what they miss beyond the hidden cap is dropped.
+//   One instance per page. In the worker the spray's writes cost most beyond
+//   the put (docs/PERFORMANCE.md).
+// DEPENDENCIES: Emscripten (html5 API, EM_JS), WebAssembly exception
+//   handling, a 2D canvas context. No SDL.
 #pragma once
 
 #include <cstdint>

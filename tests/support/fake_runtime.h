@@ -67,7 +67,7 @@ class FakeRuntime {
     if (on_ball_write) on_ball_write(*this, 'T', v);
   }
 
-  // --- Platform ---
+  // --- LoopRuntime ---
   Nanos Now() const { return now; }
   Nanos FramePeriod() const { return frame_period; }
   void Show() { ++shows; }

@@ -1,11 +1,11 @@
 // SYSTEM AND BACKEND: Windows (10 and later; tested under Wine), on SDL's
 //   own Win32 video driver.
-// COVERS: per-monitor DPI awareness, so that SDL's sizes are device pixels
-//   and the display scale is the window's own DPI, followed when it changes; a blocking wait that
-//   can end within a millisecond; the animation going on through the modal loops of moving,
-//   sizing and the system menu; start-up errors in a message box, since a GUI program has no
-//   console to read stderr from; the screensaver's windows (over every monitor, ended by input,
-//   or the preview's child window, ended with its parent) and its settings dialog.
+// COVERS: the window's own DPI as the display scale, followed when it
+//   changes; a wait that can end within a millisecond; the animation going
+//   on through the modal loops of moving, sizing and the system menu;
+//   start-up errors in a message box, since a GUI program has no console;
+//   the screensaver's windows (over every monitor, ended by input, or the
+//   preview's child, ended with its parent) and its settings dialog.
 // LIMITATIONS: run-time errors are shown in the SDL runtime's message box.
 // DEPENDENCIES: SDL3 (linked statically), user32, winmm.
 #include <SDL3/SDL.h>

@@ -1,10 +1,9 @@
 // BACKEND: X11.
-// COVERS: one-line reports instead of Xlib's default handlers, a visual with
-//   8 bits a channel where the default has other depths (10-bit desktops),
-//   the display
-//   scale from Xft.dpi (read at start and whenever the desktop changes it),
-//   a black window background, whether the window is fully covered, mapping
-//   the window without waiting for a window manager.
+// COVERS: one-line reports instead of Xlib's default handlers; a visual of
+//   8 bits a channel where the default has other depths (10-bit desktops);
+//   the display scale from Xft.dpi, followed as the desktop changes it; a
+//   black window background; whether the window is fully covered; mapping
+//   without waiting for a window manager; a screensaver host's window.
 // LIMITATIONS: X11 has no per-window scale: one Xft.dpi for every monitor.
 //   Screens with no TrueColor visual of 15 bits or more (8-bit desktops) are
 //   refused at start.
