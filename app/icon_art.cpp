@@ -5,8 +5,8 @@
 
 #include "animation/dot_spray.h"
 #include "runtime/core/canvas.h"
-#include "runtime/core/ring.h"
 #include "runtime/core/pcg32.h"
+#include "runtime/core/ring.h"
 
 namespace glimmer::icon_art {
 

@@ -10,10 +10,10 @@
 #include <string>
 
 #include "runtime/core/frame_sink.h"
-#include "runtime/desktop/backend.h"
 #include "runtime/core/runtime_core.h"
 #include "runtime/core/types.h"
 #include "runtime/core/window_settings.h"
+#include "runtime/desktop/backend.h"
 
 struct SDL_Window;
 struct SDL_Surface;

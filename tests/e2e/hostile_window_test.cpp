@@ -89,9 +89,7 @@ class HostileWindow : public ProgramUnderX {
     }
   }
 
-  void SetUp() override {
-    StartServer({});
-  }
+  void SetUp() override { StartServer({}); }
 
   void StartServer(std::vector<std::string> extra) {
     extra.push_back("-br");

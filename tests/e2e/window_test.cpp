@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "app/icon_art.h"
-#include "tests/support/ring_offsets.h"
 #include "tests/support/process.h"
 #include "tests/support/program_under_x.h"
 #include "tests/support/ring_finder.h"
+#include "tests/support/ring_offsets.h"
 #include "tests/support/x11_probe.h"
 
 namespace glimmer::testing {
@@ -278,10 +278,7 @@ class AsScreensaverHack : public ProgramUnderX {
   Image WaitForField(Window w) {
     const auto ring = RingOffsets(33, 1);
     const Image img = probe_->CaptureUntil(
-        w,
-        [&](const Image& i) {
-          return LitCount(i) > 3000 && FindRing(i, ring, 33).has_value();
-        },
+        w, [&](const Image& i) { return LitCount(i) > 3000 && FindRing(i, ring, 33).has_value(); },
         20s);
     EXPECT_GT(LitCount(img), 3000u) << program_->Stderr();
     EXPECT_TRUE(FindRing(img, ring, 33).has_value()) << "no ring";

@@ -7,8 +7,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "tests/support/ring_offsets.h"
 #include "tests/support/ring_finder.h"
+#include "tests/support/ring_offsets.h"
 
 namespace glimmer::testing {
 

@@ -98,7 +98,7 @@ TEST(Canvas, KeepsEveryPointThroughShrinkAndRegrow) {
   c.Plot(99 * 15.0f, 79 * 15.0f, kRed);
   c.Plot(10 * 15.0f, 10 * 15.0f, kBlue);
   c.SetVisibleSize(20, 20);
-  EXPECT_EQ(Lit(c), 1u);           // the far point is hidden, not lost (below)
+  EXPECT_EQ(Lit(c), 1u);                 // the far point is hidden, not lost (below)
   c.Plot(99 * 15.0f, 5 * 15.0f, kBlue);  // outside the shrunken window: dropped
   c.SetVisibleSize(300, 10);             // wider but shorter than before
   c.SetVisibleSize(300, 200);

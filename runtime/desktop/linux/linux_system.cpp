@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "runtime/desktop/linux/linux_system.h"
 #include "runtime/core/window_settings.h"
+#include "runtime/desktop/linux/linux_system.h"
 
 namespace glimmer::backend {
 using namespace linux_desktop;

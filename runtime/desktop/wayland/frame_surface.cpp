@@ -29,8 +29,8 @@ FrameSurface::FrameSurface(Globals& globals, wl_surface* parent)
   wl_region_destroy(none);
   if (globals_.fractional_manager() != nullptr && globals_.viewporter() != nullptr) {
     viewport_ = wp_viewporter_get_viewport(globals_.viewporter(), surface_);
-    fractional_scale_ =
-        wp_fractional_scale_manager_v1_get_fractional_scale(globals_.fractional_manager(), surface_);
+    fractional_scale_ = wp_fractional_scale_manager_v1_get_fractional_scale(
+        globals_.fractional_manager(), surface_);
     static const wp_fractional_scale_v1_listener listener = {
         [](void* d, wp_fractional_scale_v1*, std::uint32_t scale) {
           static_cast<FrameSurface*>(d)->fractional_ = static_cast<int>(scale);

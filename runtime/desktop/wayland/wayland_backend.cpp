@@ -19,9 +19,9 @@
 #include <memory>
 #include <string>
 
+#include "runtime/core/window_settings.h"
 #include "runtime/desktop/linux/linux_system.h"
 #include "runtime/desktop/wayland/wayland_presenter.h"
-#include "runtime/core/window_settings.h"
 
 namespace glimmer::backend::wayland {
 namespace {
@@ -134,8 +134,10 @@ std::unique_ptr<Presenter> MakeOnlyPresenter(SDL_Window* window) {
 const Backend kBackend = {
     .driver = "wayland",
     // A screensaver host's window is an X window: start-up chose X11 for it.
-    .SetHostWindow = [](SDL_PropertiesID,
-                        const WindowSettings&) { throw StartupError("no host windows on Wayland"); },
+    .SetHostWindow =
+        [](SDL_PropertiesID, const WindowSettings&) {
+          throw StartupError("no host windows on Wayland");
+        },
     .PrepareWindow = [](SDL_Window*) {},
     .MakePresenter = MakeOnlyPresenter,
     .DisplayScale =

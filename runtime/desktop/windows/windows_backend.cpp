@@ -19,8 +19,8 @@
 #include <string>
 #include <utility>
 
-#include "runtime/desktop/backend.h"
 #include "runtime/core/window_settings.h"
+#include "runtime/desktop/backend.h"
 
 namespace glimmer::backend {
 namespace {

@@ -23,8 +23,8 @@
 #include <string>
 #include <utility>
 
-#include "runtime/desktop/linux/linux_system.h"
 #include "runtime/core/window_settings.h"
+#include "runtime/desktop/linux/linux_system.h"
 
 namespace glimmer::backend::x11 {
 namespace {
