@@ -142,10 +142,6 @@ void PrintTo(const KWinCell& cell, std::ostream* os) {
   *os << cell.name;
 }
 
-std::string CellName(const ::testing::TestParamInfo<KWinCell>& info) {
-  return info.param.name;
-}
-
 class KWinConformance : public ::testing::TestWithParam<KWinCell> {};
 
 // Prints how long a cell took, however it ends.
@@ -183,12 +179,9 @@ TEST_P(KWinConformance, ShowsTheExpectedPictureAndDrawsAtTheScale) {
   } catch (const std::runtime_error& e) {
     FAIL() << "KWin cannot run here: " << e.what();
   }
-  Child program(GLIMMERFELD_BINARY, {},
-                {{"DISPLAY", std::nullopt},
-                 {"SDL_VIDEODRIVER", std::nullopt},
-                 {"XDG_RUNTIME_DIR", kwin->runtime_dir()},
-                 {"WAYLAND_DISPLAY", kwin->socket()},
-                 {"WAYLAND_DEBUG", std::string("client")}});
+  Child::EnvChanges env = kwin->Environment();
+  env["WAYLAND_DEBUG"] = "client";
+  Child program(GLIMMERFELD_BINARY, {}, env);
 
   // KWin maps the window, and offers its screenshots, when it is ready.
   std::optional<Image> shown;
@@ -269,7 +262,7 @@ TEST_P(KWinConformance, ShowsTheExpectedPictureAndDrawsAtTheScale) {
 INSTANTIATE_TEST_SUITE_P(Cells, KWinConformance,
                          ::testing::Values(KWinCell{"Scale1", 1}, KWinCell{"Scale1_25", 1.25},
                                            KWinCell{"Scale1_5", 1.5}),
-                         CellName);
+                         CellName<KWinCell>);
 
 // GNOME's compositor at scale 1, headless: its pixels are out of reach
 // (mutter alone has no screenshot interface), so the cell checks what the
@@ -281,12 +274,9 @@ TEST(MutterConformance, Scale1DrawsAtTheClientSizeInDevicePixels) {
   const ExpectedPicture expected = ReadConformanceTable().At(1);
   ASSERT_TRUE(Mutter::Available()) << "mutter is not installed (scripts/install-deps test)";
   Mutter mutter;
-  Child program(GLIMMERFELD_BINARY, {},
-                {{"DISPLAY", std::nullopt},
-                 {"SDL_VIDEODRIVER", std::nullopt},
-                 {"XDG_RUNTIME_DIR", mutter.runtime_dir()},
-                 {"WAYLAND_DISPLAY", mutter.socket()},
-                 {"WAYLAND_DEBUG", std::string("client")}});
+  Child::EnvChanges env = mutter.Environment();
+  env["WAYLAND_DEBUG"] = "client";
+  Child program(GLIMMERFELD_BINARY, {}, env);
   // The surface the frames go to takes the most buffers; the decorations
   // take a few.
   auto frames = [](const DrawnSurface& drawn) {

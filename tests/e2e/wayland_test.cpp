@@ -30,10 +30,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::size_t Lines(const std::string& s) {
-  return static_cast<std::size_t>(std::count(s.begin(), s.end(), '\n'));
-}
-
 class HeadlessWeston : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -41,13 +37,12 @@ class HeadlessWeston : public ::testing::Test {
     weston_ = std::make_unique<Weston>();
   }
 
-  // Runs the program with the compositor's socket and `env` on top, and
-  // returns its exit status once it has ended.
-  std::optional<int> RunToEnd(Child::EnvChanges env) {
-    env.emplace("XDG_RUNTIME_DIR", weston_->runtime_dir());
-    env.emplace("WAYLAND_DISPLAY", weston_->socket());
+  // Runs the program on the compositor with `env` on top, and expects it
+  // to refuse in one line that says `says`.
+  void ExpectRefused(Child::EnvChanges env, const std::string& says) {
+    env.merge(weston_->Environment());
     program_ = std::make_unique<Child>(GLIMMERFELD_BINARY, std::vector<std::string>{}, env);
-    return program_->Wait(30s);
+    ExpectRefusedInOneLine(*program_, says);
   }
 
   std::unique_ptr<Weston> weston_;
@@ -55,46 +50,29 @@ class HeadlessWeston : public ::testing::Test {
 };
 
 TEST_F(HeadlessWeston, AloneItIsRefusedWithOneLineInsteadOfACrash) {
-  const auto status = RunToEnd({{"DISPLAY", std::nullopt}, {"SDL_VIDEODRIVER", std::nullopt}});
-  ASSERT_TRUE(status.has_value()) << "hangs";
-  EXPECT_EQ(*status, 1) << "ended by signal " << *status - 128;
+  ASSERT_NO_FATAL_FAILURE(ExpectRefused({{"DISPLAY", std::nullopt}}, "no input seat"));
   const std::string err = program_->Stderr();
-  EXPECT_EQ(Lines(err), 1u) << err;
-  EXPECT_NE(err.find("no input seat"), std::string::npos) << err;
   EXPECT_NE(err.find("WAYLAND_DISPLAY=" + weston_->socket()), std::string::npos) << err;
   EXPECT_TRUE(weston_->Running()) << "the compositor went down with the program";
 }
 
 TEST_F(HeadlessWeston, ForcingTheWaylandDriverIsRefusedWithOneLine) {
   Xvfb server;
-  const auto status =
-      RunToEnd({{"DISPLAY", server.display()}, {"SDL_VIDEODRIVER", std::string("wayland")}});
-  ASSERT_TRUE(status.has_value()) << "hangs";
-  EXPECT_EQ(*status, 1) << "ended by signal " << *status - 128;
-  const std::string err = program_->Stderr();
-  EXPECT_EQ(Lines(err), 1u) << err;
-  EXPECT_NE(err.find("SDL_VIDEODRIVER"), std::string::npos) << err;
+  ExpectRefused({{"DISPLAY", server.display()}, {"SDL_VIDEODRIVER", std::string("wayland")}},
+                "SDL_VIDEODRIVER");
 }
 
 // SDL tries the next driver when X11 fails; it must not fall into Wayland.
 TEST_F(HeadlessWeston, AnUnreachableX11DisplayDoesNotFallBackIntoACrash) {
-  const auto status =
-      RunToEnd({{"DISPLAY", std::string(":777")}, {"SDL_VIDEODRIVER", std::nullopt}});
-  ASSERT_TRUE(status.has_value()) << "hangs";
-  EXPECT_EQ(*status, 1) << "ended by signal " << *status - 128;
-  const std::string err = program_->Stderr();
-  EXPECT_EQ(Lines(err), 1u) << err;
-  EXPECT_NE(err.find("DISPLAY=:777"), std::string::npos) << err;
+  ExpectRefused({{"DISPLAY", std::string(":777")}}, "DISPLAY=:777");
 }
 
 TEST_F(HeadlessWeston, WithAnX11DisplayAsWellItRunsThereAndEndsCleanly) {
   Xvfb server;
   XProbe probe(server.display());
-  program_ = std::make_unique<Child>(GLIMMERFELD_BINARY, std::vector<std::string>{},
-                                     Child::EnvChanges{{"DISPLAY", server.display()},
-                                                       {"WAYLAND_DISPLAY", weston_->socket()},
-                                                       {"XDG_RUNTIME_DIR", weston_->runtime_dir()},
-                                                       {"SDL_VIDEODRIVER", std::nullopt}});
+  Child::EnvChanges env{{"DISPLAY", server.display()}};
+  env.merge(weston_->Environment());
+  program_ = std::make_unique<Child>(GLIMMERFELD_BINARY, std::vector<std::string>{}, env);
   const auto w = probe.WaitForWindow("Glimmerfeld!", 20s);
   ASSERT_TRUE(w.has_value()) << program_->Stderr();
   // Points arrive on the X11 window.
@@ -106,9 +84,7 @@ TEST_F(HeadlessWeston, WithAnX11DisplayAsWellItRunsThereAndEndsCleanly) {
                                                  [](std::uint32_t p) { return p != 0; }));
   }
   EXPECT_GE(lit, 1000u);
-  program_->Signal(SIGTERM);
-  EXPECT_EQ(program_->Wait(30s), std::optional<int>(0));
-  EXPECT_EQ(program_->Stderr(), "");
+  ExpectCleanEndOnSigterm(*program_);
 }
 
 std::string Joined(const std::vector<std::string>& names) {
@@ -153,9 +129,7 @@ class NestedWeston : public ::testing::Test {
   void Launch(Child::EnvChanges env,
               const std::string& binary = ProgramUnderTest(GLIMMERFELD_BINARY),
               const std::vector<std::string>& args = {}) {
-    env.emplace("XDG_RUNTIME_DIR", weston_->runtime_dir());
-    env.emplace("WAYLAND_DISPLAY", weston_->socket());
-    env.emplace("SDL_VIDEODRIVER", std::nullopt);
+    env.merge(weston_->Environment());
     program_ = std::make_unique<Child>(binary, args, env);
   }
 
@@ -163,10 +137,15 @@ class NestedWeston : public ::testing::Test {
     return probe_->CaptureUntil(output_, pred, 30s);
   }
 
-  void TerminateAndExpectCleanEnd() {
-    program_->Signal(SIGTERM);
-    EXPECT_EQ(program_->Wait(30s), std::optional<int>(0));
-    EXPECT_EQ(program_->Stderr(), "");
+  // Stops the compositor for `span`, the program running on all along.
+  void StopCompositorFor(std::chrono::milliseconds span) {
+    weston_->Signal(SIGSTOP);
+    const auto until = std::chrono::steady_clock::now() + span;
+    while (std::chrono::steady_clock::now() < until) {
+      ASSERT_TRUE(program_->Running()) << program_->Stderr();
+      std::this_thread::sleep_for(20ms);
+    }
+    weston_->Signal(SIGCONT);
   }
 
   std::unique_ptr<Xvfb> server_;
@@ -184,7 +163,7 @@ TEST_F(NestedWeston, RunsNativelyWithoutOpenGlAndEndsCleanly) {
   ASSERT_GT(LitCount(img), 20'000u) << program_->Stderr();
   EXPECT_EQ(img.width, 992);
   EXPECT_EQ(Joined(GlLibrariesMapped(program_->pid())), "");
-  TerminateAndExpectCleanEnd();
+  ExpectCleanEndOnSigterm(*program_);
 }
 
 // The compositor dies under the running program: one line of the program's
@@ -210,7 +189,7 @@ TEST_F(NestedWeston, WithAnX11DisplayAsWellItPrefersWayland) {
   const Image img = CaptureUntil([](const Image& i) { return LitCount(i) > 5000; });
   EXPECT_GT(LitCount(img), 5000u) << program_->Stderr();
   EXPECT_FALSE(probe_->WaitForWindow("Glimmerfeld!", 1s).has_value());
-  TerminateAndExpectCleanEnd();
+  ExpectCleanEndOnSigterm(*program_);
 }
 
 // The shared conformance checks at the output's scale: at 2 the buffer is in
@@ -232,18 +211,12 @@ TEST_P(WestonConformance, ShowsTheExpectedPictureAndKeepsItWhenShownAgain) {
                           "weston-scale" + std::to_string(scale));
 
   const Image before = WithoutPointer(probe_->Capture(output_));
-  weston_->Signal(SIGSTOP);
-  const auto until = std::chrono::steady_clock::now() + 1s;
-  while (std::chrono::steady_clock::now() < until) {
-    ASSERT_TRUE(program_->Running()) << program_->Stderr();
-    std::this_thread::sleep_for(20ms);
-  }
-  weston_->Signal(SIGCONT);
+  ASSERT_NO_FATAL_FAILURE(StopCompositorFor(1s));
   const Image after = WithoutPointer(CaptureUntil([&](const Image& i) {
     return LitCount(i) > LitCount(before) && LostPoints(before, i) == 0;
   }));
   EXPECT_EQ(LostPoints(before, after), 0u);
-  TerminateAndExpectCleanEnd();
+  ExpectCleanEndOnSigterm(*program_);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cells, WestonConformance, ::testing::Values(1, 2),
@@ -264,20 +237,14 @@ TEST_F(NestedWeston, KeepsTickingWhileNoFramesAreAskedForAndLosesNothing) {
   const Image first =
       WithoutPointer(CaptureUntil([](const Image& i) { return LitCount(i) > 1000; }));
   ASSERT_GT(LitCount(first), 1000u) << program_->Stderr();
-  weston_->Signal(SIGSTOP);
-  const auto until = std::chrono::steady_clock::now() + 2s;
-  while (std::chrono::steady_clock::now() < until) {
-    ASSERT_TRUE(program_->Running()) << program_->Stderr();
-    std::this_thread::sleep_for(20ms);
-  }
-  weston_->Signal(SIGCONT);
+  ASSERT_NO_FATAL_FAILURE(StopCompositorFor(2s));
   // Compared once, on the first frame that shows the field grown: points
   // plotted later would only hide a loss.
   const Image shown = WithoutPointer(
       CaptureUntil([&](const Image& i) { return LitCount(i) > LitCount(first) + 2000; }));
   EXPECT_GT(LitCount(shown), LitCount(first) + 2000);
   EXPECT_EQ(LostPoints(first, shown), 0u);
-  TerminateAndExpectCleanEnd();
+  ExpectCleanEndOnSigterm(*program_);
   // Had the loop sat out the two seconds, the 1 ms timers would have
   // dropped some 1750 ticks each.
   const auto run = ReadRecordedRun(record);
@@ -295,11 +262,7 @@ TEST_F(NestedWeston, KeepsTickingWhileNoFramesAreAskedForAndLosesNothing) {
 TEST(HeadlessMutter, RunsNativelyWithoutOpenGlAndEndsCleanly) {
   if (!Mutter::Available()) GTEST_SKIP() << "mutter is not installed";
   Mutter mutter;
-  Child program(GLIMMERFELD_BINARY, {},
-                {{"DISPLAY", std::nullopt},
-                 {"SDL_VIDEODRIVER", std::nullopt},
-                 {"XDG_RUNTIME_DIR", mutter.runtime_dir()},
-                 {"WAYLAND_DISPLAY", mutter.socket()}});
+  Child program(GLIMMERFELD_BINARY, {}, mutter.Environment());
   // Running natively, the window's buffers are in the process as shared
   // memory of ours; waited for, since mutter maps the window when it likes.
   const auto deadline = std::chrono::steady_clock::now() + 30s;
@@ -312,9 +275,7 @@ TEST(HeadlessMutter, RunsNativelyWithoutOpenGlAndEndsCleanly) {
   }
   ASSERT_TRUE(drawing) << program.Stderr();
   EXPECT_EQ(Joined(GlLibrariesMapped(program.pid())), "");
-  program.Signal(SIGTERM);
-  EXPECT_EQ(program.Wait(30s), std::optional<int>(0));
-  EXPECT_EQ(program.Stderr(), "");
+  ExpectCleanEndOnSigterm(program);
 }
 
 }  // namespace

@@ -1,16 +1,21 @@
 // What a correct window looks like at a display scale, from the table in
-// tests/conformance/expected.tsv that every platform's harness reads, and the
-// checks of one captured client area against it. A harness only starts the
-// program and hands its pixels here, decoded to 8 bits a channel.
+// tests/conformance/expected.tsv that every platform's harness reads, the
+// checks of one captured client area against it, and of how the program ends.
+// A harness only starts the program and hands its pixels here, decoded to 8
+// bits a channel.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
+#include <algorithm>
+#include <chrono>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "tests/support/process.h"
 #include "tests/support/x11_probe.h"
 
 namespace glimmer::testing {
@@ -54,5 +59,30 @@ void ExpectConformingPicture(const Image& image, const ExpectedPicture& e, int m
 // Covers window `w` with another client's window, shows it again, and
 // expects every pixel lit before (the ring aside) lit afterwards.
 void ExpectNothingLostUnderACover(XProbe& probe, Window w);
+
+// Ends the program with SIGTERM: status 0 and nothing on stderr, on every
+// display.
+inline void ExpectCleanEndOnSigterm(Child& program) {
+  program.Signal(SIGTERM);
+  EXPECT_EQ(program.Wait(std::chrono::seconds(30)), std::optional<int>(0));
+  EXPECT_EQ(program.Stderr(), "");
+}
+
+// The program, left alone, refuses the display: status 1 and one line on
+// stderr that says `says`.
+inline void ExpectRefusedInOneLine(Child& program, const std::string& says) {
+  const auto status = program.Wait(std::chrono::seconds(30));
+  ASSERT_TRUE(status.has_value()) << "runs on";
+  EXPECT_EQ(*status, 1) << "ended by signal " << *status - 128;
+  const std::string err = program.Stderr();
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  EXPECT_NE(err.find(says), std::string::npos) << err;
+}
+
+// A parameterised cell's name, for its test's name.
+template <typename Cell>
+std::string CellName(const ::testing::TestParamInfo<Cell>& info) {
+  return info.param.name;
+}
 
 }  // namespace glimmer::testing

@@ -1,6 +1,5 @@
 #include "tests/support/process.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -12,38 +11,31 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 
-extern char** environ;
-
 namespace glimmer::testing {
-namespace {
 
-std::vector<char*> Argv(std::vector<std::string>& storage) {
-  std::vector<char*> argv;
-  for (auto& s : storage)
-    argv.push_back(s.data());
-  argv.push_back(nullptr);
-  return argv;
-}
-
-}  // namespace
-
-Child::Child(const std::string& path, const std::vector<std::string>& args, const EnvChanges& env) {
+Child::Child(const std::string& path, const std::vector<std::string>& args, const EnvChanges& env,
+             const Spawn& spawn)
+    : leads_group_(spawn.group == 0) {
   char tmpl[] = "/tmp/glimmer-stderr-XXXXXX";
   const int fd = mkstemp(tmpl);
   if (fd < 0) throw std::runtime_error("mkstemp failed");
   stderr_path_ = tmpl;
   std::vector<std::string> storage{path};
   storage.insert(storage.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& s : storage)
+    argv.push_back(s.data());
+  argv.push_back(nullptr);
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
+    if (spawn.group >= 0) setpgid(0, spawn.group);
     for (const auto& [name, value] : env) {
       if (value) {
         setenv(name.c_str(), value->c_str(), 1);
@@ -51,11 +43,13 @@ Child::Child(const std::string& path, const std::vector<std::string>& args, cons
         unsetenv(name.c_str());
       }
     }
+    if (spawn.quiet) dup2(fd, STDOUT_FILENO);
     dup2(fd, STDERR_FILENO);
-    auto argv = Argv(storage);
     execv(path.c_str(), argv.data());
     _exit(127);
   }
+  // Here too, so that the group is there before anything is signalled.
+  if (spawn.group >= 0) setpgid(pid_, leads_group_ ? pid_ : spawn.group);
   close(fd);
 }
 
@@ -100,66 +94,28 @@ void Child::Signal(int sig) {
   if (Running()) kill(pid_, sig);
 }
 
+void Child::Stop(std::chrono::milliseconds grace) {
+  // A group is signalled, and waited for, while any of it is left: what its
+  // leader started may outlive it.
+  const pid_t target = leads_group_ ? -pid_ : pid_;
+  const auto gone = [&] { return !Running() && (!leads_group_ || kill(target, 0) != 0); };
+  if (gone()) return;
+  kill(target, SIGCONT);  // a stopped one would never see the SIGTERM
+  kill(target, SIGTERM);
+  const auto deadline = std::chrono::steady_clock::now() + grace;
+  while (!gone() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  if (gone()) return;
+  kill(target, SIGKILL);
+  Wait(grace);
+}
+
 std::string Child::Stderr() const {
   std::ifstream in(stderr_path_);
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
 }
-
-Xvfb::Xvfb(const std::vector<std::string>& extra_args, const std::string& screen) {
-  int fds[2];
-  if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
-  std::vector<std::string> storage{
-      "Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", screen, "-nolisten", "tcp"};
-  storage.insert(storage.end(), extra_args.begin(), extra_args.end());
-  pid_ = fork();
-  if (pid_ < 0) throw std::runtime_error("fork failed");
-  if (pid_ == 0) {
-    close(fds[0]);
-    const int devnull = open("/dev/null", O_WRONLY);
-    dup2(devnull, STDOUT_FILENO);
-    dup2(devnull, STDERR_FILENO);
-    auto argv = Argv(storage);
-    execvp("Xvfb", argv.data());
-    _exit(127);
-  }
-  close(fds[1]);
-  // Xvfb writes its display number once it accepts connections.
-  std::string number;
-  pollfd pfd{fds[0], POLLIN, 0};
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (number.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-    if (poll(&pfd, 1, 100) > 0) {
-      char buf[32];
-      const ssize_t n = read(fds[0], buf, sizeof buf);
-      if (n <= 0) break;
-      number.append(buf, static_cast<std::size_t>(n));
-    }
-  }
-  close(fds[0]);
-  if (number.find('\n') == std::string::npos) {
-    Kill();
-    throw std::runtime_error("Xvfb did not start");
-  }
-  display_ = ":" + number.substr(0, number.find('\n'));
-}
-
-Xvfb::~Xvfb() {
-  Kill();
-}
-
-void Xvfb::Kill() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGKILL);
-  int raw = 0;
-  waitpid(pid_, &raw, 0);
-  pid_ = -1;
-}
-
-}  // namespace glimmer::testing
-
-namespace glimmer::testing {
 
 std::string FindOnPath(const std::string& name) {
   const char* path = std::getenv("PATH");
@@ -178,6 +134,9 @@ std::string ProgramUnderTest(const std::string& built) {
 }
 
 namespace {
+
+// How long a display server may take to accept clients, on a busy machine.
+constexpr auto kStartTimeout = std::chrono::seconds(30);
 
 // Weston's headless backend, under /usr/lib/<triplet>/libweston-<major>/.
 bool HasHeadlessBackend() {
@@ -198,331 +157,160 @@ bool HasHeadlessBackend() {
   return false;
 }
 
-}  // namespace
-
-bool Weston::Available() {
-  return !FindOnPath("weston").empty() && HasHeadlessBackend();
-}
-
-Weston::Weston() {
-  Start({"--backend=headless-backend.so"}, "");
-}
-
-Weston::Weston(const Nested& nested) {
-  std::vector<std::string> args{
-      "--backend=x11-backend.so", "--use-pixman", "--width=" + std::to_string(nested.width),
-      "--height=" + std::to_string(nested.height), "--scale=" + std::to_string(nested.scale)};
+std::vector<std::string> NestedArgs(const Weston::Nested& nested) {
+  std::vector<std::string> args{"--backend=x11-backend.so",
+                                "--use-pixman",
+                                "--width=" + std::to_string(nested.width),
+                                "--height=" + std::to_string(nested.height),
+                                "--scale=" + std::to_string(nested.scale),
+                                "--idle-time=" + std::to_string(nested.idle_seconds)};
   if (nested.kiosk) args.push_back("--shell=kiosk-shell.so");
-  args.push_back("--idle-time=" + std::to_string(nested.idle_seconds));
-  Start(args, nested.x_display);
-}
-
-void Weston::Start(const std::vector<std::string>& args, const std::string& x_display) {
-  char tmpl[] = "/tmp/glimmer-wayland-XXXXXX";
-  if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
-  runtime_dir_ = tmpl;  // mkdtemp makes it 0700, as Wayland requires
-  const std::string weston = FindOnPath("weston");
-  std::vector<std::string> storage{weston, "--no-config", "--socket=" + socket_};
-  storage.insert(storage.end(), args.begin(), args.end());
-  // The last --idle-time wins: headless never idles.
-  if (x_display.empty()) storage.push_back("--idle-time=0");
-  pid_ = fork();
-  if (pid_ < 0) throw std::runtime_error("fork failed");
-  if (pid_ == 0) {
-    setenv("XDG_RUNTIME_DIR", runtime_dir_.c_str(), 1);
-    unsetenv("WAYLAND_DISPLAY");
-    if (x_display.empty()) {
-      unsetenv("DISPLAY");
-    } else {
-      setenv("DISPLAY", x_display.c_str(), 1);
-    }
-    const int devnull = open("/dev/null", O_WRONLY);
-    dup2(devnull, STDOUT_FILENO);
-    dup2(devnull, STDERR_FILENO);
-    auto argv = Argv(storage);
-    execv(weston.c_str(), argv.data());
-    _exit(127);
-  }
-  // Weston creates its socket once it accepts clients.
-  const std::string path = runtime_dir_ + "/" + socket_;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (access(path.c_str(), F_OK) != 0) {
-    if (!Running() || std::chrono::steady_clock::now() >= deadline) {
-      Stop();
-      throw std::runtime_error("weston did not start");
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-}
-
-Weston::~Weston() {
-  Stop();
-}
-
-bool Weston::Running() {
-  if (pid_ <= 0) return false;
-  int raw = 0;
-  if (waitpid(pid_, &raw, WNOHANG) == pid_) {
-    pid_ = -1;
-    return false;
-  }
-  return true;
-}
-
-void Weston::Signal(int sig) {
-  if (Running()) kill(pid_, sig);
-}
-
-void Weston::Stop() {
-  Signal(SIGCONT);  // a stopped one would never see the SIGTERM
-  if (Running()) {
-    // Weston takes its helper clients down with it on SIGTERM.
-    kill(pid_, SIGTERM);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (Running() && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    if (Running()) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-      pid_ = -1;
-    }
-  }
-  if (!runtime_dir_.empty()) {
-    // Only weston's own files are in there: its socket and lock.
-    std::filesystem::remove_all(runtime_dir_);
-    runtime_dir_.clear();
-  }
-}
-
-bool Mutter::Available() {
-  return !FindOnPath("mutter").empty() && !FindOnPath("dbus-run-session").empty();
-}
-
-Mutter::Mutter() {
-  char tmpl[] = "/tmp/glimmer-mutter-XXXXXX";
-  if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
-  runtime_dir_ = tmpl;
-  const std::string dbus = FindOnPath("dbus-run-session");
-  pid_ = fork();
-  if (pid_ < 0) throw std::runtime_error("fork failed");
-  if (pid_ == 0) {
-    // Its own process group, so that the session bus goes with it.
-    setpgid(0, 0);
-    setenv("XDG_RUNTIME_DIR", runtime_dir_.c_str(), 1);
-    unsetenv("WAYLAND_DISPLAY");
-    unsetenv("DISPLAY");
-    const int devnull = open("/dev/null", O_WRONLY);
-    dup2(devnull, STDOUT_FILENO);
-    dup2(devnull, STDERR_FILENO);
-    std::vector<std::string> storage{dbus,
-                                     "--",
-                                     "mutter",
-                                     "--headless",
-                                     "--wayland",
-                                     "--no-x11",
-                                     "--virtual-monitor",
-                                     "1280x1024",
-                                     "--wayland-display=" + socket_};
-    auto argv = Argv(storage);
-    execv(dbus.c_str(), argv.data());
-    _exit(127);
-  }
-  setpgid(pid_, pid_);
-  const std::string path = runtime_dir_ + "/" + socket_;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (access(path.c_str(), F_OK) != 0) {
-    if (waitpid(pid_, nullptr, WNOHANG) == pid_ || std::chrono::steady_clock::now() >= deadline) {
-      Stop();
-      throw std::runtime_error("mutter did not start");
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-}
-
-Mutter::~Mutter() {
-  Stop();
-}
-
-void Mutter::Stop() {
-  if (pid_ > 0) {
-    kill(-pid_, SIGTERM);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (waitpid(pid_, nullptr, WNOHANG) != pid_) {
-      if (std::chrono::steady_clock::now() >= deadline) {
-        kill(-pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    pid_ = -1;
-  }
-  if (!runtime_dir_.empty()) {
-    std::error_code ec;
-    std::filesystem::remove_all(runtime_dir_, ec);
-    runtime_dir_.clear();
-  }
-}
-
-namespace {
-
-// Waits for `path` to appear while `pid` runs; false when it ends first (and
-// `pid` becomes -1, reaped) or the time-out passes.
-bool WaitForPath(const std::string& path, pid_t& pid, std::chrono::seconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (access(path.c_str(), F_OK) != 0) {
-    if (waitpid(pid, nullptr, WNOHANG) == pid) {
-      pid = -1;
-      return false;
-    }
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
-
-// Ends one child: SIGTERM, then SIGKILL if it lingers. `group` signals its
-// whole process group instead.
-void EndChild(pid_t pid, bool group) {
-  if (pid <= 0) return;
-  kill(group ? -pid : pid, SIGTERM);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  for (;;) {
-    const pid_t r = waitpid(pid, nullptr, WNOHANG);
-    if (r == pid || r < 0) return;
-    if (std::chrono::steady_clock::now() >= deadline) {
-      kill(group ? -pid : pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-      return;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  return args;
 }
 
 }  // namespace
 
-KWin::KWin(double scale) {
-  char tmpl[] = "/tmp/glimmer-kwin-XXXXXX";
-  if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
-  runtime_dir_ = tmpl;
-  const std::string installed = FindOnPath("kwin_wayland");
-  const std::string dbus = FindOnPath("dbus-daemon");
-  if (installed.empty() || dbus.empty()) {
-    Stop();
-    throw std::runtime_error(
-        "kwin_wayland or dbus-daemon is not installed (scripts/install-deps test)");
+Xvfb::Xvfb(const std::vector<std::string>& extra_args, const std::string& screen) {
+  int fds[2];
+  if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
+  std::vector<std::string> args{
+      "-displayfd", std::to_string(fds[1]), "-screen", "0", screen, "-nolisten", "tcp"};
+  args.insert(args.end(), extra_args.begin(), extra_args.end());
+  server_ =
+      std::make_unique<Child>(FindOnPath("Xvfb"), args, Child::EnvChanges{}, Spawn{.quiet = true});
+  close(fds[1]);
+  // Xvfb writes its display number once it accepts connections.
+  std::string number;
+  pollfd pfd{fds[0], POLLIN, 0};
+  const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
+  while (number.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    if (poll(&pfd, 1, 100) > 0) {
+      char buf[32];
+      const ssize_t n = read(fds[0], buf, sizeof buf);
+      if (n <= 0) break;
+      number.append(buf, static_cast<std::size_t>(n));
+    }
   }
-  // A copy made by us carries no file capability.
-  const std::string binary = runtime_dir_ + "/kwin_wayland";
+  close(fds[0]);
+  if (number.find('\n') == std::string::npos)
+    throw std::runtime_error("Xvfb did not start: " + server_->Stderr());
+  display_ = ":" + number.substr(0, number.find('\n'));
+}
+
+Compositor::Compositor(const std::string& name) {
+  std::string tmpl = "/tmp/glimmer-" + name + "-XXXXXX";
+  if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  runtime_dir_ = tmpl;  // mkdtemp makes it 0700, as Wayland requires
+}
+
+Compositor::~Compositor() {
+  for (auto p = processes_.rbegin(); p != processes_.rend(); ++p)
+    (*p)->Stop();
   std::error_code ec;
-  std::filesystem::copy_file(installed, binary, ec);
-  if (ec) {
-    Stop();
-    throw std::runtime_error("cannot copy " + installed + ": " + ec.message());
-  }
-  const std::string log = runtime_dir_ + "/log";
-  const std::string bus_socket = runtime_dir_ + "/bus";
-  bus_address_ = "unix:path=" + bus_socket;
-  char scale_arg[32];
-  std::snprintf(scale_arg, sizeof scale_arg, "%g", scale);
-
-  // The bus first, in a process group of its own that KWin joins, so that
-  // anything either starts goes with them.
-  bus_pid_ = fork();
-  if (bus_pid_ < 0) {
-    Stop();
-    throw std::runtime_error("fork failed");
-  }
-  if (bus_pid_ == 0) {
-    setpgid(0, 0);
-    const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    dup2(out, STDOUT_FILENO);
-    dup2(out, STDERR_FILENO);
-    std::vector<std::string> storage{dbus, "--session", "--nofork", "--nopidfile",
-                                     "--address=" + bus_address_};
-    auto argv = Argv(storage);
-    execv(dbus.c_str(), argv.data());
-    _exit(127);
-  }
-  setpgid(bus_pid_, bus_pid_);
-  if (!WaitForPath(bus_socket, bus_pid_, std::chrono::seconds(20))) {
-    const std::string message = "dbus-daemon did not start: " + Log();
-    Stop();
-    throw std::runtime_error(message);
-  }
-
-  pid_ = fork();
-  if (pid_ < 0) {
-    Stop();
-    throw std::runtime_error("fork failed");
-  }
-  if (pid_ == 0) {
-    setpgid(0, bus_pid_);
-    setenv("XDG_RUNTIME_DIR", runtime_dir_.c_str(), 1);
-    setenv("DBUS_SESSION_BUS_ADDRESS", bus_address_.c_str(), 1);
-    // No display server for Qt's own windows: KWin is the display server.
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    // Its screenshots are otherwise for the programs that a desktop file
-    // grants them to.
-    setenv("KWIN_SCREENSHOT_NO_PERMISSION_CHECKS", "1", 1);
-    // What it writes of its configuration stays in here.
-    for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
-      setenv(name, runtime_dir_.c_str(), 1);
-    unsetenv("WAYLAND_DISPLAY");
-    unsetenv("WAYLAND_SOCKET");
-    unsetenv("DISPLAY");
-    const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    dup2(out, STDOUT_FILENO);
-    dup2(out, STDERR_FILENO);
-    std::vector<std::string> storage{binary,     "--virtual", "--width",        "1920",
-                                     "--height", "1200",      "--scale",        scale_arg,
-                                     "--socket", socket_,     "--no-lockscreen"};
-    auto argv = Argv(storage);
-    execv(binary.c_str(), argv.data());
-    _exit(127);
-  }
-  setpgid(pid_, bus_pid_);
-  if (!WaitForPath(runtime_dir_ + "/" + socket_, pid_, std::chrono::seconds(30))) {
-    const std::string message = "kwin_wayland did not start: " + Log();
-    Stop();
-    throw std::runtime_error(message);
-  }
+  std::filesystem::remove_all(runtime_dir_, ec);
 }
 
-KWin::~KWin() {
-  Stop();
-}
-
-bool KWin::Running() {
-  if (pid_ <= 0) return false;
-  if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-    pid_ = -1;
-    return false;
+Child& Compositor::Start(const std::string& what, const std::string& path,
+                         const std::vector<std::string>& args, Child::EnvChanges env, pid_t group,
+                         const std::string& ready) {
+  env.insert({{"XDG_RUNTIME_DIR", runtime_dir_},
+              {"WAYLAND_DISPLAY", std::nullopt},
+              {"WAYLAND_SOCKET", std::nullopt},
+              {"DISPLAY", std::nullopt}});
+  Child& child = *processes_.emplace_back(
+      std::make_unique<Child>(path, args, env, Spawn{.quiet = true, .group = group}));
+  const std::string ready_path = runtime_dir_ + "/" + ready;
+  const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
+  while (access(ready_path.c_str(), F_OK) != 0) {
+    // The destructor, run as the constructor throws, stops what has started.
+    if (!child.Running() || std::chrono::steady_clock::now() >= deadline)
+      throw std::runtime_error(what + " did not start: " + Log());
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  return true;
+  return child;
 }
 
-std::string KWin::Log() const {
-  std::ifstream in(runtime_dir_ + "/log");
-  std::stringstream s;
-  s << in.rdbuf();
-  std::string text = s.str();
+Child::EnvChanges Compositor::Environment() const {
+  return {{"DISPLAY", std::nullopt},
+          {"WAYLAND_DISPLAY", socket_},
+          {"XDG_RUNTIME_DIR", runtime_dir_},
+          {"SDL_VIDEODRIVER", std::nullopt}};
+}
+
+std::string Compositor::Log() const {
+  std::string text;
+  for (const auto& p : processes_)
+    text += p->Stderr();
   // The end says why it stopped; its start is the same every time.
   constexpr std::size_t kTail = 3000;
   if (text.size() > kTail) text = "..." + text.substr(text.size() - kTail);
   return text;
 }
 
-void KWin::Stop() {
-  if (Running()) EndChild(pid_, false);
-  pid_ = -1;
-  EndChild(bus_pid_, true);
-  bus_pid_ = -1;
-  if (!runtime_dir_.empty()) {
-    std::error_code ec;
-    std::filesystem::remove_all(runtime_dir_, ec);
-    runtime_dir_.clear();
+bool Weston::Available() {
+  return !FindOnPath("weston").empty() && HasHeadlessBackend();
+}
+
+Weston::Weston() : Weston({"--backend=headless-backend.so", "--idle-time=0"}, {}) {}
+
+Weston::Weston(const Nested& nested)
+    : Weston(NestedArgs(nested), {{"DISPLAY", nested.x_display}}) {}
+
+Weston::Weston(const std::vector<std::string>& args, const Child::EnvChanges& env)
+    : Compositor("weston") {
+  std::vector<std::string> all{"--no-config", "--socket=" + socket()};
+  all.insert(all.end(), args.begin(), args.end());
+  // In our process group: weston takes its helper clients down with it.
+  Start("weston", FindOnPath("weston"), all, env, -1, socket());
+}
+
+bool Mutter::Available() {
+  return !FindOnPath("mutter").empty() && !FindOnPath("dbus-run-session").empty();
+}
+
+Mutter::Mutter() : Compositor("mutter") {
+  // Its own process group, so that the session bus goes with it.
+  Start("mutter", FindOnPath("dbus-run-session"),
+        {"--", "mutter", "--headless", "--wayland", "--no-x11", "--virtual-monitor", "1280x1024",
+         "--wayland-display=" + socket()},
+        {}, 0, socket());
+}
+
+KWin::KWin(double scale) : Compositor("kwin") {
+  const std::string installed = FindOnPath("kwin_wayland");
+  const std::string dbus = FindOnPath("dbus-daemon");
+  if (installed.empty() || dbus.empty()) {
+    throw std::runtime_error(
+        "kwin_wayland or dbus-daemon is not installed (scripts/install-deps test)");
   }
+  // A copy made by us carries no file capability.
+  const std::string binary = runtime_dir() + "/kwin_wayland";
+  std::error_code ec;
+  std::filesystem::copy_file(installed, binary, ec);
+  if (ec) throw std::runtime_error("cannot copy " + installed + ": " + ec.message());
+  bus_address_ = "unix:path=" + runtime_dir() + "/bus";
+  char scale_arg[32];
+  std::snprintf(scale_arg, sizeof scale_arg, "%g", scale);
+
+  // The bus first, in a process group of its own that KWin joins, so that
+  // anything either starts goes with them.
+  const pid_t bus =
+      Start("dbus-daemon", dbus,
+            {"--session", "--nofork", "--nopidfile", "--address=" + bus_address_}, {}, 0, "bus")
+          .pid();
+  Child::EnvChanges env{{"DBUS_SESSION_BUS_ADDRESS", bus_address_},
+                        // No display server for Qt's own windows: KWin is the display server.
+                        {"QT_QPA_PLATFORM", "offscreen"},
+                        // Its screenshots are otherwise for the programs that a desktop file
+                        // grants them to.
+                        {"KWIN_SCREENSHOT_NO_PERMISSION_CHECKS", "1"}};
+  // What it writes of its configuration stays in here.
+  for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
+    env[name] = runtime_dir();
+  Start("kwin_wayland", binary,
+        {"--virtual", "--width", "1920", "--height", "1200", "--scale", scale_arg, "--socket",
+         socket(), "--no-lockscreen"},
+        env, bus, socket());
 }
 
 SilentDisplay::SilentDisplay(Kind kind) : kind_(kind) {

@@ -1,10 +1,12 @@
-// Child processes for end-to-end tests: a private X server and the program.
+// Child processes for end-to-end tests: the program and the display servers
+// it is run on, private X servers and Wayland compositors.
 #pragma once
 
 #include <sys/types.h>
 
 #include <chrono>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,11 +22,20 @@ std::string FindOnPath(const std::string& name);
 // `built`, the one this build made.
 std::string ProgramUnderTest(const std::string& built);
 
+// How a child is started beyond its command line and environment.
+struct Spawn {
+  bool quiet = false;  // its stdout goes with its stderr, not into the test's output
+  // Its process group: -1 the test's, 0 one it leads (Stop() ends the whole
+  // group, whatever it has started), or that of the leader with this pid.
+  pid_t group = -1;
+};
+
 class Child {
  public:
   using EnvChanges = std::map<std::string, std::optional<std::string>>;  // nullopt unsets
   // Starts `path` with `args`; its stderr goes to a file read by Stderr().
-  Child(const std::string& path, const std::vector<std::string>& args, const EnvChanges& env = {});
+  Child(const std::string& path, const std::vector<std::string>& args, const EnvChanges& env = {},
+        const Spawn& spawn = {});
   ~Child();
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
@@ -35,6 +46,8 @@ class Child {
   // Whether it is stopped (by SIGSTOP) rather than running or waiting.
   bool Stopped() const;
   void Signal(int sig);
+  // SIGTERM, then SIGKILL if it lingers past `grace`, and reaped.
+  void Stop(std::chrono::milliseconds grace = std::chrono::seconds(10));
   std::string Stderr() const;
   pid_t pid() const { return pid_; }
   // Whether the child dumped core (only known once it has ended).
@@ -42,6 +55,7 @@ class Child {
 
  private:
   pid_t pid_ = -1;
+  bool leads_group_ = false;
   std::optional<int> status_;
   bool core_ = false;
   std::string stderr_path_;
@@ -53,23 +67,55 @@ class Xvfb {
  public:
   explicit Xvfb(const std::vector<std::string>& extra_args = {},
                 const std::string& screen = "1280x1024x24");
-  ~Xvfb();
-  Xvfb(const Xvfb&) = delete;
-  Xvfb& operator=(const Xvfb&) = delete;
   const std::string& display() const { return display_; }
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return server_ ? server_->pid() : -1; }
   // Kills the server outright, as a crash would.
-  void Kill();
+  void Kill() { server_.reset(); }
 
  private:
-  pid_t pid_ = -1;
+  std::unique_ptr<Child> server_;
   std::string display_;
 };
 
-// A private Wayland compositor (weston), with its own runtime directory and
-// socket: headless, which offers no input seat, or nested as a window of an
+// What the Wayland compositors below share: a runtime directory of their own
+// holding their socket, and their processes, the compositor itself last.
+// Their constructors wait for the socket and throw std::runtime_error, with
+// the end of the log, when it does not come.
+class Compositor {
+ public:
+  Compositor(const Compositor&) = delete;
+  Compositor& operator=(const Compositor&) = delete;
+  const std::string& runtime_dir() const { return runtime_dir_; }
+  const std::string& socket() const { return socket_; }
+  // What a client is started with: WAYLAND_DISPLAY and XDG_RUNTIME_DIR, with
+  // DISPLAY and SDL_VIDEODRIVER unset.
+  Child::EnvChanges Environment() const;
+  bool Running() { return processes_.back()->Running(); }
+  // SIGSTOP stands for a compositor that shows the window nowhere: it asks
+  // for no frames until SIGCONT.
+  void Signal(int sig) { processes_.back()->Signal(sig); }
+  // The end of what its processes have printed, for failure messages.
+  std::string Log() const;
+
+ protected:
+  explicit Compositor(const std::string& name);
+  // Stops its processes, the last started first, and removes the directory.
+  ~Compositor();
+  // Starts one of its processes with no display but the runtime directory,
+  // and waits until `ready` appears in that directory.
+  Child& Start(const std::string& what, const std::string& path,
+               const std::vector<std::string>& args, Child::EnvChanges env, pid_t group,
+               const std::string& ready);
+
+ private:
+  std::string runtime_dir_;
+  std::string socket_ = "wayland-glimmer";
+  std::vector<std::unique_ptr<Child>> processes_;
+};
+
+// Weston, headless, which offers no input seat, or nested as a window of an
 // X server, whose pixels an XProbe can read.
-class Weston {
+class Weston : public Compositor {
  public:
   struct Nested {
     std::string x_display;  // the X server to show it on
@@ -81,74 +127,33 @@ class Weston {
   };
   // Whether weston and its headless backend are installed.
   static bool Available();
-  // Starts it and waits for its socket; throws std::runtime_error on failure.
   Weston();
   explicit Weston(const Nested& nested);
-  ~Weston();
-  Weston(const Weston&) = delete;
-  Weston& operator=(const Weston&) = delete;
-  const std::string& runtime_dir() const { return runtime_dir_; }
-  const std::string& socket() const { return socket_; }
-  bool Running();
-  // SIGSTOP stands for a compositor that shows the window nowhere: it asks
-  // for no frames until SIGCONT.
-  void Signal(int sig);
 
  private:
-  void Start(const std::vector<std::string>& args, const std::string& x_display);
-  void Stop();
-  pid_t pid_ = -1;
-  std::string runtime_dir_;
-  std::string socket_ = "wayland-glimmer";
+  Weston(const std::vector<std::string>& args, const Child::EnvChanges& env);
 };
 
 // GNOME's compositor, headless with a virtual monitor, in a D-Bus session of
 // its own. Its pixels are not readable from outside.
-class Mutter {
+class Mutter : public Compositor {
  public:
   static bool Available();
-  // Starts it and waits for its socket; throws std::runtime_error on failure.
   Mutter();
-  ~Mutter();
-  Mutter(const Mutter&) = delete;
-  Mutter& operator=(const Mutter&) = delete;
-  const std::string& runtime_dir() const { return runtime_dir_; }
-  const std::string& socket() const { return socket_; }
-
- private:
-  void Stop();
-  pid_t pid_ = -1;
-  std::string runtime_dir_;
-  std::string socket_ = "wayland-glimmer";
 };
 
 // KDE's compositor, headless on a virtual output at a display scale that may
 // be fractional, with a D-Bus session bus of its own on which it offers its
 // screenshots. It runs from a plain copy of its binary: the installed one
 // carries a file capability, and where file capabilities are refused it
-// cannot be started at all.
-class KWin {
+// cannot be started at all. A missing kwin_wayland is a failure to start.
+class KWin : public Compositor {
  public:
-  // Starts it and waits for its socket; throws std::runtime_error, with the
-  // end of its log, on failure. A missing kwin_wayland is such a failure.
   explicit KWin(double scale);
-  ~KWin();
-  KWin(const KWin&) = delete;
-  KWin& operator=(const KWin&) = delete;
-  const std::string& runtime_dir() const { return runtime_dir_; }
-  const std::string& socket() const { return socket_; }
   // The session bus it serves org.kde.KWin.ScreenShot2 on.
   const std::string& bus_address() const { return bus_address_; }
-  bool Running();
-  // What it has printed so far, for failure messages.
-  std::string Log() const;
 
  private:
-  void Stop();
-  pid_t bus_pid_ = -1;
-  pid_t pid_ = -1;
-  std::string runtime_dir_;
-  std::string socket_ = "wayland-glimmer";
   std::string bus_address_;
 };
 
