@@ -28,14 +28,15 @@ void BallOverlay::Draw(const Canvas& canvas, std::uint32_t* target, int pitch_pi
   auto at = [&](int px, int py) -> std::uint32_t& {
     return target[static_cast<std::size_t>(py) * pitch + static_cast<std::size_t>(px)];
   };
+  const int w = canvas.width(), h = canvas.height();
   for (const auto& [px, py] : drawn_) {
-    if (px < canvas.width() && py < canvas.height()) at(px, py) = canvas.At(px, py);
+    if (px < w && py < h) at(px, py) = canvas.At(px, py);
   }
   drawn_.clear();
   for (const auto& [dx, dy] : offsets_) {
     const std::int64_t px = x + dx;
     const std::int64_t py = y + dy;
-    if (px < 0 || py < 0 || px >= canvas.width() || py >= canvas.height()) continue;
+    if (px < 0 || py < 0 || px >= w || py >= h) continue;
     at(static_cast<int>(px), static_cast<int>(py)) = pixel;
     drawn_.emplace_back(static_cast<int>(px), static_cast<int>(py));
   }

@@ -136,8 +136,9 @@ void RuntimeCore::Present(FrameSink& sink) {
     t.full = false;
     if (buffers == 1) canvas_.SetMirror(pixels, buffer->pitch);
   } else if (buffers > 1) {
+    const int w = canvas_.width(), h = canvas_.height();
     for (const auto& [x, y] : t.missing) {
-      if (x < canvas_.width() && y < canvas_.height())
+      if (x < w && y < h)
         pixels[static_cast<std::size_t>(y) * pitch + static_cast<std::size_t>(x)] =
             canvas_.At(x, y);
     }
@@ -158,12 +159,13 @@ void RuntimeCore::AddNewPointDamage() {
   // One rectangle per tile with new points, not per point: each is a request
   // to the compositor, and a flood of them can fill the socket, which
   // libwayland 1.21 treats as a fatal error.
-  const int tiles_x = (canvas_.width() + kDamageTile - 1) / kDamageTile;
-  const int tiles_y = (canvas_.height() + kDamageTile - 1) / kDamageTile;
+  const int w = canvas_.width(), h = canvas_.height();
+  const int tiles_x = (w + kDamageTile - 1) / kDamageTile;
+  const int tiles_y = (h + kDamageTile - 1) / kDamageTile;
   damaged_tiles_.assign(static_cast<std::size_t>(tiles_x) * static_cast<std::size_t>(tiles_y),
                         false);
   for (const auto& [x, y] : plot_log_.points) {
-    if (x >= canvas_.width() || y >= canvas_.height()) continue;
+    if (x >= w || y >= h) continue;
     const int tx = x / kDamageTile;
     const int ty = y / kDamageTile;
     const auto tile = static_cast<std::size_t>(ty) * static_cast<std::size_t>(tiles_x) +

@@ -6,6 +6,7 @@
 
 #include <SDL3/SDL_events.h>
 #include <SDL3/SDL_properties.h>
+#include <SDL3/SDL_video.h>
 
 #include <cstdint>
 #include <functional>
@@ -14,8 +15,6 @@
 #include <string>
 
 #include "runtime/core/frame_sink.h"
-
-struct SDL_Window;
 
 namespace glimmer {
 struct WindowSettings;
@@ -102,9 +101,18 @@ void ShowStartupError(const std::string& message);
 // none); returns once dismissed.
 void ShowSettingsDialog(std::uint64_t owner, const std::string& title, const std::string& message);
 
-// SDL's own wait, for backends with nothing better.
+// SDL's own ways, for backends with nothing better: its wait, its show
+// (which maps at once where no window manager holds the map), its window
+// surface.
 inline bool SdlWaitEvent(SDL_Event& event, int timeout_ms) {
   return timeout_ms > 0 ? SDL_WaitEventTimeout(&event, timeout_ms) : SDL_PollEvent(&event);
+}
+inline bool SdlShowWindow(SDL_Window* window) {
+  SDL_ShowWindow(window);
+  return true;
+}
+inline std::unique_ptr<Presenter> SdlWindowSurface(SDL_Window*) {
+  return nullptr;
 }
 
 }  // namespace glimmer::backend

@@ -24,13 +24,9 @@ const Backend kBackend = {
     .SetHostWindow = [](SDL_PropertiesID,
                         const WindowSettings&) { throw StartupError("no host windows here"); },
     .PrepareWindow = [](SDL_Window*) {},
-    .MakePresenter = [](SDL_Window*) -> std::unique_ptr<Presenter> { return nullptr; },
+    .MakePresenter = SdlWindowSurface,
     .DisplayScale = [](SDL_Window*) { return 1.0; },
-    .ShowWithoutWaiting =
-        [](SDL_Window* window) {
-          SDL_ShowWindow(window);
-          return true;
-        },
+    .ShowWithoutWaiting = SdlShowWindow,
     .StartupDone = [] {},
     .TakeWindowNews = [] { return WindowNews{}; },
     .WaitEvent = SdlWaitEvent,

@@ -145,11 +145,7 @@ const Backend kBackend = {
           const float scale = SDL_GetWindowDisplayScale(window);
           return scale > 0.0f ? static_cast<double>(scale) : 1.0;
         },
-    .ShowWithoutWaiting =
-        [](SDL_Window* window) {
-          SDL_ShowWindow(window);
-          return true;
-        },
+    .ShowWithoutWaiting = SdlShowWindow,
     .StartupDone = linux_desktop::StartupDone,
     // The presenter's metrics tell the scale and whether the window is seen.
     .TakeWindowNews = [] { return WindowNews{}; },

@@ -286,13 +286,9 @@ const Backend kBackend = {
     .SetHostWindow = SetHostWindow,
     .PrepareWindow = PrepareWindow,
     // SDL's window surface, a DIB, is the way here.
-    .MakePresenter = [](SDL_Window*) -> std::unique_ptr<Presenter> { return nullptr; },
+    .MakePresenter = SdlWindowSurface,
     .DisplayScale = DisplayScale,
-    .ShowWithoutWaiting =
-        [](SDL_Window* window) {
-          SDL_ShowWindow(window);
-          return true;
-        },
+    .ShowWithoutWaiting = SdlShowWindow,
     // A GUI program gets no SIGINT or SIGTERM; a close is the way to end it.
     .StartupDone = [] {},
     .TakeWindowNews = TakeWindowNews,

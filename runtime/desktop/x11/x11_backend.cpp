@@ -331,7 +331,7 @@ const Backend kBackend = {
     .SetHostWindow = SetHostWindow,
     .PrepareWindow = PrepareWindow,
     // SDL's window surface goes through shared memory here.
-    .MakePresenter = [](SDL_Window*) -> std::unique_ptr<Presenter> { return nullptr; },
+    .MakePresenter = SdlWindowSurface,
     .DisplayScale = XftScale,
     .ShowWithoutWaiting = MapWithoutWaiting,
     .StartupDone = linux_desktop::StartupDone,
