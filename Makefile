@@ -23,11 +23,13 @@ deps: deps-run
 deps-run deps-test deps-format deps-bench deps-windows deps-web:
 	@scripts/install-deps $(@:deps-%=%)
 
-# SDL3 is the system's where it has 3.2 or later; elsewhere scripts/build-sdl3
-# builds it once from Debian 13's sources and prints where it put it.
+# SDL3 is the system's where it has 3.4 or later; elsewhere scripts/build-sdl3
+# builds it once from Debian 13's sources and prints where it put it. SDL is
+# looked for afresh at each configure (-U), so that a new build of it (new
+# patches, a new version) replaces the one an existing build tree found.
 configure: deps-run
 	cmake -S . -B $(BUILD) -DGLIMMER_WERROR=$(WERROR) -DGLIMMER_WEB_BUILD=$(CURDIR)/$(WEB_BUILD) \
-	  -DCMAKE_PREFIX_PATH="$$(scripts/build-sdl3 linux)" $(CMAKE_FLAGS) >/dev/null
+	  -DCMAKE_PREFIX_PATH="$$(scripts/build-sdl3 linux)" -USDL3_DIR $(CMAKE_FLAGS) >/dev/null
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -49,7 +51,7 @@ test: deps-test build windows-package web
 test-asan: deps-test
 	cmake -S . -B $(ASAN_BUILD) -DGLIMMER_SANITIZE=ON -DGLIMMER_WERROR=$(WERROR) \
 	  -DGLIMMER_WINDOWS_TESTS=OFF -DCMAKE_BUILD_TYPE=Debug \
-	  -DCMAKE_PREFIX_PATH="$$(scripts/build-sdl3 linux)" >/dev/null
+	  -DCMAKE_PREFIX_PATH="$$(scripts/build-sdl3 linux)" -USDL3_DIR >/dev/null
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS) -L unit
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
@@ -63,7 +65,7 @@ test-asan: deps-test
 bench-build: deps-bench
 	cmake -S . -B $(BENCH_BUILD) -DGLIMMER_BUILD_BENCH=ON -DGLIMMER_BUILD_TESTS=OFF \
 	  -DCMAKE_BUILD_TYPE=Release -DGLIMMER_WERROR=$(WERROR) \
-	  -DCMAKE_PREFIX_PATH="$$(scripts/build-sdl3 linux)" >/dev/null
+	  -DCMAKE_PREFIX_PATH="$$(scripts/build-sdl3 linux)" -USDL3_DIR >/dev/null
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 
 bench: build bench-build windows

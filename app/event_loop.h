@@ -53,7 +53,8 @@ struct RunStats {
   Nanos shown_at = 0;
   Nanos first_frame_at = 0;
   Nanos ended_at = 0;
-  std::string present;  // how frames reached the screen, where the runtime says
+  std::string present;        // how frames reached the screen, where the runtime says
+  bool idle_allowed = false;  // the session could go idle while it ran, where the runtime says
 };
 
 // How much of a late wake-up is made up. Ticks are made up to a cap and the

@@ -35,7 +35,9 @@ int RunProgram(RunStats* stats, SdlRuntimeOptions options,
     return 1;
   }
   if (stats != nullptr) stats->present = runtime.PresentDescription();
-  return RunForm(runtime, stats, loaded);
+  const int status = RunForm(runtime, stats, loaded);
+  if (stats != nullptr) stats->idle_allowed = runtime.IdleAllowed();
+  return status;
 }
 
 }  // namespace glimmer

@@ -88,6 +88,7 @@ int main(int argc, char** argv) {
   }
   std::fprintf(out, "present=%s\n", stats.present.c_str());
   std::fprintf(out, "status=%d\n", status);
+  std::fprintf(out, "idle_allowed=%d\n", stats.idle_allowed ? 1 : 0);
   std::fprintf(out, "shown_at_ns=%lld\n", static_cast<long long>(stats.shown_at));
   std::fprintf(out, "first_frame_at_ns=%lld\n", static_cast<long long>(stats.first_frame_at));
   std::fprintf(out, "ended_at_ns=%lld\n", static_cast<long long>(stats.ended_at));

@@ -48,6 +48,11 @@ void SdlRuntime::Open(const WindowSettings& settings) {
   settings_ = settings;
   SetAssumedFrame(settings_.frame_width_twips, settings_.frame_height_twips);
   backend::PrepareVideo(settings_);
+  // SDL holds off the screensaver, the idle lock and display power saving
+  // while a window is open, as a video player wants. An ambient animation
+  // left running on an unattended desk must let the session go idle. The
+  // override wins over SDL_VIDEO_ALLOW_SCREENSAVER=0 in the environment.
+  SDL_SetHintWithPriority(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, "1", SDL_HINT_OVERRIDE);
   if (!SDL_Init(SDL_INIT_VIDEO)) {
     throw StartupError("cannot connect to the display" + backend::DisplayNamed() + ": " +
                        SDL_GetError());
@@ -115,6 +120,10 @@ void SdlRuntime::Open(const WindowSettings& settings) {
   }
   SyncGeometry();
   if (surface != nullptr) surface->Check();
+}
+
+bool SdlRuntime::IdleAllowed() const {
+  return SDL_ScreenSaverEnabled();
 }
 
 void SdlRuntime::SetIcon() {

@@ -82,6 +82,8 @@ class SdlRuntime : public RuntimeCore {
 
   // How frames reach the screen, for measurements.
   std::string PresentDescription() const { return sink_->Describe(); }
+  // Whether the session may go idle (blank, lock, save power) while it runs.
+  bool IdleAllowed() const;
 
  private:
   void HandleEvent(const SDL_Event& event);

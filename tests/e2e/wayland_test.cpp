@@ -1,8 +1,9 @@
 // The program against real Wayland compositors. Weston's headless backend
-// offers no input seat, on which SDL 2.26 crashes inside SDL_Init: the
-// program must never crash at start, whatever the drivers. Weston nested in a
-// private Xvfb has a seat and shows its output as an X window, whose pixels
+// offers no input seat, which SDL cannot start without: the program must
+// refuse it in one line, never crash, whatever the drivers. Weston nested in
+// a private Xvfb has a seat and shows its output as an X window, whose pixels
 // the probe reads. Mutter (GNOME) runs headless, its pixels out of reach.
+// Headless sway brings virtual keyboards and the session's idle timer.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -276,6 +277,71 @@ TEST(HeadlessMutter, RunsNativelyWithoutOpenGlAndEndsCleanly) {
   ASSERT_TRUE(drawing) << program.Stderr();
   EXPECT_EQ(Joined(GlLibrariesMapped(program.pid())), "");
   ExpectCleanEndOnSigterm(program);
+}
+
+// The program's window on headless sway, as a wlroots desktop has it: keys
+// from virtual keyboards (on-screen keyboards, remote desktops, input tools)
+// and the session's idle timer.
+class UnderSway : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(Sway::Available()) << "sway is not installed (scripts/install-deps test)";
+    sway_ = std::make_unique<Sway>();
+  }
+
+  // Starts `binary` with `args` and waits until sway shows its window.
+  void Start(const std::string& binary, const std::vector<std::string>& args = {}) {
+    program_ = sway_->Launch(binary, args);
+    const bool shown =
+        Eventually([&] { return !program_->Running() || sway_->HasWindow("Glimmerfeld!"); }, 30s);
+    ASSERT_TRUE(shown && program_->Running())
+        << "no window; status " << program_->Wait(0ms).value_or(-1) << ": " << program_->Stderr()
+        << sway_->Log();
+  }
+
+  std::unique_ptr<Sway> sway_;
+  std::unique_ptr<Child> program_;
+};
+
+// Each wtype is a new virtual keyboard whose keymap names no layout. The
+// window enters the keyboard with the keys held down: first with one held
+// since before it appeared (SDL 3.2 crashed on that every time), then with
+// 20 keys in a row.
+TEST_F(UnderSway, KeysFromVirtualKeyboardsLeaveItRunning) {
+  const std::string wtype = FindOnPath("wtype");
+  ASSERT_FALSE(wtype.empty()) << "wtype is not installed (scripts/install-deps test)";
+  const auto held = sway_->Launch(wtype, {"-P", "Escape", "-s", "60000"}, {}, Spawn{.quiet = true});
+  ASSERT_NO_FATAL_FAILURE(Start(ProgramUnderTest(GLIMMERFELD_BINARY)));
+  auto ended = [&] {
+    return "status " + std::to_string(program_->Wait(0ms).value_or(-1)) + ": " + program_->Stderr();
+  };
+  // It has taken the window's first frames by now, and so the enter event.
+  ASSERT_TRUE(HoldsFor([&] { return program_->Running(); }, 1s))
+      << "ended with a key held as the window appeared, " << ended();
+  held->Stop();
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_EQ(sway_->Run("wtype", {"-k", "Escape"}), std::optional<int>(0)) << "key " << i;
+    ASSERT_TRUE(program_->Running()) << "ended by key " << i << ", " << ended();
+  }
+  ExpectCleanEndOnSigterm(*program_);
+}
+
+// An open window keeps no idle inhibitor: the screen still blanks and locks.
+TEST_F(UnderSway, TheSessionStillGoesIdle) {
+  const std::string record = sway_->runtime_dir() + "/run";
+  ASSERT_NO_FATAL_FAILURE(Start(GLIMMERFELD_RECORDING_BINARY, {"--out=" + record}));
+  const std::string idle = sway_->runtime_dir() + "/idle";
+  const auto since = std::chrono::steady_clock::now();
+  const auto swayidle = sway_->Launch(
+      FindOnPath("swayidle"), {"-w", "timeout", "2", "touch " + idle}, {}, Spawn{.quiet = true});
+  EXPECT_TRUE(Eventually([&] { return access(idle.c_str(), F_OK) == 0; }, 20s))
+      << "the 2 s idle timeout never fired; " << swayidle->Stderr();
+  std::printf("idle after %.1f s\n",
+              std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count());
+  ExpectCleanEndOnSigterm(*program_);
+  const auto run = ReadRecordedRun(record);
+  ASSERT_TRUE(run.has_value());
+  EXPECT_TRUE(run->idle_allowed);
 }
 
 }  // namespace

@@ -172,6 +172,26 @@ TEST_F(ProgramWindow, EndsWithStatusZeroOnSigintAndSigterm) {
   }
 }
 
+// The server's own screensaver comes on after its idle time while the window
+// is open and drawing: the program never holds off blanking or the lock.
+TEST_F(ProgramWindow, LetsTheServersScreensaverComeOn) {
+  StartServer({"-noreset"});
+  probe_->SetScreensaverTimeout(2);
+  const Window w = LaunchRecorded(GLIMMERFELD_RECORDING_BINARY);
+  ASSERT_NE(w, 0u);
+  const auto drawing = Clock::now();
+  CaptureUntil(w, [](const Image& img) { return LitCount(img) > 1000; });
+  EXPECT_TRUE(Eventually([&] { return probe_->ScreensaverOn(); }, 20s))
+      << "the server's screensaver never came on";
+  std::printf("the screensaver came on %.1f s after the window\n",
+              std::chrono::duration<double>(Clock::now() - drawing).count());
+  probe_->RequestClose(w);
+  ASSERT_EQ(program_->Wait(20s), std::optional<int>(0)) << program_->Stderr();
+  const auto run = Recorded();
+  ASSERT_TRUE(run.has_value());
+  EXPECT_TRUE(run->idle_allowed);
+}
+
 TEST_F(ProgramWindow, TwoRunsPlotDifferentPatterns) {
   std::vector<Image> shots;
   for (int run = 0; run < 2; ++run) {

@@ -1,6 +1,7 @@
 #include "tests/support/process.h"
 
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -311,6 +312,77 @@ KWin::KWin(double scale) : Compositor("kwin") {
         {"--virtual", "--width", "1920", "--height", "1200", "--scale", scale_arg, "--socket",
          socket(), "--no-lockscreen"},
         env, bus, socket());
+}
+
+namespace {
+
+// setpriv's arguments that run what follows as `nobody`.
+std::vector<std::string> AsNobody(const passwd& nobody) {
+  return {"--reuid=" + std::to_string(nobody.pw_uid), "--regid=" + std::to_string(nobody.pw_gid),
+          "--clear-groups", "--"};
+}
+
+}  // namespace
+
+bool Sway::Available() {
+  return !FindOnPath("sway").empty() && !FindOnPath("setpriv").empty();
+}
+
+Sway::Sway() : Compositor("sway") {
+  const passwd* nobody = getpwnam("nobody");
+  if (nobody == nullptr || chown(runtime_dir().c_str(), nobody->pw_uid, nobody->pw_gid) != 0)
+    throw std::runtime_error("cannot hand " + runtime_dir() + " to nobody");
+  // Once it runs its config's exec lines it serves clients: the first of
+  // them says where.
+  const std::string config = runtime_dir() + "/config";
+  const std::string say = runtime_dir() + "/say-sockets";
+  std::ofstream(say) << "printf '%s\\n%s\\n' \"$WAYLAND_DISPLAY\" \"$SWAYSOCK\" >\"$1.part\"\n"
+                        "mv \"$1.part\" \"$1\"\n";
+  std::ofstream(config) << "exec sh " << say << " " << runtime_dir() << "/sockets\n";
+  std::vector<std::string> args = AsNobody(*nobody);
+  args.insert(args.end(), {FindOnPath("sway"), "--config", config});
+  // Its own process group, so that what its config starts goes with it.
+  Compositor::Start("sway", FindOnPath("setpriv"), args,
+                    {{"WLR_BACKENDS", "headless"},
+                     {"WLR_RENDERER", "pixman"},
+                     {"WLR_LIBINPUT_NO_DEVICES", "1"},
+                     {"HOME", runtime_dir()}},
+                    0, "sockets");
+  std::ifstream sockets(runtime_dir() + "/sockets");
+  std::string wayland;
+  std::getline(sockets, wayland);
+  std::getline(sockets, ipc_socket_);
+  set_socket(wayland);
+}
+
+Child::EnvChanges Sway::Environment() const {
+  Child::EnvChanges env = Compositor::Environment();
+  env["SWAYSOCK"] = ipc_socket_;
+  env["HOME"] = runtime_dir();
+  return env;
+}
+
+std::unique_ptr<Child> Sway::Launch(const std::string& path, const std::vector<std::string>& args,
+                                    Child::EnvChanges env, const Spawn& spawn) const {
+  env.merge(Environment());
+  return std::make_unique<Child>(path, args, env, spawn);
+}
+
+std::optional<int> Sway::Run(const std::string& tool, const std::vector<std::string>& args,
+                             std::string* output) const {
+  const std::string path = FindOnPath(tool);
+  if (path.empty())
+    throw std::runtime_error(tool + " is not installed (scripts/install-deps test)");
+  const auto child = Launch(path, args, {}, Spawn{.quiet = true});
+  const auto status = child->Wait(std::chrono::seconds(30));
+  if (output != nullptr) *output = child->Stderr();
+  return status;
+}
+
+bool Sway::HasWindow(const std::string& title) const {
+  std::string tree;
+  return Run("swaymsg", {"-t", "get_tree"}, &tree) == 0 &&
+         tree.find("\"name\": \"" + title + "\"") != std::string::npos;
 }
 
 SilentDisplay::SilentDisplay(Kind kind) : kind_(kind) {

@@ -9,12 +9,31 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace glimmer::testing {
 
 // The full path of a program on PATH, or empty when there is none.
 std::string FindOnPath(const std::string& name);
+
+// Waits until `done` holds or `timeout` passes, looking every 50 ms; whether
+// it held.
+template <class Pred>
+bool Eventually(Pred done, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
+// Watches `holds` for `duration`, every 50 ms; false as soon as it fails.
+template <class Pred>
+bool HoldsFor(Pred holds, std::chrono::milliseconds duration) {
+  return !Eventually([&] { return !holds(); }, duration);
+}
 
 // The program the conformance cells and the nested-Weston tests start:
 // GLIMMERFELD_PROGRAM when set, so that they can judge a build made elsewhere
@@ -99,6 +118,7 @@ class Compositor {
 
  protected:
   explicit Compositor(const std::string& name);
+  void set_socket(const std::string& name) { socket_ = name; }
   // Stops its processes, the last started first, and removes the directory.
   ~Compositor();
   // Starts one of its processes with no display but the runtime directory,
@@ -155,6 +175,32 @@ class KWin : public Compositor {
 
  private:
   std::string bus_address_;
+};
+
+// sway, headless with wlroots' software renderer: the compositor whose
+// protocols most Wayland desktops beyond GNOME and KDE share (layer shell,
+// idle notification, virtual keyboards). It refuses to run as root, so it
+// runs as the unprivileged user `nobody`; its clients run as the tests do
+// (root reaches its socket all the same), so that the program may be one
+// that runs in a chroot. Its IPC socket is in Environment() as SWAYSOCK.
+class Sway : public Compositor {
+ public:
+  // Whether sway and setpriv are installed.
+  static bool Available();
+  Sway();
+  Child::EnvChanges Environment() const;
+  // Starts `path` with `args` on it, `env` on top of Environment().
+  std::unique_ptr<Child> Launch(const std::string& path, const std::vector<std::string>& args,
+                                Child::EnvChanges env = {}, const Spawn& spawn = {}) const;
+  // `tool` (swaymsg, wtype, ...) run to its end on it: its status, or
+  // nullopt after 30 s; `output` gets what it printed.
+  std::optional<int> Run(const std::string& tool, const std::vector<std::string>& args,
+                         std::string* output = nullptr) const;
+  // Whether a window titled `title` is in its tree of windows.
+  bool HasWindow(const std::string& title) const;
+
+ private:
+  std::string ipc_socket_;
 };
 
 // A display server that accepts connections and never says a word, as one

@@ -24,6 +24,7 @@ struct RecordedRun {
   std::int64_t first_frame_at_ns = 0;
   std::int64_t ended_at_ns = 0;
   std::uint64_t frames = 0;
+  bool idle_allowed = false;  // whether the session could go idle while it ran
   std::vector<Timer> timers;  // in the window's order
 
   double elapsed_ms() const { return static_cast<double>(ended_at_ns - shown_at_ns) / 1e6; }
@@ -60,6 +61,7 @@ inline std::optional<RecordedRun> ReadRecordedRun(const std::string& path) {
   run.first_frame_at_ns = *first;
   run.ended_at_ns = *ended;
   run.frames = static_cast<std::uint64_t>(*frames);
+  run.idle_allowed = number("idle_allowed").value_or(0) == 1;
   for (const auto& name : names) {
     const auto interval = number("timer." + name + ".interval_ns");
     const auto delivered = number("timer." + name + ".delivered");

@@ -2,6 +2,7 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/scrnsaver.h>
 #include <zlib.h>
 
 #include <cmath>
@@ -139,6 +140,20 @@ std::optional<std::array<long, 4>> XProbe::FrameExtents(Window w) {
   if (v.size() != 4) return std::nullopt;
   return std::array<long, 4>{static_cast<long>(v[0]), static_cast<long>(v[1]),
                              static_cast<long>(v[2]), static_cast<long>(v[3])};
+}
+
+void XProbe::SetScreensaverTimeout(int seconds) {
+  XSetScreenSaver(display_, seconds, 0, DefaultBlanking, DefaultExposures);
+  XSync(display_, False);
+}
+
+bool XProbe::ScreensaverOn() {
+  XScreenSaverInfo* info = XScreenSaverAllocInfo();
+  const bool on = info != nullptr &&
+                  XScreenSaverQueryInfo(display_, DefaultRootWindow(display_), info) != 0 &&
+                  info->state == ScreenSaverOn;
+  XFree(info);
+  return on;
 }
 
 bool XProbe::WindowManagerReady(std::chrono::milliseconds timeout) {

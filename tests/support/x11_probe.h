@@ -68,6 +68,10 @@ class XProbe {
     } while (std::chrono::steady_clock::now() < deadline);
     return image;
   }
+  // Sets the server's own screensaver to come on after `seconds` without
+  // input; whether it is on now (MIT-SCREEN-SAVER).
+  void SetScreensaverTimeout(int seconds);
+  bool ScreensaverOn();
   // Asks the window to close, as a window manager's close button does.
   void RequestClose(Window w);
   void Resize(Window w, int width, int height);

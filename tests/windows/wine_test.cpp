@@ -103,17 +103,6 @@ std::string WindowsPath(std::string path) {
   return "Z:" + path;
 }
 
-// Waits until `done` holds or `timeout` passes; whether it held.
-template <class Pred>
-bool WaitFor(Pred done, std::chrono::milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  while (!done()) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(50ms);
-  }
-  return true;
-}
-
 TEST_F(ProgramUnderWine, CrossBuiltUnitTestsPass) {
   const std::string tests = kBuild + "/tests/unit_tests.exe";
   ASSERT_TRUE(fs::exists(tests)) << tests << " is missing: run make windows";
@@ -171,7 +160,7 @@ TEST_F(ProgramUnderWine, ARunTimeErrorShowsAMessageBoxAndExitsWithStatusOneOnceD
   ASSERT_NE(w, 0u);
   // The box carries the window's title too, and is the other window so titled.
   Window box = 0;
-  WaitFor(
+  Eventually(
       [&] {
         for (Window t : probe_->WindowsTitled(kWindowTitle)) {
           if (t != w) box = t;
@@ -225,7 +214,7 @@ TEST_F(ProgramUnderWine, MovedFrom96To144DpiTheClientAreaIs1488By1112WithARingTw
   const Window w = LaunchUnderWine(kBuild + "/tests/glimmerfeld_dpi_change.exe");
   ASSERT_NE(w, 0u);
   const auto size = std::make_pair(expected.client_width, expected.client_height);
-  WaitFor([&] { return probe_->Size(w) == size; }, 30s);
+  Eventually([&] { return probe_->Size(w) == size; }, 30s);
   EXPECT_EQ(probe_->Size(w), size);
   const Image img = probe_->CaptureUntil(
       w, [&](const Image& i) { return FindExpectedRing(i, expected).has_value(); }, 30s);
@@ -286,7 +275,7 @@ TEST_F(ProgramUnderWine, HoldingTheTitleBarFreezesNeitherTheRingNorTheField) {
   mouse({"mousemove", std::to_string(grab_x + 20), std::to_string(grab_y)});
   const auto held = Clock::now();
   // The window follows the mouse: the modal loop runs.
-  EXPECT_TRUE(WaitFor([&] { return position().first == x0 + 20; }, 10s))
+  EXPECT_TRUE(Eventually([&] { return position().first == x0 + 20; }, 10s))
       << "the window did not move with the mouse";
   const ExpectedPicture at96 = ReadConformanceTable().At(1);
   const Image early = probe_->Capture(w);
@@ -306,6 +295,8 @@ TEST_F(ProgramUnderWine, HoldingTheTitleBarFreezesNeitherTheRingNorTheField) {
   ASSERT_EQ(program_->Wait(30s), std::optional<int>(0)) << program_->Stderr();
   const auto run = Recorded();
   ASSERT_TRUE(run.has_value());
+  // Nor does it keep Windows from going idle.
+  EXPECT_TRUE(run->idle_allowed);
   for (const auto& t : run->timers) {
     const double expected = run->elapsed_ms() * 1e6 / static_cast<double>(t.interval_ns);
     std::printf("%s: %llu delivered, %llu dropped, of %.0f over %.0f ms\n", t.name.c_str(),
@@ -388,7 +379,8 @@ TEST_F(ProgramUnderWine, ScreensaverPreviewRunsInAChildOfTheHostsWindowAndEndsWi
   StartProgram("/usr/bin/env", {"wine", kScrHost, "preview", WindowsPath(kScreensaver)});
   const auto host = probe_->WaitForWindow("Screensaver host", kStartTimeout);
   ASSERT_TRUE(host.has_value()) << program_->Stderr();
-  ASSERT_TRUE(WaitFor([&] { return program_->Stderr().find("child") != std::string::npos; }, 60s))
+  ASSERT_TRUE(
+      Eventually([&] { return program_->Stderr().find("child") != std::string::npos; }, 60s))
       << program_->Stderr();
   EXPECT_NE(program_->Stderr().find("child: GlimmerfeldScreensaver 320x240 in 320x240, visible"),
             std::string::npos)
@@ -446,13 +438,13 @@ TEST_F(ProgramUnderWine,
 
   // An installer's exit status says little: judge what it installed.
   RunWine({setup, "/S"});
-  EXPECT_TRUE(WaitFor([&] { return fs::exists(installed); }, 60s)) << installed;
+  EXPECT_TRUE(Eventually([&] { return fs::exists(installed); }, 60s)) << installed;
   EXPECT_TRUE(fs::exists(installed.parent_path() / "LICENSE.txt"));
   EXPECT_TRUE(fs::exists(installed.parent_path() / "NOTICES.txt"));
   // Where the Screen Saver settings list screensavers.
   const fs::path screensaver = drive_c / "windows" / "system32" / "glimmerfeld.scr";
-  EXPECT_TRUE(WaitFor([&] { return fs::exists(screensaver); }, 60s)) << screensaver;
-  ASSERT_TRUE(WaitFor([&] { return shortcut().has_value(); }, 60s)) << "no Start-menu shortcut";
+  EXPECT_TRUE(Eventually([&] { return fs::exists(screensaver); }, 60s)) << screensaver;
+  ASSERT_TRUE(Eventually([&] { return shortcut().has_value(); }, 60s)) << "no Start-menu shortcut";
 
   // The shortcut starts the installed program.
   ASSERT_EQ(RunWine({"start", "/unix", shortcut()->string()}), std::optional<int>(0));
@@ -460,11 +452,11 @@ TEST_F(ProgramUnderWine,
   ASSERT_TRUE(w.has_value()) << "the installed program opened no window";
   EXPECT_EQ(probe_->Size(*w), std::make_pair(992, 741));
   probe_->RequestClose(*w);
-  EXPECT_TRUE(WaitFor([&] { return !probe_->Exists(*w); }, 30s)) << "the window did not close";
+  EXPECT_TRUE(Eventually([&] { return !probe_->Exists(*w); }, 30s)) << "the window did not close";
 
   // The uninstaller hands over to a copy of itself and returns at once.
   RunWine({(installed.parent_path() / "Uninstall.exe").string(), "/S"});
-  EXPECT_TRUE(WaitFor(
+  EXPECT_TRUE(Eventually(
       [&] { return !fs::exists(installed) && !shortcut() && !fs::exists(screensaver); }, 60s))
       << "left behind: " << (fs::exists(installed) ? installed.string() : "")
       << (shortcut() ? " " + shortcut()->string() : "")
