@@ -4,6 +4,11 @@
 
 #include "app/icon_art.h"
 #include "runtime/desktop/sdl_runtime.h"
+#ifndef _WIN32
+#include <cstdlib>
+
+#include "app/background.h"
+#endif
 
 namespace glimmer {
 
@@ -38,6 +43,22 @@ int RunProgram(RunStats* stats, SdlRuntimeOptions options,
   const int status = RunForm(runtime, stats, loaded);
   if (stats != nullptr) stats->idle_allowed = runtime.IdleAllowed();
   return status;
+}
+
+int RunOnBackground() {
+#ifdef _WIN32
+  PrintError(
+      "--background is for Linux desktops; on Windows use the screensaver (glimmerfeld.scr)");
+  return 1;
+#else
+  // Xwayland's root window is nobody's background: where there is a Wayland
+  // session, the compositor's layers are.
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  if (wayland != nullptr && wayland[0] != '\0') return RunBackground();
+  HostArgs root;
+  root.host = WindowSettings::Host::kRootWindow;
+  return RunProgram(nullptr, {}, {}, root);
+#endif
 }
 
 }  // namespace glimmer

@@ -23,4 +23,8 @@ int RunProgram(RunStats* stats = nullptr, SdlRuntimeOptions options = {},
                const std::function<void(frmRand<SdlRuntime>&)>& loaded = {},
                const HostArgs& host = {});
 
+// --background: on a Wayland session the layer shell's background of every
+// output, on X11 the root window; refused on Windows. Returns the exit status.
+int RunOnBackground();
+
 }  // namespace glimmer

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <utility>
 
 namespace glimmer {
 namespace {
@@ -25,23 +26,63 @@ std::optional<std::uint64_t> WindowId(const std::string& text, int base = 0) {
   return id;
 }
 
-HostArgs XscreensaverArgs(const std::vector<std::string>& args) {
+HostArgs With(WindowSettings::Host host, std::uint64_t window = 0, bool settings = false) {
+  HostArgs args;
+  args.host = host;
+  args.window = window;
+  args.settings = settings;
+  return args;
+}
+
+HostArgs Asking(HostArgs::Action action, std::string error = {}) {
+  HostArgs args;
+  args.action = action;
+  args.error = std::move(error);
+  return args;
+}
+
+HostArgs Refused(std::string why) {
+  return Asking(HostArgs::Action::kRefuse, std::move(why));
+}
+
+HostArgs DesktopArgs(const std::vector<std::string>& args) {
   HostArgs host;
+  std::string mode;  // the first mode given, as written
+  std::string unknown;
   for (std::size_t i = 0; i < args.size(); ++i) {
-    std::string name = OptionName(args[i]);
+    const std::string& given = args[i];
+    std::string name = OptionName(given);
     std::optional<std::string> value;
     if (const auto eq = name.find('='); eq != std::string::npos) {
       value = name.substr(eq + 1);
       name.resize(eq);
     }
-    if (name == "root" && !value) {
-      host = {WindowSettings::Host::kRootWindow, 0};
+    HostArgs next;
+    if ((name == "help" || given == "-h") && !value) {
+      return Asking(HostArgs::Action::kHelp);
+    } else if (name == "version" && !value) {
+      return Asking(HostArgs::Action::kVersion);
+    } else if (name == "root" && !value) {
+      next.host = WindowSettings::Host::kRootWindow;
     } else if (name == "window-id") {
       if (!value && i + 1 < args.size()) value = args[++i];
-      if (const auto id = value ? WindowId(*value) : std::nullopt)
-        host = {WindowSettings::Host::kHostWindow, *id};
+      const auto id = value ? WindowId(*value) : std::nullopt;
+      if (!id) return Refused("--window-id needs a window's id, in hex (0x...) or decimal");
+      next.host = WindowSettings::Host::kHostWindow;
+      next.window = *id;
+    } else if (name == "background" && !value) {
+      next.action = HostArgs::Action::kBackground;
+    } else {
+      if (unknown.empty()) unknown = given;
+      continue;
     }
+    if (!mode.empty()) return Refused(mode + " and " + given + " exclude each other");
+    mode = given;
+    host = next;
   }
+  // xscreensaver starts its hacks with options of its own around theirs.
+  const bool hack = host.host != WindowSettings::Host::kOwnWindow;
+  if (!unknown.empty() && !hack) return Refused("unknown argument " + unknown + " (see --help)");
   return host;
 }
 
@@ -61,11 +102,11 @@ HostArgs WindowsArgs(const std::vector<std::string>& args) {
       handle = args[i + 1];
     }
     const std::uint64_t hwnd = WindowId(handle, 10).value_or(0);
-    if (mode == 's') return {WindowSettings::Host::kScreen, 0};
-    if (mode == 'p' && hwnd != 0) return {WindowSettings::Host::kHostWindow, hwnd};
-    if (mode == 'c') return {WindowSettings::Host::kOwnWindow, hwnd, true};
+    if (mode == 's') return With(WindowSettings::Host::kScreen);
+    if (mode == 'p' && hwnd != 0) return With(WindowSettings::Host::kHostWindow, hwnd);
+    if (mode == 'c') return With(WindowSettings::Host::kOwnWindow, hwnd, true);
   }
-  return {WindowSettings::Host::kOwnWindow, 0, true};
+  return With(WindowSettings::Host::kOwnWindow, 0, true);
 }
 
 bool EndsWithScr(const std::string& program) {
@@ -79,7 +120,25 @@ bool EndsWithScr(const std::string& program) {
 }  // namespace
 
 HostArgs ParseHostArgs(const std::string& program, const std::vector<std::string>& args) {
-  return EndsWithScr(program) ? WindowsArgs(args) : XscreensaverArgs(args);
+  return EndsWithScr(program) ? WindowsArgs(args) : DesktopArgs(args);
+}
+
+std::string Usage() {
+  return "Usage: glimmerfeld [MODE]\n"
+         "Bright speckles pile up on black while a ring drifts across them.\n"
+         "\n"
+         "Modes (one at most):\n"
+         "  (none)           a window of its own\n"
+         "  --background     the desktop's background on every output (Wayland\n"
+         "                   compositors with wlr-layer-shell: sway, KWin, labwc, ...);\n"
+         "                   on X11 the root window, as --root\n"
+         "  --root           the root window, or xscreensaver's virtual root (X11)\n"
+         "  --window-id ID   a window another program owns, e.g. xscreensaver's (X11)\n"
+         "\n"
+         "  --help           this text\n"
+         "  --version        the version\n"
+         "\n"
+         "It reads no files and keeps nothing; close the window or send SIGTERM to end it.\n";
 }
 
 }  // namespace glimmer

@@ -1,6 +1,6 @@
-// The arguments a screensaver host starts the program with. Started plainly,
-// the program ignores every argument; only these switch it to drawing into a
-// window that the host owns, or to the screensaver's own modes.
+// The command line: the modes that switch the program from its own window to
+// a window a screensaver host owns, the screen, or the desktop's background,
+// and the options that only print (help, version).
 #pragma once
 
 #include <cstdint>
@@ -19,7 +19,20 @@ struct HostArgs {
   std::uint64_t window = 0;
   // Windows' "Settings" button: a dialog, and no animation.
   bool settings = false;
+  // What else the command line asks for.
+  enum class Action {
+    kRun,         // the field in the window `host` names
+    kBackground,  // the field on the desktop's background, on every output
+    kHelp,        // print Usage() and end
+    kVersion,     // print the version and end
+    kRefuse,      // print `error` and end with status 2
+  };
+  Action action = Action::kRun;
+  std::string error;  // with kRefuse: what is wrong, in one line
 };
+
+// What --help prints.
+std::string Usage();
 
 // The program's file name says how it was started: a name ending in ".scr"
 // (any case) is Windows' screensaver, which speaks Windows' protocol:
@@ -30,10 +43,12 @@ struct HostArgs {
 // A dash may stand for the slash, the letters may be in either case, the
 // handle may follow a colon, and anything else is ignored.
 //
-// Any other name speaks xscreensaver's: `--root` (or `-root`), and
-// `--window-id ID` (or `-window-id ID`, or `--window-id=ID`) with ID in hex
-// (0x...) or decimal. Anything else, or an id that is not a number, leaves
-// the program as it is.
+// Any other name takes `--background`, `--help` and `--version`, and
+// xscreensaver's forms: `--root` (or `-root`), and `--window-id ID` (or
+// `-window-id ID`, or `--window-id=ID`) with ID in hex (0x...) or decimal.
+// Modes exclude each other. Beside xscreensaver's forms anything else is
+// passed over, as xscreensaver adds options of its own; otherwise an unknown
+// argument, or an id that is not a number, is refused.
 HostArgs ParseHostArgs(const std::string& program, const std::vector<std::string>& args);
 
 }  // namespace glimmer

@@ -38,11 +38,12 @@ class HeadlessWeston : public ::testing::Test {
     weston_ = std::make_unique<Weston>();
   }
 
-  // Runs the program on the compositor with `env` on top, and expects it
-  // to refuse in one line that says `says`.
-  void ExpectRefused(Child::EnvChanges env, const std::string& says) {
+  // Runs the program with `args` on the compositor with `env` on top, and
+  // expects it to refuse in one line that says `says`.
+  void ExpectRefused(Child::EnvChanges env, const std::string& says,
+                     const std::vector<std::string>& args = {}) {
     env.merge(weston_->Environment());
-    program_ = std::make_unique<Child>(GLIMMERFELD_BINARY, std::vector<std::string>{}, env);
+    program_ = std::make_unique<Child>(GLIMMERFELD_BINARY, args, env);
     ExpectRefusedInOneLine(*program_, says);
   }
 
@@ -55,6 +56,11 @@ TEST_F(HeadlessWeston, AloneItIsRefusedWithOneLineInsteadOfACrash) {
   const std::string err = program_->Stderr();
   EXPECT_NE(err.find("WAYLAND_DISPLAY=" + weston_->socket()), std::string::npos) << err;
   EXPECT_TRUE(weston_->Running()) << "the compositor went down with the program";
+}
+
+// Weston has no layer shell to put a background on.
+TEST_F(HeadlessWeston, TheBackgroundIsRefusedWithOneLine) {
+  ExpectRefused({{"DISPLAY", std::nullopt}}, "has no layer shell", {"--background"});
 }
 
 TEST_F(HeadlessWeston, ForcingTheWaylandDriverIsRefusedWithOneLine) {
@@ -277,6 +283,9 @@ TEST(HeadlessMutter, RunsNativelyWithoutOpenGlAndEndsCleanly) {
   ASSERT_TRUE(drawing) << program.Stderr();
   EXPECT_EQ(Joined(GlLibrariesMapped(program.pid())), "");
   ExpectCleanEndOnSigterm(program);
+  // Nor has it a layer shell for a background.
+  Child background(GLIMMERFELD_BINARY, {"--background"}, mutter.Environment());
+  ExpectRefusedInOneLine(background, "has no layer shell");
 }
 
 // The program's window on headless sway, as a wlroots desktop has it: keys
@@ -342,6 +351,90 @@ TEST_F(UnderSway, TheSessionStillGoesIdle) {
   const auto run = ReadRecordedRun(record);
   ASSERT_TRUE(run.has_value());
   EXPECT_TRUE(run->idle_allowed);
+}
+
+// An output's picture as grim takes it, 8 bits a channel.
+Image Picture(const Sway& sway, const std::string& output) {
+  const std::string path = sway.runtime_dir() + "/" + output + ".ppm";
+  Image image;
+  if (sway.Run("grim", {"-t", "ppm", "-o", output, path}) != std::optional<int>(0)) return image;
+  std::ifstream in(path, std::ios::binary);
+  std::string magic;
+  int depth = 0;
+  in >> magic >> image.width >> image.height >> depth;
+  in.get();
+  if (magic != "P6" || depth != 255) return {};
+  image.pixels.resize(static_cast<std::size_t>(image.width) * image.height);
+  for (auto& p : image.pixels) {
+    unsigned char rgb[3] = {};
+    in.read(reinterpret_cast<char*>(rgb), 3);
+    p = (std::uint32_t{rgb[0]} << 16) | (std::uint32_t{rgb[1]} << 8) | rgb[2];
+  }
+  return in ? image : Image{};
+}
+
+// --background on two outputs: each shows a field of its own, the ring over
+// bright points only, points that stay and grow in number; an output added
+// while it runs gets a field too; SIGTERM ends it.
+TEST(SwayBackground, EveryOutputGetsAFieldOfItsOwn) {
+  ASSERT_TRUE(Sway::Available()) << "sway is not installed (scripts/install-deps test)";
+  Sway sway(2);
+  const auto program = sway.Launch(ProgramUnderTest(GLIMMERFELD_BINARY), {"--background"});
+  const ConformanceTable table = ReadConformanceTable();
+  const ExpectedPicture at1 = table.At(1);
+  const std::vector<std::string> outputs = {"HEADLESS-1", "HEADLESS-2"};
+  // Both early, while the ring still shows on black between the points.
+  std::vector<Image> first(outputs.size());
+  const auto since = std::chrono::steady_clock::now();
+  EXPECT_TRUE(Eventually(
+      [&] {
+        for (std::size_t i = 0; i < outputs.size(); ++i) {
+          first[i] = Picture(sway, outputs[i]);
+          // The output's size, not the window's: the ring and points only.
+          if (LitCount(first[i]) < 1000 || !FindExpectedRing(first[i], at1)) return false;
+        }
+        return true;
+      },
+      30s))
+      << "no ring over a field on every output; running " << program->Running() << ": "
+      << program->Stderr() << sway.Log();
+  std::printf("both outputs showed the ring over a field after %.1f s\n",
+              std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count());
+  for (std::size_t i = 0; i < outputs.size(); ++i) {
+    // Black, the ring's white, or a point bright in every channel.
+    const auto dim =
+        std::count_if(first[i].pixels.begin(), first[i].pixels.end(), [&](std::uint32_t p) {
+          const int low = std::min({Image::Red(p), Image::Green(p), Image::Blue(p)});
+          return p != 0 && low < table.min_channel;
+        });
+    EXPECT_EQ(dim, 0) << outputs[i];
+  }
+  ASSERT_EQ(first.size(), 2u);
+  EXPECT_NE(first[0].pixels, first[1].pixels) << "both outputs show the same field";
+  for (std::size_t i = 0; i < outputs.size(); ++i) {
+    const Image later = Picture(sway, outputs[i]);
+    ASSERT_EQ(later.pixels.size(), first[i].pixels.size()) << outputs[i];
+    // Every point stays; the ring's white moves on.
+    std::size_t lost = 0;
+    for (std::size_t p = 0; p < later.pixels.size(); ++p)
+      lost += first[i].pixels[p] != 0 && first[i].pixels[p] != 0xffffff && later.pixels[p] == 0;
+    EXPECT_EQ(lost, 0u) << outputs[i] << ": points went";
+    EXPECT_GT(LitCount(later), LitCount(first[i])) << outputs[i];
+    std::printf("%s: %d x %d, %zu then %zu pixels lit\n", outputs[i].c_str(), later.width,
+                later.height, LitCount(first[i]), LitCount(later));
+  }
+  ASSERT_EQ(sway.Run("swaymsg", {"create_output"}), std::optional<int>(0));
+  const auto added = std::chrono::steady_clock::now();
+  EXPECT_TRUE(Eventually(
+      [&] {
+        const Image image = Picture(sway, "HEADLESS-3");
+        return LitCount(image) >= 1000 && FindExpectedRing(image, at1).has_value();
+      },
+      30s))
+      << "the added output got no field";
+  std::printf("the added output showed its field after %.1f s\n",
+              std::chrono::duration<double>(std::chrono::steady_clock::now() - added).count());
+  ExpectCleanEndOnSigterm(*program);
 }
 
 }  // namespace

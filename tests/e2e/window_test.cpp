@@ -340,20 +340,18 @@ TEST_F(AsScreensaverHack, DrawsIntoTheGivenWindowAndFollowsItsSize) {
   ExpectCleanEndOnSigterm();
 }
 
-// One dash and a decimal id work the same; a bare --window-id without an id
-// leaves the program as it is, in a window of its own.
-TEST_F(AsScreensaverHack, TakesOneDashAndDecimalIdsAndIgnoresAnythingElse) {
+// One dash and a decimal id work the same, among options of xscreensaver's
+// own.
+TEST_F(AsScreensaverHack, TakesOneDashAndDecimalIdsAmongXscreensaversOptions) {
   const Window host = probe_->MapHostWindow(400, 300);
-  StartHack({"-window-id", std::to_string(host)});
+  StartHack({"-install", "-window-id", std::to_string(host), "-visual", "default"});
   WaitForField(host);
-  ExpectCleanEndOnSigterm();
-
-  Launch(GLIMMERFELD_BINARY, {"--window-id", "--fullscreen", "0x"});
   ExpectCleanEndOnSigterm();
 }
 
 // --root draws on xscreensaver's virtual root where it names one, else on
-// the screen's root window; X11 even with a Wayland display set.
+// the screen's root window; X11 even with a Wayland display set. So does
+// --background on X11.
 TEST_F(AsScreensaverHack, OnTheRootDrawsOnTheVirtualRootItIsNamed) {
   const Window virtual_root = probe_->MapHostWindow(800, 600);
   char id[32];
@@ -365,6 +363,12 @@ TEST_F(AsScreensaverHack, OnTheRootDrawsOnTheVirtualRootItIsNamed) {
 
   probe_->RemoveCover(virtual_root);
   StartHack({"-root"}, {{"XSCREENSAVER_WINDOW", std::nullopt}});
+  WaitForField(DefaultRootWindow(probe_->display()));
+  ExpectCleanEndOnSigterm();
+
+  // The desktop's background, where there is no Wayland session, is the root.
+  StartHack({"--background"},
+            {{"XSCREENSAVER_WINDOW", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}});
   WaitForField(DefaultRootWindow(probe_->display()));
   ExpectCleanEndOnSigterm();
 }
@@ -420,6 +424,34 @@ TEST_F(AsScreensaverHack, RunsUnderXscreensaverAndEndsWhenItDeactivates) {
   saver.Wait(30s);
   EXPECT_EQ(saver.Stderr().find("glimmerfeld:"), std::string::npos) << saver.Stderr();
   std::system(("rm -rf " + home).c_str());
+}
+
+// What the command line asks for that needs no display: help and the
+// version on stdout with status 0; a mistake in one line and status 2.
+TEST(ProgramWithoutDisplay, AnswersHelpAndVersionAndRefusesMistakesInOneLine) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string says;
+  };
+  const Case cases[] = {
+      {{"--help"}, 0, "--background"},
+      {{"--version"}, 0, "glimmerfeld 1."},
+      {{"--fullscreen"}, 2, "unknown argument --fullscreen"},
+      {{"--window-id", "0x"}, 2, "--window-id needs"},
+      {{"--root", "--background"}, 2, "--root and --background exclude each other"},
+  };
+  for (const auto& c : cases) {
+    Child program(GLIMMERFELD_BINARY, c.args,
+                  Child::EnvChanges{{"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}},
+                  Spawn{.quiet = true});
+    EXPECT_EQ(program.Wait(20s), std::optional<int>(c.status)) << c.args.front();
+    const std::string out = program.Stderr();
+    EXPECT_NE(out.find(c.says), std::string::npos) << out;
+    if (c.status != 0) {
+      EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+    }
+  }
 }
 
 TEST(ProgramWithoutDisplay, RefusesToRunUnseen) {

@@ -328,7 +328,7 @@ bool Sway::Available() {
   return !FindOnPath("sway").empty() && !FindOnPath("setpriv").empty();
 }
 
-Sway::Sway() : Compositor("sway") {
+Sway::Sway(int outputs) : Compositor("sway") {
   const passwd* nobody = getpwnam("nobody");
   if (nobody == nullptr || chown(runtime_dir().c_str(), nobody->pw_uid, nobody->pw_gid) != 0)
     throw std::runtime_error("cannot hand " + runtime_dir() + " to nobody");
@@ -344,6 +344,7 @@ Sway::Sway() : Compositor("sway") {
   // Its own process group, so that what its config starts goes with it.
   Compositor::Start("sway", FindOnPath("setpriv"), args,
                     {{"WLR_BACKENDS", "headless"},
+                     {"WLR_HEADLESS_OUTPUTS", std::to_string(outputs)},
                      {"WLR_RENDERER", "pixman"},
                      {"WLR_LIBINPUT_NO_DEVICES", "1"},
                      {"HOME", runtime_dir()}},

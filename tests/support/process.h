@@ -187,7 +187,8 @@ class Sway : public Compositor {
  public:
   // Whether sway and setpriv are installed.
   static bool Available();
-  Sway();
+  // With `outputs` headless outputs, HEADLESS-1 and on, 1920 x 1080 each.
+  explicit Sway(int outputs = 1);
   Child::EnvChanges Environment() const;
   // Starts `path` with `args` on it, `env` on top of Environment().
   std::unique_ptr<Child> Launch(const std::string& path, const std::vector<std::string>& args,

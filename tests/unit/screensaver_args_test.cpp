@@ -35,31 +35,52 @@ TEST(HostArgs, XscreensaversFormsNameTheWindowOrTheRoot) {
   }
 }
 
-TEST(HostArgs, AnythingElseLeavesTheProgramInItsOwnWindow) {
-  const std::vector<std::vector<std::string>> others = {
-      {},
-      {"root"},
-      {"--window-id"},
-      {"--window-id", "0"},
-      {"--window-id", "-5"},
-      {"--window-id", "0x"},
-      {"--window-id", "12abc"},
-      {"--window-id", "99999999999999999999999"},
-      {"--root=yes"},
-      {"/s"},
-      {"/p", "1234"},
-      {"/c"},
-      {"--help"},
+// A plain start is the program's own window; other words, and a mode named
+// twice or beside another, are refused in one line naming what is wrong.
+TEST(HostArgs, OtherArgumentsAndMoreThanOneModeAreRefused) {
+  EXPECT_EQ(ParseHostArgs("glimmerfeld", {}).action, HostArgs::Action::kRun);
+  EXPECT_EQ(ParseHostArgs("glimmerfeld", {}).host, Host::kOwnWindow);
+  struct Case {
+    std::vector<std::string> args;
+    std::string says;
   };
-  for (const auto& args : others) {
-    const HostArgs got = ParseHostArgs("glimmerfeld", args);
-    EXPECT_EQ(got.host, Host::kOwnWindow) << (args.empty() ? "(none)" : args.back());
-    EXPECT_FALSE(got.settings) << (args.empty() ? "(none)" : args.back());
+  const Case refused[] = {
+      {{"root"}, "unknown argument root"},
+      {{"--root=yes"}, "unknown argument --root=yes"},
+      {{"/s"}, "unknown argument /s"},  // Windows' forms, in a program not named .scr
+      {{"/p", "1234"}, "unknown argument /p"},
+      {{"--background=1"}, "unknown argument"},
+      {{"--window-id"}, "--window-id needs"},
+      {{"--window-id", "0"}, "--window-id needs"},
+      {{"--window-id", "-5"}, "--window-id needs"},
+      {{"--window-id", "0x"}, "--window-id needs"},
+      {{"--window-id", "12abc"}, "--window-id needs"},
+      {{"--window-id", "99999999999999999999999"}, "--window-id needs"},
+      {{"--root", "--background"}, "--root and --background exclude each other"},
+      {{"--background", "-window-id", "7"}, "--background and -window-id exclude each other"},
+      {{"--background", "--background"}, "exclude each other"},
+  };
+  for (const auto& c : refused) {
+    const HostArgs got = ParseHostArgs("glimmerfeld", c.args);
+    EXPECT_EQ(got.action, HostArgs::Action::kRefuse) << c.args.front();
+    EXPECT_NE(got.error.find(c.says), std::string::npos) << got.error;
+    EXPECT_EQ(got.error.find('\n'), std::string::npos) << got.error;
   }
-  // Windows' forms too, in the program started as an .exe.
-  EXPECT_EQ(ParseHostArgs("C:\\Program Files\\Glimmerfeld\\glimmerfeld.exe", {"/s"}).host,
-            Host::kOwnWindow);
-  EXPECT_FALSE(ParseHostArgs("glimmerfeld.exe", {}).settings);
+  EXPECT_EQ(ParseHostArgs("C:\\Program Files\\Glimmerfeld\\glimmerfeld.exe", {"/s"}).action,
+            HostArgs::Action::kRefuse);
+}
+
+TEST(HostArgs, HelpVersionAndTheBackgroundNeedNoHost) {
+  EXPECT_EQ(ParseHostArgs("glimmerfeld", {"--help"}).action, HostArgs::Action::kHelp);
+  EXPECT_EQ(ParseHostArgs("glimmerfeld", {"-h"}).action, HostArgs::Action::kHelp);
+  // Help wins over whatever else is wrong.
+  EXPECT_EQ(ParseHostArgs("glimmerfeld", {"--bogus", "--help"}).action, HostArgs::Action::kHelp);
+  EXPECT_EQ(ParseHostArgs("glimmerfeld", {"--version"}).action, HostArgs::Action::kVersion);
+  const HostArgs background = ParseHostArgs("glimmerfeld", {"--background"});
+  EXPECT_EQ(background.action, HostArgs::Action::kBackground);
+  EXPECT_EQ(background.host, Host::kOwnWindow);
+  for (const char* mode : {"--background", "--root", "--window-id"})
+    EXPECT_NE(Usage().find(mode), std::string::npos) << mode;
 }
 
 // Started as a .scr, the program speaks Windows' protocol: the first mode

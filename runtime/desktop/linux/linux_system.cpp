@@ -255,6 +255,12 @@ void StopAnswerTimeout() {
   alarm(0);
 }
 
+void PrepareWaylandOnly() {
+  InstallSignalHandlers();
+  ArmAnswerTimeout({"wayland"});
+  std::signal(SIGPIPE, SIG_IGN);
+}
+
 bool EndRequested() {
   return g_end_requested != 0;
 }

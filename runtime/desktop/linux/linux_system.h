@@ -10,6 +10,10 @@
 namespace glimmer::backend::linux_desktop {
 void StartupDone();
 bool EndRequested();
+// For a start without SDL, on the Wayland display alone (the desktop's
+// layers): SIGINT and SIGTERM as for the window, a bounded wait for a
+// compositor that does not answer, and no SIGPIPE from a dead one.
+void PrepareWaylandOnly();
 bool ShowingRunTimeError();
 // Neither window system holds the thread in a loop of its own.
 inline void NoModalLoop(std::function<void()>) {}

@@ -16,13 +16,15 @@ constexpr double kFractionalDenominator = 120.0;
 
 }  // namespace
 
-FrameSurface::FrameSurface(Globals& globals, wl_surface* parent)
-    : globals_(globals), parent_(parent) {
+FrameSurface::FrameSurface(Globals& globals, wl_surface* parent, wl_output* home)
+    : globals_(globals), parent_(parent), home_(home) {
   surface_ = wl_compositor_create_surface(globals_.compositor());
   globals_.Follow(surface_);
-  subsurface_ = wl_subcompositor_get_subsurface(globals_.subcompositor(), surface_, parent_);
-  // Our frames go up on their own schedule, not with SDL's commits.
-  wl_subsurface_set_desync(subsurface_);
+  if (parent_ != nullptr) {
+    subsurface_ = wl_subcompositor_get_subsurface(globals_.subcompositor(), surface_, parent_);
+    // Our frames go up on their own schedule, not with SDL's commits.
+    wl_subsurface_set_desync(subsurface_);
+  }
   // Pointer and touch go through to SDL's surface.
   wl_region* none = wl_compositor_create_region(globals_.compositor());
   wl_surface_set_input_region(surface_, none);
@@ -49,7 +51,7 @@ FrameSurface::~FrameSurface() {
 
 double FrameSurface::Scale() const {
   if (fractional_ > 0) return fractional_ / kFractionalDenominator;
-  return globals_.OutputScale();
+  return globals_.OutputScale(home_);
 }
 
 bool FrameSurface::Seen() const {
@@ -105,6 +107,7 @@ void FrameSurface::UpdateParent(int logical_w, int logical_h) {
   if (logical_w == surface_w_ && logical_h == surface_h_) return;
   surface_w_ = logical_w;
   surface_h_ = logical_h;
+  if (parent_ == nullptr) return;
   auto buffer = std::make_unique<ShmBuffer>(globals_.shm(), logical_w, logical_h);
   if (!buffer->ok()) return;
   wl_surface_attach(parent_, buffer->buffer(), 0, 0);

@@ -1,5 +1,7 @@
-// Our subsurface over SDL's window, which SDL keeps with its events and
-// decorations: its scale, its commits, and their pacing by frame callbacks.
+// A surface of our own that frames are committed to: its scale, its commits,
+// and their pacing by frame callbacks. Over SDL's window it is a subsurface
+// of SDL's, which SDL keeps with its events and decorations; without a
+// parent the caller gives it its role (a layer of the desktop).
 #pragma once
 
 #include <wayland-client.h>
@@ -16,7 +18,9 @@ namespace glimmer::backend::wayland {
 
 class FrameSurface {
  public:
-  FrameSurface(Globals& globals, wl_surface* parent);
+  // `parent`: SDL's surface, or null. `home`: the output the surface is
+  // meant for, whose scale holds until the compositor says where it is.
+  FrameSurface(Globals& globals, wl_surface* parent, wl_output* home = nullptr);
   ~FrameSurface();
   FrameSurface(const FrameSurface&) = delete;
   FrameSurface& operator=(const FrameSurface&) = delete;
@@ -28,6 +32,7 @@ class FrameSurface {
   bool FramePending() const { return frame_pending_; }
   // Whether the compositor shows the surface at all.
   bool Seen() const;
+  wl_surface* surface() const { return surface_; }
   // Shows `buffer` over a window of `logical_w` x `logical_h`, with what
   // changed since the buffer's last frame inside `damage` (empty: anywhere).
   void Commit(ShmBuffer& buffer, int logical_w, int logical_h, const std::vector<Rect>& damage);
@@ -37,7 +42,8 @@ class FrameSurface {
   void UpdateParent(int logical_w, int logical_h);
 
   Globals& globals_;
-  wl_surface* parent_;  // SDL's
+  wl_surface* parent_;  // SDL's, or null
+  wl_output* home_;
   wl_surface* surface_ = nullptr;
   wl_subsurface* subsurface_ = nullptr;
   wp_viewport* viewport_ = nullptr;

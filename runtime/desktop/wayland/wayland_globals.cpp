@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace glimmer::backend::wayland {
 
@@ -25,6 +26,11 @@ void Globals::OnGlobal(void* data, wl_registry* registry, std::uint32_t name, co
   } else if (std::strcmp(interface, wp_fractional_scale_manager_v1_interface.name) == 0) {
     self->fractional_manager_ = static_cast<wp_fractional_scale_manager_v1*>(
         bind(&wp_fractional_scale_manager_v1_interface, 1));
+  } else if (std::strcmp(interface, zwlr_layer_shell_v1_interface.name) == 0) {
+    // Up to version 4, all of which the layer runtime handles.
+    self->layer_shell_version_ = std::min<std::uint32_t>(version, 4);
+    self->layer_shell_ = static_cast<zwlr_layer_shell_v1*>(
+        bind(&zwlr_layer_shell_v1_interface, self->layer_shell_version_));
   } else if (std::strcmp(interface, wl_output_interface.name) == 0 && version >= 2) {
     // Version 2 brings the scale.
     auto* proxy = static_cast<wl_output*>(bind(&wl_output_interface, 2));
@@ -42,18 +48,38 @@ void Globals::OnGlobal(void* data, wl_registry* registry, std::uint32_t name, co
         [](void*, wl_output*, const char*) {},
         [](void*, wl_output*, const char*) {}};
     wl_output_add_listener(proxy, &listener, self);
+    if (self->output_added_) self->output_added_(proxy);
   }
 }
 
 void Globals::OnGlobalRemove(void* data, wl_registry*, std::uint32_t name) {
-  auto& outputs = static_cast<Globals*>(data)->outputs_;
+  auto* self = static_cast<Globals*>(data);
+  auto& outputs = self->outputs_;
   for (auto it = outputs.begin(); it != outputs.end(); ++it) {
     if (it->name == name) {
-      Abandon(it->proxy);
+      wl_output* proxy = it->proxy;
       outputs.erase(it);
+      if (self->output_removed_) self->output_removed_(proxy);
+      self->LetGo(proxy);
       return;
     }
   }
+}
+
+void Globals::LetGo(wl_output* output) {
+  if (own_display_) {
+    wl_output_destroy(output);
+  } else {
+    Abandon(output);
+  }
+}
+
+void Globals::WatchOutputs(std::function<void(wl_output*)> added,
+                           std::function<void(wl_output*)> removed) {
+  output_added_ = std::move(added);
+  output_removed_ = std::move(removed);
+  for (const Output& o : outputs_)
+    output_added_(o.proxy);
 }
 
 // The compositor names every wl_output of the client in the enter and leave
@@ -66,8 +92,9 @@ void Globals::Abandon(wl_output* output) {
   wl_proxy_set_queue(reinterpret_cast<wl_proxy*>(output), nullptr);
 }
 
-bool Globals::Bind(wl_display* display) {
+bool Globals::Bind(wl_display* display, bool own_display) {
   display_ = display;
+  own_display_ = own_display;
   // Everything of ours goes through this queue, which only we dispatch, so
   // that SDL's own dispatch never runs our handlers and we never run SDL's.
   queue_ = wl_display_create_queue(display_);
@@ -82,12 +109,19 @@ bool Globals::Bind(wl_display* display) {
       wl_display_roundtrip_queue(display_, queue_) < 0) {
     return false;
   }
-  return compositor_ != nullptr && subcompositor_ != nullptr && shm_ != nullptr;
+  return compositor_ != nullptr && shm_ != nullptr;
 }
 
 Globals::~Globals() {
   for (Output& o : outputs_)
-    Abandon(o.proxy);
+    LetGo(o.proxy);
+  if (layer_shell_ != nullptr) {
+    if (layer_shell_version_ >= ZWLR_LAYER_SHELL_V1_DESTROY_SINCE_VERSION) {
+      zwlr_layer_shell_v1_destroy(layer_shell_);
+    } else {
+      wl_proxy_destroy(reinterpret_cast<wl_proxy*>(layer_shell_));
+    }
+  }
   if (fractional_manager_ != nullptr) wp_fractional_scale_manager_v1_destroy(fractional_manager_);
   if (viewporter_ != nullptr) wp_viewporter_destroy(viewporter_);
   if (shm_ != nullptr) wl_shm_destroy(shm_);
@@ -114,13 +148,14 @@ void Globals::Dispatch() {
   wl_display_dispatch_queue_pending(display_, queue_);
 }
 
-int Globals::OutputScale() const {
-  int entered = 0, any = 1;
+int Globals::OutputScale(wl_output* home) const {
+  int entered = 0, at_home = 0, any = 1;
   for (const Output& o : outputs_) {
     if (o.entered) entered = std::max(entered, o.scale);
+    if (o.proxy == home) at_home = o.scale;
     any = std::max(any, o.scale);
   }
-  return entered > 0 ? entered : any;
+  return entered > 0 ? entered : at_home > 0 ? at_home : any;
 }
 
 void Globals::Entered(wl_output* output, bool on) {

@@ -1,15 +1,17 @@
 // The connection's side of the Wayland presenter: an event queue of our own
-// on SDL's wl_display, the globals bound through it, and the outputs with
-// their scales.
+// on a wl_display (SDL's, or one of our own), the globals bound through it,
+// and the outputs with their scales.
 #pragma once
 
 #include <wayland-client.h>
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "fractional-scale-v1-client-protocol.h"
 #include "viewporter-client-protocol.h"
+#include "wlr-layer-shell-unstable-v1-client-protocol.h"
 
 namespace glimmer::backend::wayland {
 
@@ -20,9 +22,13 @@ class Globals {
   Globals(const Globals&) = delete;
   Globals& operator=(const Globals&) = delete;
 
-  // False where the compositor lacks wl_compositor, wl_subcompositor or
-  // wl_shm.
-  bool Bind(wl_display* display);
+  // False where the compositor lacks wl_compositor or wl_shm. On a display
+  // of SDL's, outputs that go are kept until the connection closes (see
+  // Abandon); on one of our own they are let go of.
+  bool Bind(wl_display* display, bool own_display = false);
+  // Calls `added` for every output there is and every one that comes, and
+  // `removed` for every one that goes, while dispatching.
+  void WatchOutputs(std::function<void(wl_output*)> added, std::function<void(wl_output*)> removed);
   // Takes what has arrived for our queue, without blocking.
   void Dispatch();
   bool Lost() const { return wl_display_get_error(display_) != 0; }
@@ -31,14 +37,17 @@ class Globals {
   // Follows which outputs our surface enters and leaves.
   void Follow(wl_surface* surface);
   // The largest scale of the outputs that surface is on; before it is on
-  // one, the largest it may land on.
-  int OutputScale() const;
+  // one, `home`'s where given, else the largest it may land on.
+  int OutputScale(wl_output* home = nullptr) const;
 
   wl_compositor* compositor() const { return compositor_; }
   wl_subcompositor* subcompositor() const { return subcompositor_; }
   wl_shm* shm() const { return shm_; }
   wp_viewporter* viewporter() const { return viewporter_; }
   wp_fractional_scale_manager_v1* fractional_manager() const { return fractional_manager_; }
+  zwlr_layer_shell_v1* layer_shell() const { return layer_shell_; }
+  wl_display* display() const { return display_; }
+  wl_event_queue* queue() const { return queue_; }
 
  private:
   struct Output {
@@ -52,6 +61,7 @@ class Globals {
   static void OnGlobalRemove(void* data, wl_registry* registry, std::uint32_t name);
   static void Abandon(wl_output* output);
   void Entered(wl_output* output, bool on);
+  void LetGo(wl_output* output);
 
   wl_display* display_ = nullptr;
   wl_event_queue* queue_ = nullptr;
@@ -62,7 +72,12 @@ class Globals {
   wl_shm* shm_ = nullptr;
   wp_viewporter* viewporter_ = nullptr;
   wp_fractional_scale_manager_v1* fractional_manager_ = nullptr;
+  zwlr_layer_shell_v1* layer_shell_ = nullptr;
+  std::uint32_t layer_shell_version_ = 0;
+  bool own_display_ = false;
   std::vector<Output> outputs_;
+  std::function<void(wl_output*)> output_added_;
+  std::function<void(wl_output*)> output_removed_;
 };
 
 }  // namespace glimmer::backend::wayland

@@ -29,7 +29,7 @@ class WaylandPresenter final : public Presenter {
   explicit WaylandPresenter(SDL_Window* window) : window_(window) {}
 
   bool Init(wl_display* display, wl_surface* parent) {
-    if (!globals_.Bind(display)) return false;
+    if (!globals_.Bind(display) || globals_.subcompositor() == nullptr) return false;
     surface_.emplace(globals_, parent);
     globals_.Flush();
     return true;

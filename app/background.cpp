@@ -1,0 +1,69 @@
+// The desktop's background on Wayland: a field on every output, each with
+// its own window state, timers and loop, all on one thread and one
+// connection. The loop steps each field when it wants to wake, then waits on
+// the connection for the earliest of them; outputs that come get a field at
+// once, and a field whose output goes is let go of, surface and buffers and
+// all.
+#include "app/background.h"
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "app/event_loop.h"
+#include "runtime/layer/layer_runtime.h"
+
+namespace glimmer {
+namespace {
+
+struct Field {
+  Field(LayerDisplay& display, wl_output* output) : runtime(display, output), loop(runtime) {}
+  LayerRuntime runtime;
+  FormLoop<LayerRuntime> loop;
+  Nanos wake_at = 0;
+};
+
+// How long the loop waits at most with no field due, e.g. with no output.
+constexpr Nanos kIdleWait = 1'000'000'000;
+
+}  // namespace
+
+int RunBackground() {
+  std::optional<LayerDisplay> display;
+  std::vector<std::unique_ptr<Field>> fields;
+  try {
+    display.emplace();
+    display->OnOutputGone([&fields](wl_output* output) {
+      for (auto& f : fields)
+        if (f->runtime.output() == output) f->runtime.OutputGone();
+    });
+    for (;;) {
+      for (wl_output* output : display->TakeNewOutputs()) {
+        auto field = std::make_unique<Field>(*display, output);
+        field->runtime.Open();
+        field->loop.Start();
+        field->wake_at = field->runtime.Now();
+        fields.push_back(std::move(field));
+      }
+      display->StartupDone();
+      if (display->EndRequested()) return 0;
+      if (display->Lost())
+        throw StartupError("lost the connection to the display (" + display->name() + ")");
+      std::erase_if(fields, [](const auto& f) { return f->runtime.CloseRequested(); });
+      Nanos next = display->Now() + kIdleWait;
+      for (auto& f : fields) {
+        if (display->Now() >= f->wake_at) f->wake_at = f->loop.Step();
+        next = std::min(next, f->wake_at);
+      }
+      display->WaitUntil(next);
+    }
+  } catch (const StartupError& e) {
+    PrintError(e.what());
+  } catch (const RunTimeError& e) {
+    PrintError(e.Message());
+  }
+  return 1;
+}
+
+}  // namespace glimmer
