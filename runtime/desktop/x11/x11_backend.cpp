@@ -386,8 +386,8 @@ WindowNews TakeNews() {
   return watched != nullptr ? std::exchange(watched->news, WindowNews{}) : WindowNews{};
 }
 
-// A screensaver host's window counts as unframed, whatever it carries, as
-// it always has: the frame assumed stands.
+// A screensaver host's window reports no frame, whatever it carries: the
+// frame assumed stands for it.
 std::optional<FrameSize> Frame(SDL_Window*) {
   const WindowState* watched = Watched();
   if (watched == nullptr || watched->hosted) return std::nullopt;
