@@ -55,6 +55,10 @@ struct RunStats {
   Nanos ended_at = 0;
   std::string present;        // how frames reached the screen, where the runtime says
   bool idle_allowed = false;  // the session could go idle while it ran, where the runtime says
+  // The window's outer size the handlers read last, in twips, where the
+  // runtime says.
+  Single outer_width = 0;
+  Single outer_height = 0;
 };
 
 // How much of a late wake-up is made up. Ticks are made up to a cap and the

@@ -41,7 +41,11 @@ int RunProgram(RunStats* stats, SdlRuntimeOptions options,
   }
   if (stats != nullptr) stats->present = runtime.PresentDescription();
   const int status = RunForm(runtime, stats, loaded);
-  if (stats != nullptr) stats->idle_allowed = runtime.IdleAllowed();
+  if (stats != nullptr) {
+    stats->idle_allowed = runtime.IdleAllowed();
+    stats->outer_width = runtime.WindowWidth();
+    stats->outer_height = runtime.WindowHeight();
+  }
   return status;
 }
 

@@ -1,7 +1,8 @@
 // The program with a record of its run: runs like build/glimmerfeld until its
 // window is closed or it gets SIGTERM, then writes what it delivered as
 // key=value lines, on stdout or into FILE, times in nanoseconds on the
-// monotonic clock. The end-to-end tests and scripts/measure-program read
+// monotonic clock, and the window's outer size the handlers read last, in
+// twips. The end-to-end tests and scripts/measure-program read
 // these lines. Options pick the designs the program turned down, for
 // side-by-side measurements:
 //   --present=surface|renderer   the program's own way to the screen, or an
@@ -93,6 +94,8 @@ int main(int argc, char** argv) {
   std::fprintf(out, "first_frame_at_ns=%lld\n", static_cast<long long>(stats.first_frame_at));
   std::fprintf(out, "ended_at_ns=%lld\n", static_cast<long long>(stats.ended_at));
   std::fprintf(out, "frames=%llu\n", static_cast<unsigned long long>(stats.frames));
+  std::fprintf(out, "outer_width_twips=%.9g\n", static_cast<double>(stats.outer_width));
+  std::fprintf(out, "outer_height_twips=%.9g\n", static_cast<double>(stats.outer_height));
   for (const auto& t : stats.timers) {
     std::fprintf(out, "timer.%s.interval_ns=%lld\n", t.name.c_str(),
                  static_cast<long long>(IntervalOf(t.name)));

@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "runtime/core/frame_sink.h"
 
@@ -28,11 +29,17 @@ namespace glimmer::backend {
 class Presenter : public FrameSink, public WindowMetrics {};
 
 // What the window system said about the window since it was last asked:
-// whether it is seen (false: fully covered), and a new display scale.
+// whether it is seen (false: fully covered), a new display scale, and
+// whether the frame around it changed (WindowFrame tells the new one).
 struct WindowNews {
   std::optional<bool> seen;
   std::optional<double> scale;
+  bool frame = false;
 };
+
+// A window frame's width (left and right together) and height (top and
+// bottom together), in device pixels.
+using FrameSize = std::pair<int, int>;
 
 // How long start-up waits for a display to answer.
 inline constexpr int kAnswerSeconds = 10;
@@ -60,6 +67,10 @@ struct Backend {
   void (*StartupDone)();
   // Asked after every event pump.
   WindowNews (*TakeWindowNews)();
+  // The frame the window system has put around the window, possibly none
+  // wide (borderless, tiling); nullopt where it reports nothing, and the
+  // frame assumed in the settings stands in for it.
+  std::optional<FrameSize> (*WindowFrame)(SDL_Window* window);
   // Waits up to `timeout_ms` for an event (0: only looks); false if none.
   bool (*WaitEvent)(SDL_Event& event, int timeout_ms);
   // Where the window system holds the thread in a loop of its own (Windows'
@@ -113,6 +124,35 @@ inline bool SdlShowWindow(SDL_Window* window) {
 }
 inline std::unique_ptr<Presenter> SdlWindowSurface(SDL_Window*) {
   return nullptr;
+}
+// SDL's word on the frame. SDL has no way to say it knows none, and reports
+// zeros until it learns one: zeros count as nothing reported.
+inline std::optional<FrameSize> SdlWindowFrame(SDL_Window* window) {
+  int top = 0, left = 0, bottom = 0, right = 0;
+  if (!SDL_GetWindowBordersSize(window, &top, &left, &bottom, &right) ||
+      (top | left | bottom | right) == 0) {
+    return std::nullopt;
+  }
+  return FrameSize(left + right, top + bottom);
+}
+
+// The state a backend keeps of SDL's video (SDL's connection to the window
+// system), in SDL's global properties under `name`: made by the first call
+// with `make`, deleted when SDL quits. Null where there is none yet, or SDL
+// could not keep it (out of memory).
+template <class T>
+T* VideoState(const char* name, bool make = false) {
+  const SDL_PropertiesID global = SDL_GetGlobalProperties();
+  void* state = SDL_GetPointerProperty(global, name, nullptr);
+  if (state == nullptr && make) {
+    state = new T();
+    // Where SDL cannot keep it, SDL deletes it at once.
+    if (!SDL_SetPointerPropertyWithCleanup(
+            global, name, state, [](void*, void* p) { delete static_cast<T*>(p); }, nullptr)) {
+      return nullptr;
+    }
+  }
+  return static_cast<T*>(state);
 }
 
 }  // namespace glimmer::backend

@@ -29,6 +29,7 @@ const Backend kBackend = {
     .ShowWithoutWaiting = SdlShowWindow,
     .StartupDone = [] {},
     .TakeWindowNews = [] { return WindowNews{}; },
+    .WindowFrame = SdlWindowFrame,
     .WaitEvent = SdlWaitEvent,
     .SetModalStep = [](std::function<void()>) {},
     .EndRequested = [] { return false; },

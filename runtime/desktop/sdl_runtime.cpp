@@ -178,13 +178,7 @@ void SdlRuntime::SyncGeometry() {
     w = client_width();
     h = client_height();
   }
-  std::optional<std::pair<int, int>> frame;
-  int top = 0, left = 0, bottom = 0, right = 0;
-  if (SDL_GetWindowBordersSize(window_, &top, &left, &bottom, &right) &&
-      (top | left | bottom | right) != 0) {
-    frame = std::make_pair(left + right, top + bottom);
-  }
-  SetClientSize(w, h, frame);
+  SetClientSize(w, h, backend_->WindowFrame(window_));
 }
 
 Nanos SdlRuntime::FramePeriod() const {
@@ -239,9 +233,9 @@ void SdlRuntime::PollEvents() {
 
 void SdlRuntime::TakeNews() {
   const backend::WindowNews news = backend_->TakeWindowNews();
-  if (!news.seen && !news.scale) return;
+  if (!news.seen && !news.scale && !news.frame) return;
   sdl_metrics_.Observe(news);
-  if (metrics_->Scale() != mapping().scale()) SyncGeometry();
+  if (news.frame || metrics_->Scale() != mapping().scale()) SyncGeometry();
 }
 
 void SdlRuntime::HandleEvent(const SDL_Event& event) {

@@ -138,6 +138,20 @@ class HostileWindow : public ProgramUnderX {
     EXPECT_EQ(program_->Stderr(), "");
   }
 
+  // Closes the recorded program's window `w` and expects the outer size its
+  // handlers read last to be the client size the probe sees plus a frame of
+  // `frame_width` x `frame_height` twips.
+  void CloseAndExpectOuterSize(Window w, double frame_width, double frame_height) {
+    const auto [width, height] = probe_->Size(w);
+    CloseAndExpectCleanEnd(w);
+    const auto run = Recorded();
+    ASSERT_TRUE(run.has_value());
+    std::printf("client %d x %d pixels, outer size read %.0f x %.0f twips\n", width, height,
+                run->outer_width_twips, run->outer_height_twips);
+    EXPECT_EQ(run->outer_width_twips, width * 15.0 + frame_width);
+    EXPECT_EQ(run->outer_height_twips, height * 15.0 + frame_height);
+  }
+
   const std::vector<std::pair<int, int>> ring_ = RingOffsets(33, 1);
 };
 
@@ -336,6 +350,42 @@ TEST_F(HostileWindow, OpensWhollyOnTheScreenAtXftDpi192UnderAWindowManager) {
   EXPECT_LE(frame[0] + frame[2], 2560);
   EXPECT_LE(frame[1] + frame[3], 1600);
   CloseAndExpectCleanEnd(w);
+}
+
+// The outer size the spray and the edge wrap read is the client area and the
+// frame around it: the one the window manager names in _NET_FRAME_EXTENTS,
+// zeros included (borderless, tiling), and the frame assumed at start (120 x
+// 405 twips) only where nothing names one.
+TEST_F(HostileWindow, TheOuterSizeTakesTheFrameTheWindowManagerNames) {
+  ASSERT_NO_FATAL_FAILURE(StartWindowManager());
+  const Window w = Start(/*recorded=*/true);
+  ASSERT_NE(w, 0u);
+  ASSERT_TRUE(Eventually([&] { return probe_->FrameExtents(w).has_value(); }, 20s))
+      << "openbox named no frame";
+  const auto [left, right, top, bottom] = *probe_->FrameExtents(w);
+  std::printf("openbox's frame: left %ld, right %ld, top %ld, bottom %ld pixels\n", left, right,
+              top, bottom);
+  // Not the frame assumed without one, or this would tell nothing apart.
+  ASSERT_NE((left + right) * 15, 120);
+  CloseAndExpectOuterSize(w, (left + right) * 15.0, (top + bottom) * 15.0);
+}
+
+TEST_F(HostileWindow, AFrameNamedAsZeroAddsNothingToTheOuterSize) {
+  WithholdingWindowManager wm(server_->display());
+  StartRecorded(GLIMMERFELD_RECORDING_BINARY);
+  const auto w = wm.WaitForMapRequest(20s);
+  ASSERT_TRUE(w.has_value()) << "never asked to be mapped; stderr: " << program_->Stderr();
+  wm.SetFrameExtents(*w, {0, 0, 0, 0});
+  wm.Map(*w);
+  ASSERT_TRUE(Eventually([&] { return probe_->Viewable(*w); }, 20s));
+  CloseAndExpectOuterSize(*w, 0.0, 0.0);
+}
+
+TEST_F(HostileWindow, WithNothingNamingAFrameTheOuterSizeTakesTheAssumedOne) {
+  const Window w = Start(/*recorded=*/true);
+  ASSERT_NE(w, 0u);
+  ASSERT_FALSE(probe_->FrameExtents(w).has_value());
+  CloseAndExpectOuterSize(w, 120.0, 405.0);
 }
 
 TEST_F(HostileWindow, ResumesAfterSigstopAndSigcontWithoutABurstBeyondTheLagCap) {

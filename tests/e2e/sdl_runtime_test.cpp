@@ -1,7 +1,6 @@
-// The SDL runtime itself on a private X server: the outer size it reports
-// and the pixels each present puts in the window, checked against the window
-// system's own view, which the program's tests see only through the picture
-// as a whole.
+// The SDL runtime itself on a private X server: the pixels each present puts
+// in the window, checked against the window system's own view, which the
+// program's tests see only through the picture as a whole.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -62,17 +61,6 @@ class SdlRuntimeUnderX : public ProgramUnderX {
     return w.value_or(0);
   }
 
-  // Lets the runtime handle window events for up to `timeout` until `done`.
-  template <class Pred>
-  bool PumpUntil(Pred done, std::chrono::milliseconds timeout = 10s) {
-    const auto deadline = Clock::now() + timeout;
-    while (!done()) {
-      if (Clock::now() >= deadline) return false;
-      runtime_->WaitUntil(runtime_->Now() + 10'000'000);
-    }
-    return true;
-  }
-
   // Fills every other pixel of the window with a colour of its own, so that
   // the ring crosses lit and black pixels alike.
   void PlotAField() {
@@ -108,45 +96,6 @@ class SdlRuntimeUnderX : public ProgramUnderX {
 
   std::unique_ptr<SdlRuntime> runtime_;
 };
-
-// Without a window manager nothing reports a frame and the start frame is
-// assumed; under openbox the outer size follows the frame it draws.
-TEST_F(SdlRuntimeUnderX, OuterSizeIsTheClientSizePlusTheFrame) {
-  {
-    SCOPED_TRACE("no window manager");
-    ASSERT_NE(OpenAndShow(), 0u);
-    EXPECT_EQ(runtime_->WindowWidth(), 15000.0f);
-    EXPECT_EQ(runtime_->WindowHeight(), 11520.0f);
-    runtime_.reset();
-  }
-  SCOPED_TRACE("openbox");
-  StartServer();
-  ASSERT_NO_FATAL_FAILURE(StartWindowManager());
-  const Window w = OpenAndShow();
-  ASSERT_NE(w, 0u);
-  auto expected = [&]() -> std::optional<std::pair<Single, Single>> {
-    const auto frame = probe_->FrameExtents(w);
-    if (!frame) return std::nullopt;
-    const auto [width, height] = probe_->Size(w);
-    const auto [left, right, top, bottom] = *frame;
-    return std::make_pair(static_cast<Single>((width + left + right) * 15),
-                          static_cast<Single>((height + top + bottom) * 15));
-  };
-  PumpUntil([&] {
-    const auto e = expected();
-    return e && runtime_->WindowWidth() == e->first && runtime_->WindowHeight() == e->second;
-  });
-  const auto frame = probe_->FrameExtents(w);
-  ASSERT_TRUE(frame.has_value()) << "openbox put no frame around the window";
-  std::printf("openbox's frame: left %ld, right %ld, top %ld, bottom %ld pixels\n", (*frame)[0],
-              (*frame)[1], (*frame)[2], (*frame)[3]);
-  // Not the frame assumed without one, or this would tell nothing apart.
-  ASSERT_NE(((*frame)[0] + (*frame)[1]) * 15, 120);
-  const auto e = expected();
-  ASSERT_TRUE(e.has_value());
-  EXPECT_EQ(runtime_->WindowWidth(), e->first);
-  EXPECT_EQ(runtime_->WindowHeight(), e->second);
-}
 
 // The ring is drawn over the window's copy of the canvas, never into the
 // canvas, wherever it goes: once it has moved on, the window shows the field

@@ -1,7 +1,7 @@
 // Reads what glimmerfeld_bench writes when its run ends: one "key=value" line
 // each, times in nanoseconds on the monotonic clock that std::chrono's
-// steady_clock also reads, and per timer its interval, delivered and dropped
-// ticks. scripts/measure-program reads the same lines.
+// steady_clock also reads, the outer size the handlers read last, and per
+// timer its interval, delivered and dropped ticks. scripts/measure-program reads the same lines.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace glimmer::testing {
@@ -25,6 +26,8 @@ struct RecordedRun {
   std::int64_t ended_at_ns = 0;
   std::uint64_t frames = 0;
   bool idle_allowed = false;  // whether the session could go idle while it ran
+  double outer_width_twips = 0;
+  double outer_height_twips = 0;
   std::vector<Timer> timers;  // in the window's order
 
   double elapsed_ms() const { return static_cast<double>(ended_at_ns - shown_at_ns) / 1e6; }
@@ -62,6 +65,11 @@ inline std::optional<RecordedRun> ReadRecordedRun(const std::string& path) {
   run.ended_at_ns = *ended;
   run.frames = static_cast<std::uint64_t>(*frames);
   run.idle_allowed = number("idle_allowed").value_or(0) == 1;
+  for (auto [key, field] : {std::pair{"outer_width_twips", &run.outer_width_twips},
+                            std::pair{"outer_height_twips", &run.outer_height_twips}}) {
+    const auto it = values.find(key);
+    if (it != values.end() && !it->second.empty()) *field = std::stod(it->second);
+  }
   for (const auto& name : names) {
     const auto interval = number("timer." + name + ".interval_ns");
     const auto delivered = number("timer." + name + ".delivered");

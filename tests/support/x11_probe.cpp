@@ -398,6 +398,12 @@ void WithholdingWindowManager::Map(Window w) {
   XSync(display_, False);
 }
 
+void WithholdingWindowManager::SetFrameExtents(Window w, const std::array<long, 4>& sides) {
+  XChangeProperty(display_, w, XInternAtom(display_, "_NET_FRAME_EXTENTS", False), XA_CARDINAL, 32,
+                  PropModeReplace, reinterpret_cast<const unsigned char*>(sides.data()), 4);
+  XSync(display_, False);
+}
+
 std::size_t LostPoints(const Image& before, const Image& after) {
   if (before.width != after.width || before.height != after.height) return before.pixels.size();
   std::size_t lost = 0;

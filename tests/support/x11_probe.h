@@ -115,6 +115,10 @@ class WithholdingWindowManager {
   // Serves requests for `span`, withholding every map.
   void Serve(std::chrono::milliseconds span);
   void Map(Window w);
+  // Names the frame it puts around `w` (left, right, top, bottom pixels) in
+  // _NET_FRAME_EXTENTS, as a window manager does; a borderless or tiling one
+  // names zeros.
+  void SetFrameExtents(Window w, const std::array<long, 4>& sides);
 
  private:
   // Handles the requests waiting; the window that asked to be mapped, if any.

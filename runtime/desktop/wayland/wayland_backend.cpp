@@ -149,6 +149,8 @@ const Backend kBackend = {
     .StartupDone = linux_desktop::StartupDone,
     // The presenter's metrics tell the scale and whether the window is seen.
     .TakeWindowNews = [] { return WindowNews{}; },
+    // SDL's, from its decorations.
+    .WindowFrame = SdlWindowFrame,
     .WaitEvent = SdlWaitEvent,
     .SetModalStep = linux_desktop::NoModalLoop,
     .EndRequested = linux_desktop::EndRequested,

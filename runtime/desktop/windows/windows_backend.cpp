@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -25,31 +26,73 @@
 namespace glimmer::backend {
 namespace {
 
-// Whether timeBeginPeriod(1) is in force, to be undone at teardown.
-bool g_fine_timer = false;
-
-// While the title bar is held, the window is sized by its border or its
-// system menu is open, DefWindowProc runs a message loop of its own and
-// SDL's event pump does not return until the user lets go. A timer started
-// as that loop begins brings the program's step in: SDL hands the loop's
-// start, end and every message inside it to its message hook.
-std::function<void()> g_modal_step;
-bool g_watching = false;
 constexpr UINT_PTR kModalTimer = 0x676c6d72;  // any id SDL does not use
-
-// The screensaver's window, made here for Windows' protocol, which hands the
-// program a parent window (the preview) or nothing (the whole screen).
-HWND g_saver_window = nullptr;
-HWND g_preview_parent = nullptr;
-// Over every monitor, the user's first key, click or move ends the saver, as
-// does another program coming to the front; a move within this many pixels
-// of where the pointer was is a tremor.
-bool g_end_on_input = false;
-POINT g_pointer_at_start{};
+// Over every monitor, a move of the pointer within this many pixels of where
+// it was is a tremor.
 constexpr LONG kPointerSlack = 4;
-bool g_end_requested = false;
 
-void NoteInput(UINT msg) {
+// The program's window, from its making (the screensaver's) or preparing
+// until teardown. Its window procedure finds it through the window.
+struct WindowState {
+  // The screensaver's window, made here for Windows' protocol, which hands
+  // the program a parent window (the preview) or nothing (the whole screen).
+  HWND saver_window = nullptr;
+  HWND preview_parent = nullptr;
+  // Over every monitor, the user's first key, click or move ends the saver,
+  // as does another program coming to the front.
+  bool end_on_input = false;
+  POINT pointer_at_start{};
+  bool end_requested = false;
+  // A new DPI comes as a sent message, which SDL's hook does not see and SDL
+  // itself reports only when the window has moved to a display of another
+  // scale: a window procedure of ours in front of SDL's reads it first.
+  WNDPROC sdl_proc = nullptr;
+  HWND subclassed = nullptr;
+  WindowNews news;
+};
+// The window property that leads our window procedure to the state.
+constexpr wchar_t kStateProperty[] = L"Glimmerfeld.WindowState";
+
+// SDL's video as this backend follows it, from before SDL starts until it
+// quits. SDL's message hook and event watch are handed it.
+struct Connection {
+  Connection() = default;
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+  ~Connection() {
+    if (watching) SDL_SetWindowsMessageHook(nullptr, nullptr);
+  }
+
+  // Whether timeBeginPeriod(1) is in force, to be undone at teardown.
+  bool fine_timer = false;
+  // While the title bar is held, the window is sized by its border or its
+  // system menu is open, DefWindowProc runs a message loop of its own and
+  // SDL's event pump does not return until the user lets go. A timer
+  // started as that loop begins brings the program's step in: SDL hands the
+  // loop's start, end and every message inside it to its message hook.
+  std::function<void()> modal_step;
+  bool watching = false;
+  std::unique_ptr<WindowState> window;
+};
+constexpr const char* kConnection = "glimmerfeld.windows";
+
+Connection* Find() {
+  return VideoState<Connection>(kConnection);
+}
+// Throws StartupError where SDL cannot keep it.
+Connection& Connect() {
+  Connection* connection = VideoState<Connection>(kConnection, true);
+  if (connection == nullptr) {
+    throw StartupError(std::string("cannot follow the window: ") + SDL_GetError());
+  }
+  return *connection;
+}
+WindowState* Watched() {
+  Connection* connection = Find();
+  return connection != nullptr ? connection->window.get() : nullptr;
+}
+
+void NoteInput(WindowState& state, UINT msg) {
   switch (msg) {
     case WM_KEYDOWN:
     case WM_SYSKEYDOWN:
@@ -58,14 +101,14 @@ void NoteInput(UINT msg) {
     case WM_MBUTTONDOWN:
     case WM_XBUTTONDOWN:
     case WM_MOUSEWHEEL:
-      g_end_requested = true;
+      state.end_requested = true;
       break;
     case WM_MOUSEMOVE: {
       // Windows also sends one when a window appears under a still pointer.
       POINT at;
-      if (GetCursorPos(&at) && (std::abs(at.x - g_pointer_at_start.x) > kPointerSlack ||
-                                std::abs(at.y - g_pointer_at_start.y) > kPointerSlack)) {
-        g_end_requested = true;
+      if (GetCursorPos(&at) && (std::abs(at.x - state.pointer_at_start.x) > kPointerSlack ||
+                                std::abs(at.y - state.pointer_at_start.y) > kPointerSlack)) {
+        state.end_requested = true;
       }
       break;
     }
@@ -77,8 +120,10 @@ void NoteInput(UINT msg) {
 // SDL's hook sees the messages its own loop takes from the queue (input,
 // timers) and every message inside a modal loop; sent messages outside one
 // (WM_ACTIVATEAPP, WM_DESTROY) reach only SDL, which reports them as events.
-bool SDLCALL WatchWindowMessages(void*, MSG* m) {
-  if (g_end_on_input) NoteInput(m->message);
+bool SDLCALL WatchWindowMessages(void* data, MSG* m) {
+  Connection& connection = *static_cast<Connection*>(data);
+  WindowState* watched = connection.window.get();
+  if (watched != nullptr && watched->end_on_input) NoteInput(*watched, m->message);
   switch (m->message) {
     case WM_ENTERSIZEMOVE:
     case WM_ENTERMENULOOP:
@@ -90,7 +135,7 @@ bool SDLCALL WatchWindowMessages(void*, MSG* m) {
       KillTimer(m->hwnd, kModalTimer);
       break;
     case WM_TIMER:
-      if (m->wParam == kModalTimer && g_modal_step) g_modal_step();
+      if (m->wParam == kModalTimer && connection.modal_step) connection.modal_step();
       break;
     default:
       break;
@@ -100,28 +145,26 @@ bool SDLCALL WatchWindowMessages(void*, MSG* m) {
 
 // Another program coming to the front (a prompt, a notification) takes the
 // focus from the screensaver: the user is back.
-bool SDLCALL WatchEvents(void*, SDL_Event* event) {
-  if (g_end_on_input && event->type == SDL_EVENT_WINDOW_FOCUS_LOST) g_end_requested = true;
+bool SDLCALL WatchEvents(void* data, SDL_Event* event) {
+  WindowState* watched = static_cast<Connection*>(data)->window.get();
+  if (watched != nullptr && watched->end_on_input && event->type == SDL_EVENT_WINDOW_FOCUS_LOST)
+    watched->end_requested = true;
   return true;
 }
 
-// A new DPI comes as a sent message, which SDL's hook does not see and SDL
-// itself reports only when the window has moved to a display of another
-// scale: a window procedure of ours in front of SDL's reads it first.
-WNDPROC g_sdl_proc = nullptr;
-HWND g_subclassed = nullptr;
-WindowNews g_news;
-
 LRESULT CALLBACK InFrontOfSdl(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
-  if (msg == WM_DPICHANGED && HIWORD(wparam) > 0) g_news.scale = HIWORD(wparam) / 96.0;
-  return CallWindowProcW(g_sdl_proc, hwnd, msg, wparam, lparam);
+  // Put in place only once the property is, and taken out before it goes.
+  auto* state = static_cast<WindowState*>(GetPropW(hwnd, kStateProperty));
+  if (state == nullptr) return DefWindowProcW(hwnd, msg, wparam, lparam);
+  if (msg == WM_DPICHANGED && HIWORD(wparam) > 0) state->news.scale = HIWORD(wparam) / 96.0;
+  return CallWindowProcW(state->sdl_proc, hwnd, msg, wparam, lparam);
 }
 
-void Watch() {
-  if (!g_watching) {
-    SDL_SetWindowsMessageHook(WatchWindowMessages, nullptr);
-    SDL_AddEventWatch(WatchEvents, nullptr);
-    g_watching = true;
+void Watch(Connection& connection) {
+  if (!connection.watching) {
+    SDL_SetWindowsMessageHook(WatchWindowMessages, &connection);
+    SDL_AddEventWatch(WatchEvents, &connection);
+    connection.watching = true;
   }
 }
 
@@ -129,16 +172,14 @@ constexpr wchar_t kSaverClass[] = L"GlimmerfeldScreensaver";
 
 // Black from the start, so the window never flashes white before the first frame.
 bool RegisterSaverClass() {
-  static bool registered = false;
-  if (registered) return true;
   WNDCLASSW wc{};
   wc.lpfnWndProc = DefWindowProcW;
   wc.hInstance = GetModuleHandleW(nullptr);
   wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
   wc.hCursor = LoadCursor(nullptr, IDC_ARROW);
   wc.lpszClassName = kSaverClass;
-  registered = RegisterClassW(&wc) != 0;
-  return registered;
+  // Registered for the process: once is enough.
+  return RegisterClassW(&wc) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
 }
 
 std::wstring Widen(const std::string& utf8) {
@@ -159,7 +200,7 @@ void PrepareVideo(const WindowSettings&) {
   // again made it twice too large.
   // Waits and sleeps otherwise end on the 15.6 ms system tick, far too late
   // for a 16.7 ms frame.
-  g_fine_timer = timeBeginPeriod(1) == TIMERR_NOERROR;
+  Connect().fine_timer = timeBeginPeriod(1) == TIMERR_NOERROR;
 }
 
 std::string DisplayNamed() {
@@ -183,6 +224,7 @@ HWND MakeHostWindow(const WindowSettings& settings) {
   }
   const std::wstring title = Widen(settings.title);
   HINSTANCE instance = GetModuleHandleW(nullptr);
+  auto state = std::make_unique<WindowState>();
   HWND window = nullptr;
   if (settings.host == WindowSettings::Host::kHostWindow) {
     const auto parent = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(settings.host_window));
@@ -193,11 +235,11 @@ HWND MakeHostWindow(const WindowSettings& settings) {
     }
     window = CreateWindowExW(0, kSaverClass, title.c_str(), WS_CHILD | WS_VISIBLE, 0, 0, area.right,
                              area.bottom, parent, nullptr, instance, nullptr);
-    g_preview_parent = parent;
+    state->preview_parent = parent;
   } else if (settings.host == WindowSettings::Host::kScreen) {
     // Every monitor: the virtual screen, in device pixels since the process
     // is DPI aware. Kept out of the taskbar and above every other window.
-    GetCursorPos(&g_pointer_at_start);
+    GetCursorPos(&state->pointer_at_start);
     window =
         CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, kSaverClass, title.c_str(),
                         WS_POPUP | WS_VISIBLE, GetSystemMetrics(SM_XVIRTUALSCREEN),
@@ -205,7 +247,7 @@ HWND MakeHostWindow(const WindowSettings& settings) {
                         GetSystemMetrics(SM_CYVIRTUALSCREEN), nullptr, nullptr, instance, nullptr);
     if (window != nullptr) {
       SetForegroundWindow(window);
-      g_end_on_input = true;
+      state->end_on_input = true;
     }
   } else {
     throw StartupError("the root window is X11's; Windows has none to draw into");
@@ -214,7 +256,8 @@ HWND MakeHostWindow(const WindowSettings& settings) {
     throw StartupError("cannot make the screensaver's window (error " +
                        std::to_string(GetLastError()) + ")");
   }
-  g_saver_window = window;
+  state->saver_window = window;
+  Connect().window = std::move(state);
   return window;
 }
 
@@ -224,16 +267,24 @@ void SetHostWindow(SDL_PropertiesID props, const WindowSettings& settings) {
 }
 
 void PrepareWindow(SDL_Window* window) {
+  Connection& connection = Connect();
   // For the screensaver's input and end, and the modal loops.
-  Watch();
+  Watch(connection);
+  // The screensaver's window has its state from its making.
+  if (connection.window == nullptr) connection.window = std::make_unique<WindowState>();
+  WindowState& state = *connection.window;
   auto* hwnd = static_cast<HWND>(SDL_GetPointerProperty(
       SDL_GetWindowProperties(window), SDL_PROP_WINDOW_WIN32_HWND_POINTER, nullptr));
-  if (hwnd != nullptr && g_subclassed == nullptr) {
-    g_sdl_proc = reinterpret_cast<WNDPROC>(
+  if (hwnd != nullptr && state.subclassed == nullptr && SetPropW(hwnd, kStateProperty, &state)) {
+    state.sdl_proc = reinterpret_cast<WNDPROC>(
         SetWindowLongPtrW(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(InFrontOfSdl)));
-    if (g_sdl_proc != nullptr) g_subclassed = hwnd;
+    if (state.sdl_proc != nullptr) {
+      state.subclassed = hwnd;
+    } else {
+      RemovePropW(hwnd, kStateProperty);
+    }
   }
-  if (g_end_on_input) SDL_HideCursor();
+  if (state.end_on_input) SDL_HideCursor();
 }
 
 bool WaitEvent(SDL_Event& event, int timeout_ms) {
@@ -256,29 +307,43 @@ bool WaitEvent(SDL_Event& event, int timeout_ms) {
 // The screensaver's end: the user's input, or the preview's window or its
 // parent (the Screen Saver settings) gone.
 bool EndRequested() {
-  if (g_preview_parent != nullptr && (!IsWindow(g_preview_parent) || !IsWindow(g_saver_window))) {
-    g_end_requested = true;
+  WindowState* state = Watched();
+  if (state == nullptr) return false;
+  if (state->preview_parent != nullptr &&
+      (!IsWindow(state->preview_parent) || !IsWindow(state->saver_window))) {
+    state->end_requested = true;
   }
-  return g_end_requested;
+  return state->end_requested;
 }
 
 void SetModalStep(std::function<void()> step) {
-  g_modal_step = std::move(step);
-  Watch();
+  Connection* connection = Find();
+  if (connection == nullptr) return;
+  connection->modal_step = std::move(step);
+  Watch(*connection);
 }
 
 // A new DPI; SDL reports minimising, and covering is not looked at.
 WindowNews TakeWindowNews() {
-  return std::exchange(g_news, WindowNews{});
+  WindowState* state = Watched();
+  return state != nullptr ? std::exchange(state->news, WindowNews{}) : WindowNews{};
 }
 
 void BeginTeardown() {
-  // SDL's own procedure back, for SDL to tear its window down with.
-  if (g_subclassed != nullptr && IsWindow(g_subclassed))
-    SetWindowLongPtrW(g_subclassed, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_sdl_proc));
-  g_subclassed = nullptr;
-  if (g_fine_timer) timeEndPeriod(1);
-  g_fine_timer = false;
+  Connection* connection = Find();
+  if (connection == nullptr) return;
+  if (WindowState* state = connection->window.get();
+      state != nullptr && state->subclassed != nullptr) {
+    // SDL's own procedure back, for SDL to tear its window down with.
+    if (IsWindow(state->subclassed)) {
+      SetWindowLongPtrW(state->subclassed, GWLP_WNDPROC,
+                        reinterpret_cast<LONG_PTR>(state->sdl_proc));
+      RemovePropW(state->subclassed, kStateProperty);
+    }
+  }
+  connection->window.reset();
+  if (connection->fine_timer) timeEndPeriod(1);
+  connection->fine_timer = false;
 }
 
 const Backend kBackend = {
@@ -292,6 +357,8 @@ const Backend kBackend = {
     // A GUI program gets no SIGINT or SIGTERM; a close is the way to end it.
     .StartupDone = [] {},
     .TakeWindowNews = TakeWindowNews,
+    // SDL's, from Windows' own frame.
+    .WindowFrame = SdlWindowFrame,
     .WaitEvent = WaitEvent,
     .SetModalStep = SetModalStep,
     .EndRequested = EndRequested,

@@ -2,7 +2,8 @@
 // COVERS: one-line reports instead of Xlib's default handlers; a visual of
 //   8 bits a channel where the default has other depths (10-bit desktops);
 //   the display scale from Xft.dpi, followed as the desktop changes it; a
-//   black window background; whether the window is fully covered; mapping
+//   black window background; whether the window is fully covered; the
+//   window manager's frame (_NET_FRAME_EXTENTS), zero included; mapping
 //   without waiting for a window manager; a screensaver host's window.
 // LIMITATIONS: X11 has no per-window scale: one Xft.dpi for every monitor.
 //   Screens with no TrueColor visual of 15 bits or more (8-bit desktops) are
@@ -20,6 +21,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -29,21 +32,24 @@
 namespace glimmer::backend::x11 {
 namespace {
 
-// The display the X connection was opened on, for the one line printed when
-// it is lost.
-char g_display_name[256];
-
-// Set once the window is being torn down.
-bool g_closing = false;
-
-// A screensaver host's window drawn into; 0 for a window of our own.
-XID g_host_window = 0;
+// What Xlib's error handlers go by.
+struct ErrorContext {
+  // The display the X connection was opened on, for the one line printed
+  // when it is lost.
+  char display_name[256] = {};
+  // The window is being torn down.
+  bool closing = false;
+  // A screensaver host's window drawn into; 0 for a window of our own.
+  XID host_window = 0;
+};
+// Global: Xlib's error handlers take no pointer of ours.
+ErrorContext g_errors;
 
 // Nothing can be shown or saved any more: say so in one line and leave at
 // once, without exit()'s clean-up against a connection that is gone.
 int OnDisplayLost(Display*) {
   std::fprintf(stderr, "glimmerfeld: lost the connection to the display (DISPLAY=%s)\n",
-               g_display_name);
+               g_errors.display_name);
   std::fflush(stderr);
   _exit(1);
 }
@@ -53,10 +59,10 @@ int OnDisplayLost(Display*) {
 // once the window is gone: harmless then, as the program is done. At any
 // other time a refused request stays fatal, in one line.
 int OnRequestRefused(Display* display, XErrorEvent* error) {
-  if (g_closing) return 0;
+  if (g_errors.closing) return 0;
   // The host destroys its window when it stops the hack, often before the
   // hack has taken the SIGTERM it sent: the hack's work is simply over.
-  if (g_host_window != 0 && error->resourceid == g_host_window) _exit(0);
+  if (g_errors.host_window != 0 && error->resourceid == g_errors.host_window) _exit(0);
   // SDL gives the window the focus as it is shown; hidden again before the
   // server gets to that request, the window cannot take it. Nothing is lost:
   // it just is not focused.
@@ -84,10 +90,36 @@ bool X11Of(SDL_Window* window, X11Window& x) {
   return x.display != nullptr && x.window != 0;
 }
 
-// What the event hook has seen since TakeNews last asked, and the scale in
-// force.
-WindowNews g_news;
-double g_scale = 1.0;
+// The window of ours being watched, from PrepareWindow until teardown.
+struct WindowState {
+  Window window = 0;
+  bool hosted = false;  // a screensaver host's
+  // What the event hook has seen since TakeNews last asked.
+  WindowNews news;
+  // The window manager's frame around it while the window carries one.
+  std::optional<FrameSize> frame;
+};
+
+// SDL's connection to the display as this backend follows it, from the
+// first window prepared until SDL quits.
+struct Connection {
+  Connection() = default;
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+  // The event hook is handed this connection.
+  ~Connection() { SDL_SetX11EventHook(nullptr, nullptr); }
+
+  // The desktop's Xft.dpi over 96.
+  double scale = 1.0;
+  Atom frame_extents = None;
+  std::unique_ptr<WindowState> window;
+};
+constexpr const char* kConnection = "glimmerfeld.x11";
+
+WindowState* Watched() {
+  Connection* connection = VideoState<Connection>(kConnection);
+  return connection != nullptr ? connection->window.get() : nullptr;
+}
 
 }  // namespace
 
@@ -95,7 +127,8 @@ double g_scale = 1.0;
 // the one it found, and puts that one back when it shuts down.
 void InstallErrorHandlers() {
   const char* display = std::getenv("DISPLAY");
-  std::snprintf(g_display_name, sizeof g_display_name, "%s", display != nullptr ? display : "");
+  std::snprintf(g_errors.display_name, sizeof g_errors.display_name, "%s",
+                display != nullptr ? display : "");
   XSetIOErrorHandler(OnDisplayLost);
   XSetErrorHandler(OnRequestRefused);
 }
@@ -173,14 +206,54 @@ double ScaleOf(const char* resources) {
 
 // X11 has no per-window scale; desktops publish theirs as Xft.dpi.
 double XftScale(SDL_Window*) {
-  return g_scale;
+  const Connection* connection = VideoState<Connection>(kConnection);
+  return connection != nullptr ? connection->scale : 1.0;
 }
 
-// A VisibilityNotify or a new Xft.dpi, whichever window of ours it is for;
-// every event still goes on to SDL.
-bool SDLCALL WatchEvent(void*, XEvent* x) {
+// The frame a window manager names in _NET_FRAME_EXTENTS (left, right, top,
+// bottom), zeros included; nullopt where the window has no such property,
+// or one that names no frame.
+std::optional<FrameSize> FrameExtents(Display* display, Window window, Atom extents) {
+  Atom type = None;
+  int format = 0;
+  unsigned long count = 0, after = 0;
+  unsigned char* data = nullptr;
+  if (XGetWindowProperty(display, window, extents, 0, 4, False, XA_CARDINAL, &type, &format, &count,
+                         &after, &data) != Success) {
+    return std::nullopt;
+  }
+  std::optional<FrameSize> frame;
+  if (type == XA_CARDINAL && format == 32 && count == 4 && data != nullptr) {
+    // Format 32 comes as longs; a side wider than any screen is garbage.
+    const auto* sides = reinterpret_cast<const long*>(data);
+    bool sane = true;
+    for (int i = 0; i < 4; ++i)
+      sane = sane && sides[i] >= 0 && sides[i] <= 0x7fff;
+    if (sane) {
+      frame =
+          FrameSize(static_cast<int>(sides[0] + sides[1]), static_cast<int>(sides[2] + sides[3]));
+    }
+  }
+  if (data != nullptr) XFree(data);
+  return frame;
+}
+
+// A VisibilityNotify, a new Xft.dpi or a new frame, whichever window of ours
+// it is for; every event still goes on to SDL.
+bool SDLCALL WatchEvent(void* followed, XEvent* x) {
+  Connection& connection = *static_cast<Connection*>(followed);
+  WindowState* watched = connection.window.get();
   if (x->type == VisibilityNotify) {
-    g_news.seen = x->xvisibility.state != VisibilityFullyObscured;
+    if (watched != nullptr) watched->news.seen = x->xvisibility.state != VisibilityFullyObscured;
+  } else if (x->type == PropertyNotify && x->xproperty.atom == connection.frame_extents) {
+    // The window manager framed the window, changed the frame or took it off.
+    if (watched != nullptr && x->xproperty.window == watched->window) {
+      watched->frame =
+          x->xproperty.state == PropertyDelete
+              ? std::nullopt
+              : FrameExtents(x->xproperty.display, watched->window, connection.frame_extents);
+      watched->news.frame = true;
+    }
   } else if (x->type == PropertyNotify && x->xproperty.atom == XA_RESOURCE_MANAGER) {
     // Xlib keeps the resources it read on connecting: read them afresh.
     Atom type = 0;
@@ -190,8 +263,8 @@ bool SDLCALL WatchEvent(void*, XEvent* x) {
     if (XGetWindowProperty(x->xproperty.display, x->xproperty.window, XA_RESOURCE_MANAGER, 0,
                            1 << 20, False, XA_STRING, &type, &format, &length, &after,
                            &data) == Success) {
-      g_scale = ScaleOf(reinterpret_cast<const char*>(data));
-      g_news.scale = g_scale;
+      connection.scale = ScaleOf(reinterpret_cast<const char*>(data));
+      if (watched != nullptr) watched->news.scale = connection.scale;
       if (data != nullptr) XFree(data);
     }
   }
@@ -210,7 +283,7 @@ void SelectMore(Display* display, Window window, long mask) {
 // its size (ConfigureNotify, which SDL then reports as a resize), whether it
 // is covered, and the desktop's Xft.dpi (on the root) are asked for here.
 void WatchHostWindow(const X11Window& x) {
-  g_host_window = x.window;
+  g_errors.host_window = x.window;
   const Window root = DefaultRootWindow(x.display);
   SelectMore(
       x.display, x.window,
@@ -235,8 +308,8 @@ std::uint64_t HostWindow(const WindowSettings& settings) {
   }
   Display* display = XOpenDisplay(nullptr);
   if (display == nullptr) {
-    throw StartupError(std::string("cannot connect to the display (DISPLAY=") + g_display_name +
-                       ")");
+    throw StartupError(std::string("cannot connect to the display (DISPLAY=") +
+                       g_errors.display_name + ")");
   }
   const Window root = DefaultRootWindow(display);
   XCloseDisplay(display);
@@ -269,13 +342,24 @@ void PrepareWindow(SDL_Window* window) {
                          "-bit visual");
     }
   }
-  g_scale = ScaleOf(XResourceManagerString(x.display));
-  g_news = {};
-  SDL_SetX11EventHook(WatchEvent, nullptr);
+  Connection* connection = VideoState<Connection>(kConnection, true);
+  if (connection == nullptr) {
+    throw StartupError(std::string("cannot follow the window: ") + SDL_GetError());
+  }
+  connection->scale = ScaleOf(XResourceManagerString(x.display));
+  connection->frame_extents = XInternAtom(x.display, "_NET_FRAME_EXTENTS", False);
+  connection->window = std::make_unique<WindowState>();
+  WindowState& watched = *connection->window;
+  watched.window = x.window;
+  SDL_SetX11EventHook(WatchEvent, connection);
   if ((SDL_GetWindowFlags(window) & SDL_WINDOW_EXTERNAL) != 0) {
+    watched.hosted = true;
     WatchHostWindow(x);
     return;
   }
+  // Where a window manager already named the frame; SDL selects property
+  // changes on its windows, so the hook hears of every later one.
+  watched.frame = FrameExtents(x.display, x.window, connection->frame_extents);
   // SDL leaves the window without a background, so until the first frame,
   // and in any area a resize uncovers, the server shows whatever was there:
   // the desktop beneath, or white from the window manager's frame. A black
@@ -291,14 +375,23 @@ void PrepareWindow(SDL_Window* window) {
   // before the frame around the window is mapped. The window counts as seen
   // once X says so, as it does when the window becomes viewable.
   SelectMore(x.display, x.window, VisibilityChangeMask);
-  g_news.seen = false;
+  watched.news.seen = false;
   // A desktop publishes a new Xft.dpi by rewriting the root window's
   // resources; this connection's own selection on the root is kept.
   SelectMore(x.display, DefaultRootWindow(x.display), PropertyChangeMask);
 }
 
 WindowNews TakeNews() {
-  return std::exchange(g_news, WindowNews{});
+  WindowState* watched = Watched();
+  return watched != nullptr ? std::exchange(watched->news, WindowNews{}) : WindowNews{};
+}
+
+// A screensaver host's window reports no frame, whatever it carries: the
+// frame assumed stands for it.
+std::optional<FrameSize> Frame(SDL_Window*) {
+  const WindowState* watched = Watched();
+  if (watched == nullptr || watched->hosted) return std::nullopt;
+  return watched->frame;
 }
 
 bool MapWithoutWaiting(SDL_Window* window) {
@@ -315,13 +408,15 @@ bool MapWithoutWaiting(SDL_Window* window) {
   XWindowAttributes attributes;
   const bool viewable = XGetWindowAttributes(x.display, x.window, &attributes) != 0 &&
                         attributes.map_state == IsViewable;
-  if (viewable) g_news.seen = true;
+  WindowState* watched = Watched();
+  if (viewable && watched != nullptr) watched->news.seen = true;
   return viewable;
 }
 
 void BeginTeardown() {
   linux_desktop::StopAnswerTimeout();
-  g_closing = true;
+  g_errors.closing = true;
+  if (Connection* connection = VideoState<Connection>(kConnection)) connection->window.reset();
 }
 
 }  // namespace
@@ -336,6 +431,7 @@ const Backend kBackend = {
     .ShowWithoutWaiting = MapWithoutWaiting,
     .StartupDone = linux_desktop::StartupDone,
     .TakeWindowNews = TakeNews,
+    .WindowFrame = Frame,
     .WaitEvent = SdlWaitEvent,
     .SetModalStep = linux_desktop::NoModalLoop,
     .EndRequested = linux_desktop::EndRequested,
