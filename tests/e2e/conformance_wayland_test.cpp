@@ -27,7 +27,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -186,22 +185,21 @@ TEST_P(KWinConformance, ShowsTheExpectedPictureAndDrawsAtTheScale) {
   // KWin maps the window, and offers its screenshots, when it is ready.
   std::optional<Image> shown;
   std::string error;
-  const auto deadline = std::chrono::steady_clock::now() + 60s;
-  while (program.Running() && std::chrono::steady_clock::now() < deadline) {
-    std::string why;
-    auto capture = CaptureKWinActiveWindow(kwin->bus_address(), why);
-    if (!capture) {
-      error = why;
-      std::this_thread::sleep_for(100ms);
-      continue;
-    }
-    shown = std::move(capture);
-    const bool ready = whole ? ShowsRingAndField(*shown, expected, kField)
-                             : shown->width == expected.client_width &&
-                                   shown->height == expected.client_height &&
-                                   LitCount(*shown) >= kField;
-    if (ready) break;
-  }
+  Eventually(
+      [&] {
+        if (!program.Running()) return true;
+        std::string why;
+        auto capture = CaptureKWinActiveWindow(kwin->bus_address(), why);
+        if (!capture) {
+          error = why;
+          return false;
+        }
+        shown = std::move(capture);
+        return whole ? ShowsRingAndField(*shown, expected, kField)
+                     : shown->width == expected.client_width &&
+                           shown->height == expected.client_height && LitCount(*shown) >= kField;
+      },
+      60s, 100ms);
   ASSERT_TRUE(shown.has_value()) << "no capture of the window from KWin: " << error
                                  << (program.Running() ? "" : "; the program has ended")
                                  << "\nKWin's log: " << kwin->Log();
@@ -286,11 +284,9 @@ TEST(MutterConformance, Scale1DrawsAtTheClientSizeInDevicePixels) {
     return busiest != nullptr ? *busiest : std::vector<std::pair<int, int>>{};
   };
   constexpr std::size_t kFrames = 20;
-  const auto deadline = std::chrono::steady_clock::now() + 60s;
-  while (program.Running() && frames(ReadTrace(program.Stderr())).size() < kFrames &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(50ms);
-  }
+  Eventually(
+      [&] { return !program.Running() || frames(ReadTrace(program.Stderr())).size() >= kFrames; },
+      60s);
   program.Signal(SIGTERM);
   EXPECT_EQ(program.Wait(30s), std::optional<int>(0));
   const DrawnSurface drawn = ReadTrace(program.Stderr());

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include "runtime/desktop/sdl_runtime.h"
@@ -65,12 +64,10 @@ class SdlRuntimeUnderX : public ProgramUnderX {
   // Lets the runtime handle window events for up to `timeout` until `done`.
   template <class Pred>
   bool PumpUntil(Pred done, std::chrono::milliseconds timeout = 10s) {
-    const auto deadline = Clock::now() + timeout;
-    while (!done()) {
-      if (Clock::now() >= deadline) return false;
-      runtime_->WaitUntil(runtime_->Now() + 10'000'000);
-    }
-    return true;
+    // The runtime's own wait, 10 ms at a time, stands in for the sleep.
+    return Eventually(
+        [&] { return done() || (runtime_->WaitUntil(runtime_->Now() + 10'000'000), false); },
+        timeout, 0ms);
   }
 
   // Fills every other pixel of the window with a colour of its own, so that

@@ -18,7 +18,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/support/conformance.h"
@@ -77,14 +76,8 @@ TEST_F(HeadlessWeston, WithAnX11DisplayAsWellItRunsThereAndEndsCleanly) {
   const auto w = probe.WaitForWindow("Glimmerfeld!", 20s);
   ASSERT_TRUE(w.has_value()) << program_->Stderr();
   // Points arrive on the X11 window.
-  const auto deadline = std::chrono::steady_clock::now() + 30s;
-  std::size_t lit = 0;
-  while (lit < 1000 && std::chrono::steady_clock::now() < deadline) {
-    const Image img = probe.Capture(*w);
-    lit = static_cast<std::size_t>(std::count_if(img.pixels.begin(), img.pixels.end(),
-                                                 [](std::uint32_t p) { return p != 0; }));
-  }
-  EXPECT_GE(lit, 1000u);
+  const auto lit = [](const Image& img) { return LitCount(img) >= 1000; };
+  EXPECT_TRUE(lit(probe.CaptureUntil(*w, lit, 30s)));
   ExpectCleanEndOnSigterm(*program_);
 }
 
@@ -141,12 +134,9 @@ class NestedWeston : public ::testing::Test {
   // Stops the compositor for `span`, the program running on all along.
   void StopCompositorFor(std::chrono::milliseconds span) {
     weston_->Signal(SIGSTOP);
-    const auto until = std::chrono::steady_clock::now() + span;
-    while (std::chrono::steady_clock::now() < until) {
-      ASSERT_TRUE(program_->Running()) << program_->Stderr();
-      std::this_thread::sleep_for(20ms);
-    }
+    const bool ran = HoldsFor([&] { return program_->Running(); }, span);
     weston_->Signal(SIGCONT);
+    ASSERT_TRUE(ran) << program_->Stderr();
   }
 
   std::unique_ptr<Xvfb> server_;
@@ -266,14 +256,13 @@ TEST(HeadlessMutter, RunsNativelyWithoutOpenGlAndEndsCleanly) {
   Child program(GLIMMERFELD_BINARY, {}, mutter.Environment());
   // Running natively, the window's buffers are in the process as shared
   // memory of ours; waited for, since mutter maps the window when it likes.
-  const auto deadline = std::chrono::steady_clock::now() + 30s;
-  bool drawing = false;
-  while (!drawing && program.Running() && std::chrono::steady_clock::now() < deadline) {
-    std::ifstream maps("/proc/" + std::to_string(program.pid()) + "/maps");
-    drawing = std::string(std::istreambuf_iterator<char>(maps), {}).find("memfd:glimmerfeld") !=
-              std::string::npos;
-    std::this_thread::sleep_for(50ms);
-  }
+  const bool drawing = Eventually(
+      [&] {
+        std::ifstream maps("/proc/" + std::to_string(program.pid()) + "/maps");
+        return std::string(std::istreambuf_iterator<char>(maps), {}).find("memfd:glimmerfeld") !=
+               std::string::npos;
+      },
+      30s);
   ASSERT_TRUE(drawing) << program.Stderr();
   EXPECT_EQ(Joined(GlLibrariesMapped(program.pid())), "");
   ExpectCleanEndOnSigterm(program);

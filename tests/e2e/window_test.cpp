@@ -12,7 +12,6 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/icon_art.h"
@@ -111,19 +110,21 @@ TEST_F(ProgramWindow, BallDriftsDownTheDiagonalThenKeepsCrossing) {
   // program started its ticks however late the test saw the window. Stamped
   // after the capture, so that a capture is never earlier than it says.
   std::vector<std::pair<Clock::time_point, std::pair<int, int>>> seen;
-  while (Clock::now() - found < 700ms) {
-    const Image img = probe_->Capture(w);
-    if (auto pos = FindRing(img, ring, 33)) seen.emplace_back(Clock::now(), *pos);
-  }
+  const auto look = [&] {
+    if (auto pos = FindRing(probe_->Capture(w), ring, 33)) seen.emplace_back(Clock::now(), *pos);
+    return program_->Running();
+  };
+  ASSERT_TRUE(HoldsFor(look, 700ms, 0ms)) << program_->Stderr();
   // Later: fast enough to be somewhere new at every look, always back in view.
+  ASSERT_TRUE(HoldsFor([&] { return program_->Running(); }, found + 1500ms - Clock::now()));
   std::set<std::pair<int, int>> later;
-  while (Clock::now() - found < 1500ms)
-    probe_->Size(w);  // a cheap round trip
-  const auto deadline = Clock::now() + 20s;
-  while (later.size() < 4 && Clock::now() < deadline) {
-    if (auto pos = FindRing(probe_->Capture(w), ring, 33)) later.insert(*pos);
-  }
-  EXPECT_GE(later.size(), 4u) << "the ring stopped crossing the window";
+  EXPECT_TRUE(Eventually(
+      [&] {
+        if (auto pos = FindRing(probe_->Capture(w), ring, 33)) later.insert(*pos);
+        return later.size() >= 4;
+      },
+      20s))
+      << "the ring stopped crossing the window";
   probe_->RequestClose(w);
   ASSERT_EQ(program_->Wait(20s), std::optional<int>(0));
   const auto run = Recorded();
@@ -242,16 +243,11 @@ TEST_F(ProgramWindow, ShowsBlackWhereverItHasNotDrawnYet) {
   ASSERT_NE(w, 0u);
   CaptureUntil(w, [](const Image& img) { return LitCount(img) > 20'000; });
   program_->Signal(SIGSTOP);
-  const auto deadline = Clock::now() + 20s;
-  while (!program_->Stopped() && Clock::now() < deadline)
-    std::this_thread::sleep_for(5ms);
-  ASSERT_TRUE(program_->Stopped());
+  ASSERT_TRUE(Eventually([&] { return program_->Stopped(); }, 20s, 5ms));
   const Image last = probe_->Capture(w);
 
   probe_->Resize(w, 1200, 900);
-  while (probe_->Size(w) != std::make_pair(1200, 900) && Clock::now() < deadline)
-    std::this_thread::sleep_for(5ms);
-  ASSERT_EQ(probe_->Size(w), std::make_pair(1200, 900));
+  ASSERT_TRUE(Eventually([&] { return probe_->Size(w) == std::make_pair(1200, 900); }, 20s, 5ms));
   const Image grown = probe_->Capture(w);
   std::size_t lit_outside = 0, moved_inside = 0;
   for (int y = 0; y < grown.height; ++y) {
@@ -267,12 +263,9 @@ TEST_F(ProgramWindow, ShowsBlackWhereverItHasNotDrawnYet) {
   EXPECT_EQ(moved_inside, 0u) << "what was shown did not stay in place";
 
   probe_->Iconify(w);
-  while (probe_->Viewable(w) && Clock::now() < deadline)
-    std::this_thread::sleep_for(5ms);
+  Eventually([&] { return !probe_->Viewable(w); }, 20s, 5ms);
   probe_->MapRaised(w);
-  while (!probe_->Viewable(w) && Clock::now() < deadline)
-    std::this_thread::sleep_for(5ms);
-  ASSERT_TRUE(probe_->Viewable(w));
+  ASSERT_TRUE(Eventually([&] { return probe_->Viewable(w); }, 20s, 5ms));
   EXPECT_EQ(LitCount(probe_->Capture(w)), 0u) << "the mapped window was not black";
 
   // Running again, it paints its field back.
@@ -395,13 +388,13 @@ TEST_F(AsScreensaverHack, RunsUnderXscreensaverAndEndsWhenItDeactivates) {
   };
   Child saver("/usr/bin/setpriv", as_nobody(xscreensaver, {"-no-splash"}), env);
   // Activated once it has started and answers.
-  bool active = false;
-  for (int attempt = 0; attempt < 100 && !active; ++attempt) {
-    Child command("/usr/bin/setpriv", as_nobody("/usr/bin/xscreensaver-command", {"-activate"}),
-                  env);
-    active = command.Wait(30s) == std::optional<int>(0);
-    if (!active) std::this_thread::sleep_for(100ms);
-  }
+  const bool active = Eventually(
+      [&] {
+        Child command("/usr/bin/setpriv", as_nobody("/usr/bin/xscreensaver-command", {"-activate"}),
+                      env);
+        return command.Wait(30s) == std::optional<int>(0);
+      },
+      60s, 100ms);
   ASSERT_TRUE(active) << saver.Stderr();
   WaitForField(DefaultRootWindow(probe_->display()));
   auto hack_running = [&] {
@@ -412,10 +405,8 @@ TEST_F(AsScreensaverHack, RunsUnderXscreensaverAndEndsWhenItDeactivates) {
   Child deactivate("/usr/bin/setpriv", as_nobody("/usr/bin/xscreensaver-command", {"-deactivate"}),
                    env);
   EXPECT_EQ(deactivate.Wait(30s), std::optional<int>(0));
-  const auto until = Clock::now() + 20s;
-  while (hack_running() && Clock::now() < until)
-    std::this_thread::sleep_for(50ms);
-  EXPECT_FALSE(hack_running()) << "the hack outlived its screensaver";
+  EXPECT_TRUE(Eventually([&] { return !hack_running(); }, 20s))
+      << "the hack outlived its screensaver";
   saver.Signal(SIGTERM);
   saver.Wait(30s);
   EXPECT_EQ(saver.Stderr().find("glimmerfeld:"), std::string::npos) << saver.Stderr();

@@ -103,10 +103,7 @@ void Child::Stop(std::chrono::milliseconds grace) {
   if (gone()) return;
   kill(target, SIGCONT);  // a stopped one would never see the SIGTERM
   kill(target, SIGTERM);
-  const auto deadline = std::chrono::steady_clock::now() + grace;
-  while (!gone() && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  if (gone()) return;
+  if (Eventually(gone, grace, std::chrono::milliseconds(5))) return;
   kill(target, SIGKILL);
   Wait(grace);
 }
@@ -221,13 +218,11 @@ Child& Compositor::Start(const std::string& what, const std::string& path,
   Child& child = *processes_.emplace_back(
       std::make_unique<Child>(path, args, env, Spawn{.quiet = true, .group = group}));
   const std::string ready_path = runtime_dir_ + "/" + ready;
-  const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
-  while (access(ready_path.c_str(), F_OK) != 0) {
-    // The destructor, run as the constructor throws, stops what has started.
-    if (!child.Running() || std::chrono::steady_clock::now() >= deadline)
-      throw std::runtime_error(what + " did not start: " + Log());
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  const auto ready_now = [&] { return access(ready_path.c_str(), F_OK) == 0; };
+  // The destructor, run as the constructor throws, stops what has started.
+  Eventually([&] { return ready_now() || !child.Running(); }, kStartTimeout,
+             std::chrono::milliseconds(10));
+  if (!ready_now()) throw std::runtime_error(what + " did not start: " + Log());
   return child;
 }
 

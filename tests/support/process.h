@@ -17,22 +17,24 @@ namespace glimmer::testing {
 // The full path of a program on PATH, or empty when there is none.
 std::string FindOnPath(const std::string& name);
 
-// Waits until `done` holds or `timeout` passes, looking every 50 ms; whether
-// it held.
+// Waits until `done` holds or `timeout` passes, looking every `every`;
+// whether it held.
 template <class Pred>
-bool Eventually(Pred done, std::chrono::milliseconds timeout) {
+bool Eventually(Pred done, std::chrono::nanoseconds timeout,
+                std::chrono::nanoseconds every = std::chrono::milliseconds(50)) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!done()) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(every);
   }
   return true;
 }
 
-// Watches `holds` for `duration`, every 50 ms; false as soon as it fails.
+// Watches `holds` for `duration`, every `every`; false as soon as it fails.
 template <class Pred>
-bool HoldsFor(Pred holds, std::chrono::milliseconds duration) {
-  return !Eventually([&] { return !holds(); }, duration);
+bool HoldsFor(Pred holds, std::chrono::nanoseconds duration,
+              std::chrono::nanoseconds every = std::chrono::milliseconds(50)) {
+  return !Eventually([&] { return !holds(); }, duration, every);
 }
 
 // The program the conformance cells and the nested-Weston tests start:

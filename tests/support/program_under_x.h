@@ -47,10 +47,9 @@ class ProgramUnderX : public ::testing::Test {
     ASSERT_FALSE(openbox.empty()) << "openbox is not installed (scripts/install-deps)";
     window_manager_ = std::make_unique<Child>(openbox, std::vector<std::string>{"--sm-disable"},
                                               Child::EnvChanges{{"DISPLAY", server_->display()}});
-    for (int attempt = 0; attempt < 40 && !probe_->WindowManagerReady(500ms); ++attempt) {
-      ASSERT_TRUE(window_manager_->Running()) << window_manager_->Stderr();
-    }
-    ASSERT_TRUE(probe_->WindowManagerReady(500ms)) << window_manager_->Stderr();
+    const bool ready = Eventually(
+        [&] { return !window_manager_->Running() || probe_->WindowManagerReady(500ms); }, 20s, 0ms);
+    ASSERT_TRUE(ready && window_manager_->Running()) << window_manager_->Stderr();
   }
 
   // Starts `binary` with `args` on the server and waits for its window;

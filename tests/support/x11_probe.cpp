@@ -9,7 +9,8 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
-#include <thread>
+
+#include "tests/support/process.h"
 
 namespace glimmer::testing {
 namespace {
@@ -116,12 +117,10 @@ std::vector<Window> XProbe::WindowsTitled(const std::string& title) {
 
 std::optional<Window> XProbe::WaitForWindow(const std::string& title,
                                             std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    if (auto w = FindByTitle(DefaultRootWindow(display_), title)) return w;
-    if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  std::optional<Window> w;
+  Eventually([&] { return (w = FindByTitle(DefaultRootWindow(display_), title)).has_value(); },
+             timeout, std::chrono::milliseconds(5));
+  return w;
 }
 
 bool XProbe::Exists(Window w) {
@@ -163,12 +162,8 @@ bool XProbe::WindowManagerReady(std::chrono::milliseconds timeout) {
   const Window w = XCreateSimpleWindow(display_, root, 0, 0, 10, 10, 0, 0, 0);
   XMapWindow(display_, w);
   XSync(display_, False);
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  bool ready = false;
-  while (!(ready = Viewable(w) && FrameExtents(w).has_value()) &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  const bool ready = Eventually([&] { return Viewable(w) && FrameExtents(w).has_value(); }, timeout,
+                                std::chrono::milliseconds(5));
   XDestroyWindow(display_, w);
   XSync(display_, False);
   return ready;
@@ -377,20 +372,20 @@ std::optional<Window> WithholdingWindowManager::HandleRequests() {
 
 std::optional<Window> WithholdingWindowManager::WaitForMapRequest(
     std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    if (auto w = HandleRequests()) return w;
-    if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  std::optional<Window> w;
+  Eventually([&] { return (w = HandleRequests()).has_value(); }, timeout,
+             std::chrono::milliseconds(5));
+  return w;
 }
 
 void WithholdingWindowManager::Serve(std::chrono::milliseconds span) {
-  const auto until = std::chrono::steady_clock::now() + span;
-  while (std::chrono::steady_clock::now() < until) {
-    HandleRequests();
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  // Every map asked for meanwhile stays withheld.
+  HoldsFor(
+      [&] {
+        HandleRequests();
+        return true;
+      },
+      span, std::chrono::milliseconds(5));
 }
 
 void WithholdingWindowManager::Map(Window w) {
