@@ -40,9 +40,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Enough points that the field is well under way, whatever the scale.
-constexpr std::size_t kField = 5000;
-
 // What the program's protocol trace shows of the surface it draws on: the
 // one it asks a viewport for.
 struct DrawnSurface {

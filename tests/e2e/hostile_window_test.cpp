@@ -98,11 +98,6 @@ class HostileWindow : public ProgramUnderX {
     return recorded ? LaunchRecorded(GLIMMERFELD_RECORDING_BINARY) : Launch(GLIMMERFELD_BINARY);
   }
 
-  template <class Pred>
-  Image CaptureUntil(Window w, Pred pred) {
-    return probe_->CaptureUntil(w, pred, 30s);
-  }
-
   // The first capture of a frame that the program presented after the
   // window looked like `reference`: the ring has moved (or come back into
   // view) since. Until then the window may still hold its stale contents or

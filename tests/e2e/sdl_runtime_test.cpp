@@ -166,7 +166,7 @@ TEST_F(SdlRuntimeUnderX, PresentLeavesTheCanvasAsItWas) {
   runtime_->SetBallLeft(1500.0f);  // the ring at (100, 100)
   runtime_->SetBallTop(1500.0f);
   runtime_->Present();
-  const Image img = probe_->CaptureUntil(w, ring_at(100, 100), 10s);
+  const Image img = CaptureUntil(w, ring_at(100, 100));
   ASSERT_TRUE(ring_at(100, 100)(img));
   EXPECT_EQ(OffTheField(img, 100, 100), 0u) << "pixels of the canvas changed by presenting";
 }
@@ -186,11 +186,11 @@ TEST_F(SdlRuntimeUnderX, MovingTheBallPutsBackTheCanvasUnderItsOldOutline) {
   runtime_->SetBallLeft(1500.0f);
   runtime_->SetBallTop(1500.0f);
   runtime_->Present();
-  ASSERT_TRUE(ring_at(100, 100)(probe_->CaptureUntil(w, ring_at(100, 100), 10s)));
+  ASSERT_TRUE(ring_at(100, 100)(CaptureUntil(w, ring_at(100, 100))));
   runtime_->SetBallLeft(1800.0f);  // 20 pixels on: the outlines overlap
   runtime_->SetBallTop(1650.0f);
   runtime_->Present();
-  const Image img = probe_->CaptureUntil(w, ring_at(120, 110), 10s);
+  const Image img = CaptureUntil(w, ring_at(120, 110));
   ASSERT_TRUE(ring_at(120, 110)(img)) << "the ring did not move";
   std::size_t checked_under_old = 0;
   for (auto [dx, dy] : ring) {

@@ -77,7 +77,7 @@ TEST_F(HeadlessWeston, WithAnX11DisplayAsWellItRunsThereAndEndsCleanly) {
   ASSERT_TRUE(w.has_value()) << program_->Stderr();
   // Points arrive on the X11 window.
   const auto lit = [](const Image& img) { return LitCount(img) >= 1000; };
-  EXPECT_TRUE(lit(probe.CaptureUntil(*w, lit, 30s)));
+  EXPECT_TRUE(lit(probe.CaptureUntil(*w, lit)));
   ExpectCleanEndOnSigterm(*program_);
 }
 
@@ -128,7 +128,7 @@ class NestedWeston : public ::testing::Test {
   }
 
   Image CaptureUntil(const std::function<bool(const Image&)>& pred) {
-    return probe_->CaptureUntil(output_, pred, 30s);
+    return probe_->CaptureUntil(output_, pred);
   }
 
   // Stops the compositor for `span`, the program running on all along.

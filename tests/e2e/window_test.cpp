@@ -38,11 +38,6 @@ class ProgramWindow : public ProgramUnderX {
     return w;
   }
 
-  template <class Pred>
-  Image CaptureUntil(Window w, Pred pred) {
-    return probe_->CaptureUntil(w, pred, 20s);
-  }
-
   double SecondsSinceShown() const {
     return std::chrono::duration<double>(Clock::now() - shown_at_).count();
   }
@@ -290,9 +285,8 @@ class AsScreensaverHack : public ProgramUnderX {
   // Waits for the field and the ring in `w`, whose size is the host's.
   Image WaitForField(Window w) {
     const auto ring = RingOffsets(33, 1);
-    const Image img = probe_->CaptureUntil(
-        w, [&](const Image& i) { return LitCount(i) > 3000 && FindRing(i, ring, 33).has_value(); },
-        20s);
+    const Image img = CaptureUntil(
+        w, [&](const Image& i) { return LitCount(i) > 3000 && FindRing(i, ring, 33).has_value(); });
     EXPECT_GT(LitCount(img), 3000u) << program_->Stderr();
     EXPECT_TRUE(FindRing(img, ring, 33).has_value()) << "no ring";
     std::size_t dim = 0;
@@ -327,8 +321,7 @@ TEST_F(AsScreensaverHack, DrawsIntoTheGivenWindowAndFollowsItsSize) {
         lit += i.at(x, y) != 0 ? 1 : 0;
     return lit;
   };
-  const Image after = probe_->CaptureUntil(
-      host, [&](const Image& i) { return grown(i) > 1000; }, 20s);
+  const Image after = CaptureUntil(host, [&](const Image& i) { return grown(i) > 1000; });
   EXPECT_GT(grown(after), 1000u) << "the new area stays dark";
   ExpectCleanEndOnSigterm();
 }

@@ -120,10 +120,9 @@ void ExpectNothingLostUnderACover(XProbe& probe, Window w) {
   probe.CaptureUntil(
       w, [](const Image& i) { return LitCount(i) == i.pixels.size(); }, 5s);
   probe.RemoveCover(cover);
-  const Image after = probe.CaptureUntil(
-      w,
-      [&](const Image& i) { return LitCount(i) > LitCount(before) && LostPoints(before, i) == 0; },
-      30s);
+  const Image after = probe.CaptureUntil(w, [&](const Image& i) {
+    return LitCount(i) > LitCount(before) && LostPoints(before, i) == 0;
+  });
   EXPECT_EQ(LostPoints(before, after), 0u) << "points lost under the cover";
 }
 

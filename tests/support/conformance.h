@@ -20,6 +20,9 @@
 
 namespace glimmer::testing {
 
+// Enough points that the field is well under way, whatever the scale.
+inline constexpr std::size_t kField = 5000;
+
 struct ExpectedPicture {
   double scale = 1;
   int client_width = 0;  // device pixels

@@ -91,6 +91,11 @@ class ProgramUnderX : public ::testing::Test {
   }
   std::optional<RecordedRun> Recorded() const { return ReadRecordedRun(record_path_); }
 
+  template <class Pred>
+  Image CaptureUntil(Window w, Pred pred) {
+    return probe_->CaptureUntil(w, pred);
+  }
+
   std::unique_ptr<Xvfb> server_;
   std::unique_ptr<Child> window_manager_;
   std::unique_ptr<XProbe> probe_;

@@ -56,10 +56,12 @@ class XProbe {
   // below the root), on the root: x, y, width, height.
   std::array<int, 4> FrameRect(Window w);
   Image Capture(Window w);
-  // Captures until `pred` holds for a fresh capture or the time-out passes;
-  // returns the last capture either way.
+  // Captures until `pred` holds for a fresh capture or the time-out passes
+  // (by default long enough for a busy machine); returns the last capture
+  // either way.
   template <class Pred>
-  Image CaptureUntil(Window w, Pred pred, std::chrono::milliseconds timeout) {
+  Image CaptureUntil(Window w, Pred pred,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     Image image;
     do {

@@ -124,11 +124,9 @@ TEST_F(ProgramUnderWine, OpensItsWindowSpraysBrightPointsAndClosesWithStatusZero
   auto since_shown = [&] { return std::chrono::duration<double>(Clock::now() - shown).count(); };
   EXPECT_EQ(probe_->Size(w), std::make_pair(992, 741));
 
-  const Image first = probe_->CaptureUntil(
-      w, [&](const Image&) { return since_shown() >= 1.0; }, 20s);
+  const Image first = CaptureUntil(w, [&](const Image&) { return since_shown() >= 1.0; });
   const double t1 = since_shown();
-  const Image second = probe_->CaptureUntil(
-      w, [&](const Image&) { return since_shown() >= 2.0; }, 20s);
+  const Image second = CaptureUntil(w, [&](const Image&) { return since_shown() >= 2.0; });
   const double t2 = since_shown();
   ASSERT_EQ(second.width, 992);
   EXPECT_GT(LitCount(second), LitCount(first)) << "the field does not grow";
@@ -193,7 +191,7 @@ TEST_P(WineConformance, ShowsTheExpectedPictureAndKeepsItWhenUncovered) {
   const Window w = LaunchUnderWine(kProgram);
   ASSERT_NE(w, 0u);
   const Image shown = probe_->CaptureUntil(
-      w, [&](const Image& i) { return ShowsRingAndField(i, expected, 5000); }, 60s);
+      w, [&](const Image& i) { return ShowsRingAndField(i, expected, kField); }, 60s);
   ExpectConformingPicture(shown, expected, table.min_channel, "wine-dpi" + std::to_string(dpi));
 
   ExpectNothingLostUnderACover(*probe_, w);
@@ -216,8 +214,8 @@ TEST_F(ProgramUnderWine, MovedFrom96To144DpiTheClientAreaIs1488By1112WithARingTw
   const auto size = std::make_pair(expected.client_width, expected.client_height);
   Eventually([&] { return probe_->Size(w) == size; }, 30s);
   EXPECT_EQ(probe_->Size(w), size);
-  const Image img = probe_->CaptureUntil(
-      w, [&](const Image& i) { return FindExpectedRing(i, expected).has_value(); }, 30s);
+  const Image img =
+      CaptureUntil(w, [&](const Image& i) { return FindExpectedRing(i, expected).has_value(); });
   EXPECT_TRUE(FindExpectedRing(img, expected).has_value())
       << "no ring of " << expected.ring << " px drawn " << expected.line << " px thick";
   probe_->RequestClose(w);
@@ -255,8 +253,7 @@ TEST_F(ProgramUnderWine, HoldingTheTitleBarFreezesNeitherTheRingNorTheField) {
       return r >= 30 && g >= 30 && b >= 30 && (r != g || g != b);
     });
   };
-  probe_->CaptureUntil(
-      w, [&](const Image& img) { return points(img) > 100'000; }, 30s);
+  CaptureUntil(w, [&](const Image& img) { return points(img) > 100'000; });
   auto position = [&] {
     int x = 0, y = 0;
     Window child = 0;
