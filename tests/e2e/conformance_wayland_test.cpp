@@ -30,6 +30,7 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/compositors.h"
 #include "tests/support/conformance.h"
 #include "tests/support/kwin_screenshot.h"
 #include "tests/support/process.h"

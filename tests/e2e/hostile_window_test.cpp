@@ -21,6 +21,7 @@
 #include "tests/support/program_under_x.h"
 #include "tests/support/ring_finder.h"
 #include "tests/support/ring_offsets.h"
+#include "tests/support/withholding_window_manager.h"
 #include "tests/support/x11_probe.h"
 
 namespace glimmer::testing {

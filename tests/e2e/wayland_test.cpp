@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/compositors.h"
 #include "tests/support/conformance.h"
 #include "tests/support/process.h"
 #include "tests/support/recorded_run.h"

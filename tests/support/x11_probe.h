@@ -101,29 +101,6 @@ class XProbe {
   Display* display_ = nullptr;
 };
 
-// A window manager that has taken over mapping (SubstructureRedirect on the
-// root) and grants every request but the maps, which it withholds until told
-// to map, as one still starting up may.
-class WithholdingWindowManager {
- public:
-  // Connects to `display` and takes over; throws std::runtime_error on failure.
-  explicit WithholdingWindowManager(const std::string& display);
-  ~WithholdingWindowManager();
-  WithholdingWindowManager(const WithholdingWindowManager&) = delete;
-  WithholdingWindowManager& operator=(const WithholdingWindowManager&) = delete;
-  // Serves requests until a window asks to be mapped and returns it, not
-  // mapped; nullopt after `timeout`.
-  std::optional<Window> WaitForMapRequest(std::chrono::milliseconds timeout);
-  // Serves requests for `span`, withholding every map.
-  void Serve(std::chrono::milliseconds span);
-  void Map(Window w);
-
- private:
-  // Handles the requests waiting; the window that asked to be mapped, if any.
-  std::optional<Window> HandleRequests();
-  Display* display_ = nullptr;
-};
-
 // The number of pixels that are not black.
 std::size_t LitCount(const Image& image);
 
