@@ -147,7 +147,7 @@ Canvas SprayedCanvas(int ticks) {
   canvas.SetVisibleSize(kClientW, kClientH);
   testing::FakeRuntime rt;
   rt.canvas = &canvas;
-  rt.record_plots = false;
+  rt.log.keep_plots = false;
   for (int i = 0; i < ticks; ++i)
     tmrDrawDots_Timer(rt);
   return canvas;

@@ -29,20 +29,20 @@ TEST(LongRun, TenMinutesOfTheWholeProgramRunWithoutAFault) {
   Canvas canvas;
   canvas.SetVisibleSize(992, 741);
   FakeRuntime rt;
-  rt.record_plots = false;
-  rt.record_ball_writes = false;
-  rt.record_frames = false;
+  rt.log.keep_plots = false;
+  rt.log.keep_ball_writes = false;
+  rt.log.keep_frames = false;
   rt.canvas = &canvas;
-  rt.CloseAt(600'000 * kMs + 2);
+  rt.script.CloseAt(600'000 * kMs + 2);
   std::size_t writes = 0, non_finite = 0, wraps = 0;
-  rt.on_ball_write = [&](FakeRuntime&, char, Single v) {
+  rt.script.on_ball_write = [&](FakeRuntime&, char, Single v) {
     ++writes;
     if (!std::isfinite(v)) ++non_finite;
     if (v == -495.0f) ++wraps;
   };
   RunStats stats;
   EXPECT_EQ(RunForm(rt, &stats), 0);
-  EXPECT_TRUE(rt.errors.empty());
+  EXPECT_TRUE(rt.log.errors.empty());
 
   // Every tick up to the last frame before the close was delivered.
   ASSERT_EQ(stats.timers.size(), 4u);
@@ -50,7 +50,7 @@ TEST(LongRun, TenMinutesOfTheWholeProgramRunWithoutAFault) {
   EXPECT_GE(ticks, 599'980u);
   for (const auto& t : stats.timers)
     EXPECT_EQ(t.dropped, 0u) << t.name;
-  EXPECT_EQ(rt.unrecorded_plots, 403u * ticks);
+  EXPECT_EQ(rt.log.unrecorded_plots, 403u * ticks);
   EXPECT_EQ(non_finite, 0u);
   EXPECT_GT(wraps, ticks);  // by now the ball is wrapped on both axes nearly every tick
   EXPECT_TRUE(std::isfinite(rt.ball_left) && std::isfinite(rt.ball_top));
