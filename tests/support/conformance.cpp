@@ -9,6 +9,7 @@
 
 #include "tests/support/ring_finder.h"
 #include "tests/support/ring_offsets.h"
+#include "tools/png_writer.h"
 
 namespace glimmer::testing {
 
@@ -104,7 +105,7 @@ void ExpectConformingPicture(const Image& image, const ExpectedPicture& e, int m
     }
   }
   const std::string png = "/tmp/glimmer-conformance-" + cell + ".png";
-  if (dim != 0) WritePng(image, png);
+  if (dim != 0) WritePng(png, image.width, image.height, image.pixels);
   EXPECT_EQ(dim, 0u) << "pixels neither black nor a point with every channel >= " << min_channel
                      << " (see " << png << ")";
   EXPECT_GT(points, 0u) << "no points";

@@ -3,7 +3,6 @@
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/scrnsaver.h>
-#include <zlib.h>
 
 #include <cmath>
 #include <cstdio>
@@ -357,57 +356,6 @@ double PointsForCoverage(const Image& image, double spread_width, double spread_
   const double covered = static_cast<double>(LitCount(image)) / pixels;
   const double inside = pixels / (spread_width * spread_height);
   return -std::log(1.0 - covered) * pixels / inside;
-}
-
-bool WritePng(const Image& image, const std::string& path) {
-  if (image.width <= 0 || image.height <= 0) return false;
-  // Raw scanlines, each led by filter type 0.
-  std::vector<unsigned char> raw;
-  raw.reserve(static_cast<std::size_t>(image.height) *
-              (1 + 3 * static_cast<std::size_t>(image.width)));
-  for (int y = 0; y < image.height; ++y) {
-    raw.push_back(0);
-    for (int x = 0; x < image.width; ++x) {
-      const std::uint32_t p = image.at(x, y);
-      raw.push_back(static_cast<unsigned char>(Image::Red(p)));
-      raw.push_back(static_cast<unsigned char>(Image::Green(p)));
-      raw.push_back(static_cast<unsigned char>(Image::Blue(p)));
-    }
-  }
-  uLongf packed_size = compressBound(static_cast<uLong>(raw.size()));
-  std::vector<unsigned char> packed(packed_size);
-  if (compress2(packed.data(), &packed_size, raw.data(), static_cast<uLong>(raw.size()), 9) !=
-      Z_OK) {
-    return false;
-  }
-  packed.resize(packed_size);
-
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) return false;
-  auto put32 = [](std::vector<unsigned char>& v, std::uint32_t x) {
-    for (int s = 24; s >= 0; s -= 8)
-      v.push_back(static_cast<unsigned char>(x >> s));
-  };
-  auto chunk = [&](const char* type, const std::vector<unsigned char>& data) {
-    std::vector<unsigned char> out;
-    put32(out, static_cast<std::uint32_t>(data.size()));
-    out.insert(out.end(), type, type + 4);
-    out.insert(out.end(), data.begin(), data.end());
-    const auto crc =
-        static_cast<std::uint32_t>(crc32(0, out.data() + 4, static_cast<uInt>(out.size() - 4)));
-    put32(out, crc);
-    std::fwrite(out.data(), 1, out.size(), f);
-  };
-  static const unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-  std::fwrite(kSignature, 1, sizeof kSignature, f);
-  std::vector<unsigned char> header;
-  put32(header, static_cast<std::uint32_t>(image.width));
-  put32(header, static_cast<std::uint32_t>(image.height));
-  header.insert(header.end(), {8, 2, 0, 0, 0});  // 8-bit RGB, no interlace
-  chunk("IHDR", header);
-  chunk("IDAT", packed);
-  chunk("IEND", {});
-  return std::fclose(f) == 0;
 }
 
 }  // namespace glimmer::testing

@@ -114,7 +114,4 @@ std::size_t LostPoints(const Image& before, const Image& after);
 // many of its pixels as are lit (points landing on lit pixels add nothing).
 double PointsForCoverage(const Image& image, double spread_width, double spread_height);
 
-// Writes an image as a PNG file; false on failure.
-bool WritePng(const Image& image, const std::string& path);
-
 }  // namespace glimmer::testing

@@ -26,6 +26,7 @@
 
 #include "tests/support/process.h"
 #include "tests/support/x11_probe.h"
+#include "tools/png_writer.h"
 
 namespace {
 
@@ -108,8 +109,10 @@ int main(int argc, char** argv) {
       std::printf("%d %d\n", width, height);
       return width > 0 ? 0 : 1;
     }
-    if (cmd == "png" && argc > 3)
-      return glimmer::testing::WritePng(probe.Capture(w), argv[3]) ? 0 : 1;
+    if (cmd == "png" && argc > 3) {
+      const glimmer::testing::Image image = probe.Capture(w);
+      return glimmer::WritePng(argv[3], image.width, image.height, image.pixels) ? 0 : 1;
+    }
     if (cmd == "close") {
       probe.RequestClose(w);
       return 0;
