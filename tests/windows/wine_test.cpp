@@ -231,7 +231,7 @@ TEST_F(ProgramUnderWine, MovedFrom96To144DpiTheClientAreaIs1488By1112WithARingTw
 TEST_F(ProgramUnderWine, HoldingTheTitleBarFreezesNeitherTheRingNorTheField) {
   const std::string xdotool = FindOnPath("xdotool");
   ASSERT_FALSE(xdotool.empty()) << "xdotool is not installed (scripts/install-deps test)";
-  const std::string bench = kBuild + "/tests/glimmerfeld_bench.exe";
+  const std::string bench = kBuild + "/glimmerfeld_bench.exe";
   ASSERT_TRUE(fs::exists(bench)) << bench << " is missing: run make windows";
   char tmpl[] = "/tmp/glimmer-run-XXXXXX";
   const int fd = mkstemp(tmpl);
