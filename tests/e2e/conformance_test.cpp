@@ -72,9 +72,7 @@ INSTANTIATE_TEST_SUITE_P(
 class X11Refusal : public ProgramUnderX {
  protected:
   void ExpectRefused(const Child::EnvChanges& extra, const std::string& says) {
-    Child::EnvChanges env{{"DISPLAY", server_->display()}, {"WAYLAND_DISPLAY", std::nullopt}};
-    env.insert(extra.begin(), extra.end());
-    program_ = std::make_unique<Child>(GLIMMERFELD_BINARY, std::vector<std::string>{}, env);
+    StartProgram(GLIMMERFELD_BINARY, {}, extra);
     ASSERT_NO_FATAL_FAILURE(ExpectRefusedInOneLine(*program_, says));
     EXPECT_TRUE(probe_->WindowsTitled(kWindowTitle).empty());
   }

@@ -37,13 +37,8 @@ constexpr const char* kScreen = "3200x2400x24";
 
 // Points have every channel at 30 or more; the ring is white. Anything else
 // lit is not the program's (another window's remains, garbage).
-bool IsPointOrRing(std::uint32_t p) {
-  return Image::Red(p) >= 30 && Image::Green(p) >= 30 && Image::Blue(p) >= 30;
-}
 std::size_t ForeignCount(const Image& image) {
-  return static_cast<std::size_t>(
-      std::count_if(image.pixels.begin(), image.pixels.end(),
-                    [](std::uint32_t p) { return p != 0 && !IsPointOrRing(p); }));
+  return DimCount(image);
 }
 
 // The fraction of lit pixels in a rectangle.
@@ -116,14 +111,6 @@ class HostileWindow : public ProgramUnderX {
   // covered or stopped): these conditions only mean something if they last.
   void KeepFor(std::chrono::milliseconds span) {
     ASSERT_TRUE(HoldsFor([&] { return program_->Running(); }, span)) << program_->Stderr();
-  }
-
-  // Asks the window to close; the program must end with status 0 and
-  // nothing on stderr.
-  void CloseAndExpectCleanEnd(Window w) {
-    probe_->RequestClose(w);
-    EXPECT_EQ(program_->Wait(30s), std::optional<int>(0));
-    EXPECT_EQ(program_->Stderr(), "");
   }
 
   const std::vector<std::pair<int, int>> ring_ = RingOffsets(33, 1);

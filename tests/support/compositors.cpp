@@ -11,23 +11,13 @@
 namespace glimmer::testing {
 namespace {
 
-// Weston's headless backend, under /usr/lib/<triplet>/libweston-<major>/.
-bool HasHeadlessBackend() {
-  namespace fs = std::filesystem;
-  std::vector<fs::path> dirs{"/usr/lib", "/usr/lib64"};
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator("/usr/lib", ec)) {
-    if (e.path().filename().string().find("-linux-") != std::string::npos) dirs.push_back(e.path());
-  }
-  for (const auto& dir : dirs) {
-    for (const auto& e : fs::directory_iterator(dir, ec)) {
-      if (e.path().filename().string().rfind("libweston-", 0) == 0 &&
-          fs::exists(e.path() / "headless-backend.so", ec)) {
-        return true;
-      }
-    }
-  }
-  return false;
+// The full path of `name`, which a compositor needs; std::runtime_error when
+// it is not installed.
+std::string Installed(const std::string& name) {
+  const std::string path = FindOnPath(name);
+  if (path.empty())
+    throw std::runtime_error(name + " is not installed (scripts/install-deps test)");
+  return path;
 }
 
 std::vector<std::string> NestedArgs(const Weston::Nested& nested) {
@@ -39,12 +29,6 @@ std::vector<std::string> NestedArgs(const Weston::Nested& nested) {
                                 "--idle-time=" + std::to_string(nested.idle_seconds)};
   if (nested.kiosk) args.push_back("--shell=kiosk-shell.so");
   return args;
-}
-
-// setpriv's arguments that run what follows as `nobody`.
-std::vector<std::string> AsNobody(const passwd& nobody) {
-  return {"--reuid=" + std::to_string(nobody.pw_uid), "--regid=" + std::to_string(nobody.pw_gid),
-          "--clear-groups", "--"};
 }
 
 }  // namespace
@@ -87,6 +71,13 @@ Child::EnvChanges Compositor::Environment() const {
           {"SDL_VIDEODRIVER", std::nullopt}};
 }
 
+std::unique_ptr<Child> Compositor::Launch(const std::string& path,
+                                          const std::vector<std::string>& args,
+                                          Child::EnvChanges env, const Spawn& spawn) const {
+  env.merge(Environment());
+  return std::make_unique<Child>(path, args, env, spawn);
+}
+
 std::string Compositor::Log() const {
   std::string text;
   for (const auto& p : processes_)
@@ -95,10 +86,6 @@ std::string Compositor::Log() const {
   constexpr std::size_t kTail = 3000;
   if (text.size() > kTail) text = "..." + text.substr(text.size() - kTail);
   return text;
-}
-
-bool Weston::Available() {
-  return !FindOnPath("weston").empty() && HasHeadlessBackend();
 }
 
 Weston::Weston() : Weston({"--backend=headless-backend.so", "--idle-time=0"}, {}) {}
@@ -111,28 +98,20 @@ Weston::Weston(const std::vector<std::string>& args, const Child::EnvChanges& en
   std::vector<std::string> all{"--no-config", "--socket=" + socket()};
   all.insert(all.end(), args.begin(), args.end());
   // In our process group: weston takes its helper clients down with it.
-  Start("weston", FindOnPath("weston"), all, env, -1, socket());
-}
-
-bool Mutter::Available() {
-  return !FindOnPath("mutter").empty() && !FindOnPath("dbus-run-session").empty();
+  Start("weston", Installed("weston"), all, env, -1, socket());
 }
 
 Mutter::Mutter() : Compositor("mutter") {
   // Its own process group, so that the session bus goes with it.
-  Start("mutter", FindOnPath("dbus-run-session"),
-        {"--", "mutter", "--headless", "--wayland", "--no-x11", "--virtual-monitor", "1280x1024",
-         "--wayland-display=" + socket()},
+  Start("mutter", Installed("dbus-run-session"),
+        {"--", Installed("mutter"), "--headless", "--wayland", "--no-x11", "--virtual-monitor",
+         "1280x1024", "--wayland-display=" + socket()},
         {}, 0, socket());
 }
 
 KWin::KWin(double scale) : Compositor("kwin") {
-  const std::string installed = FindOnPath("kwin_wayland");
-  const std::string dbus = FindOnPath("dbus-daemon");
-  if (installed.empty() || dbus.empty()) {
-    throw std::runtime_error(
-        "kwin_wayland or dbus-daemon is not installed (scripts/install-deps test)");
-  }
+  const std::string installed = Installed("kwin_wayland");
+  const std::string dbus = Installed("dbus-daemon");
   // A copy made by us carries no file capability.
   const std::string binary = runtime_dir() + "/kwin_wayland";
   std::error_code ec;
@@ -163,10 +142,6 @@ KWin::KWin(double scale) : Compositor("kwin") {
         env, bus, socket());
 }
 
-bool Sway::Available() {
-  return !FindOnPath("sway").empty() && !FindOnPath("setpriv").empty();
-}
-
 Sway::Sway() : Compositor("sway") {
   const passwd* nobody = getpwnam("nobody");
   if (nobody == nullptr || chown(runtime_dir().c_str(), nobody->pw_uid, nobody->pw_gid) != 0)
@@ -178,10 +153,8 @@ Sway::Sway() : Compositor("sway") {
   std::ofstream(say) << "printf '%s\\n%s\\n' \"$WAYLAND_DISPLAY\" \"$SWAYSOCK\" >\"$1.part\"\n"
                         "mv \"$1.part\" \"$1\"\n";
   std::ofstream(config) << "exec sh " << say << " " << runtime_dir() << "/sockets\n";
-  std::vector<std::string> args = AsNobody(*nobody);
-  args.insert(args.end(), {FindOnPath("sway"), "--config", config});
   // Its own process group, so that what its config starts goes with it.
-  Compositor::Start("sway", FindOnPath("setpriv"), args,
+  Compositor::Start("sway", Installed("setpriv"), AsNobody({Installed("sway"), "--config", config}),
                     {{"WLR_BACKENDS", "headless"},
                      {"WLR_RENDERER", "pixman"},
                      {"WLR_LIBINPUT_NO_DEVICES", "1"},
@@ -201,18 +174,9 @@ Child::EnvChanges Sway::Environment() const {
   return env;
 }
 
-std::unique_ptr<Child> Sway::Launch(const std::string& path, const std::vector<std::string>& args,
-                                    Child::EnvChanges env, const Spawn& spawn) const {
-  env.merge(Environment());
-  return std::make_unique<Child>(path, args, env, spawn);
-}
-
 std::optional<int> Sway::Run(const std::string& tool, const std::vector<std::string>& args,
                              std::string* output) const {
-  const std::string path = FindOnPath(tool);
-  if (path.empty())
-    throw std::runtime_error(tool + " is not installed (scripts/install-deps test)");
-  const auto child = Launch(path, args, {}, Spawn{.quiet = true});
+  const auto child = Launch(Installed(tool), args, {}, Spawn{.quiet = true});
   const auto status = child->Wait(std::chrono::seconds(30));
   if (output != nullptr) *output = child->Stderr();
   return status;

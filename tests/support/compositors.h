@@ -16,7 +16,7 @@ namespace glimmer::testing {
 // What the Wayland compositors below share: a runtime directory of their own
 // holding their socket, and their processes, the compositor itself last.
 // Their constructors wait for the socket and throw std::runtime_error, with
-// the end of the log, when it does not come.
+// the end of the log, when it does not come, or naming what is not installed.
 class Compositor {
  public:
   Compositor(const Compositor&) = delete;
@@ -25,7 +25,10 @@ class Compositor {
   const std::string& socket() const { return socket_; }
   // What a client is started with: WAYLAND_DISPLAY and XDG_RUNTIME_DIR, with
   // DISPLAY and SDL_VIDEODRIVER unset.
-  Child::EnvChanges Environment() const;
+  virtual Child::EnvChanges Environment() const;
+  // Starts `path` with `args` on it, `env` on top of Environment().
+  std::unique_ptr<Child> Launch(const std::string& path, const std::vector<std::string>& args,
+                                Child::EnvChanges env = {}, const Spawn& spawn = {}) const;
   bool Running() { return processes_.back()->Running(); }
   // SIGSTOP stands for a compositor that shows the window nowhere: it asks
   // for no frames until SIGCONT.
@@ -62,8 +65,6 @@ class Weston : public Compositor {
     bool kiosk = true;     // every window fills the output, undecorated
     int idle_seconds = 0;  // the output sleeps after this long without input; 0: never
   };
-  // Whether weston and its headless backend are installed.
-  static bool Available();
   Weston();
   explicit Weston(const Nested& nested);
 
@@ -75,7 +76,6 @@ class Weston : public Compositor {
 // its own. Its pixels are not readable from outside.
 class Mutter : public Compositor {
  public:
-  static bool Available();
   Mutter();
 };
 
@@ -83,7 +83,7 @@ class Mutter : public Compositor {
 // be fractional, with a D-Bus session bus of its own on which it offers its
 // screenshots. It runs from a plain copy of its binary: the installed one
 // carries a file capability, and where file capabilities are refused it
-// cannot be started at all. A missing kwin_wayland is a failure to start.
+// cannot be started at all.
 class KWin : public Compositor {
  public:
   explicit KWin(double scale);
@@ -102,13 +102,8 @@ class KWin : public Compositor {
 // that runs in a chroot. Its IPC socket is in Environment() as SWAYSOCK.
 class Sway : public Compositor {
  public:
-  // Whether sway and setpriv are installed.
-  static bool Available();
   Sway();
-  Child::EnvChanges Environment() const;
-  // Starts `path` with `args` on it, `env` on top of Environment().
-  std::unique_ptr<Child> Launch(const std::string& path, const std::vector<std::string>& args,
-                                Child::EnvChanges env = {}, const Spawn& spawn = {}) const;
+  Child::EnvChanges Environment() const override;
   // `tool` (swaymsg, wtype, ...) run to its end on it: its status, or
   // nullopt after 30 s; `output` gets what it printed.
   std::optional<int> Run(const std::string& tool, const std::vector<std::string>& args,

@@ -71,8 +71,8 @@ inline void ExpectCleanEndOnSigterm(Child& program) {
   EXPECT_EQ(program.Stderr(), "");
 }
 
-// The program, left alone, refuses the display: status 1 and one line on
-// stderr that says `says`.
+// The program, left alone, refuses the display: status 1, no core, and one
+// line on stderr that says `says`.
 inline void ExpectRefusedInOneLine(Child& program, const std::string& says) {
   const auto status = program.Wait(std::chrono::seconds(30));
   ASSERT_TRUE(status.has_value()) << "runs on";
@@ -80,6 +80,7 @@ inline void ExpectRefusedInOneLine(Child& program, const std::string& says) {
   const std::string err = program.Stderr();
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
   EXPECT_NE(err.find(says), std::string::npos) << err;
+  EXPECT_FALSE(program.dumped_core());
 }
 
 // A parameterised cell's name, for its test's name.

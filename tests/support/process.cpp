@@ -1,6 +1,7 @@
 #include "tests/support/process.h"
 
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -122,6 +123,24 @@ std::string FindOnPath(const std::string& name) {
     if (access(candidate.c_str(), X_OK) == 0) return candidate;
   }
   return {};
+}
+
+std::string TempFile(const std::string& name) {
+  std::string path = "/tmp/glimmer-" + name + "-XXXXXX";
+  const int fd = mkstemp(path.data());
+  if (fd < 0) throw std::runtime_error("mkstemp failed");
+  close(fd);
+  return path;
+}
+
+std::vector<std::string> AsNobody(const std::vector<std::string>& command) {
+  const passwd* nobody = getpwnam("nobody");
+  if (nobody == nullptr) throw std::runtime_error("there is no user nobody");
+  std::vector<std::string> args{"--reuid=" + std::to_string(nobody->pw_uid),
+                                "--regid=" + std::to_string(nobody->pw_gid), "--clear-groups",
+                                "--"};
+  args.insert(args.end(), command.begin(), command.end());
+  return args;
 }
 
 std::string ProgramUnderTest(const std::string& built) {

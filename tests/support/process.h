@@ -17,6 +17,13 @@ namespace glimmer::testing {
 // The full path of a program on PATH, or empty when there is none.
 std::string FindOnPath(const std::string& name);
 
+// A new empty file, /tmp/glimmer-NAME-XXXXXX, for the caller to remove.
+std::string TempFile(const std::string& name);
+
+// setpriv's arguments that run `command` as the user nobody, in no group:
+// for the programs that refuse to run as root.
+std::vector<std::string> AsNobody(const std::vector<std::string>& command);
+
 // Waits until `done` holds or `timeout` passes, looking every `every`;
 // whether it held.
 template <class Pred>

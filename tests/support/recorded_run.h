@@ -33,42 +33,34 @@ struct RecordedRun {
 // nullopt unless the file holds a complete run.
 inline std::optional<RecordedRun> ReadRecordedRun(const std::string& path) {
   std::ifstream in(path);
-  std::map<std::string, std::string> values;
+  std::map<std::string, long long> values;  // the numbers: present=... is a word
   std::vector<std::string> names;
-  std::string line;
-  while (std::getline(in, line)) {
+  for (std::string line; std::getline(in, line);) {
     const auto eq = line.find('=');
-    if (eq == std::string::npos) continue;
-    const std::string key = line.substr(0, eq);
-    values[key] = line.substr(eq + 1);
-    // timer.NAME.interval_ns comes first for each timer.
-    const std::string suffix = ".interval_ns";
-    if (key.rfind("timer.", 0) == 0 && key.size() > suffix.size() + 6 &&
-        key.compare(key.size() - suffix.size(), suffix.size(), suffix) == 0) {
-      names.push_back(key.substr(6, key.size() - 6 - suffix.size()));
+    const std::string key = line.substr(0, eq), value = line.substr(eq + 1);
+    if (eq == std::string::npos || value.find_first_not_of("-0123456789") != std::string::npos ||
+        value.empty()) {
+      continue;
     }
+    values[key] = std::stoll(value);
+    // timer.NAME.interval_ns comes first for each timer.
+    if (key.starts_with("timer.") && key.ends_with(".interval_ns"))
+      names.push_back(key.substr(6, key.size() - 6 - std::string(".interval_ns").size()));
   }
-  auto number = [&](const std::string& key) -> std::optional<long long> {
-    const auto it = values.find(key);
-    if (it == values.end() || it->second.empty()) return std::nullopt;
-    return std::stoll(it->second);
-  };
-  RecordedRun run;
-  const auto shown = number("shown_at_ns"), first = number("first_frame_at_ns"),
-             ended = number("ended_at_ns"), frames = number("frames");
-  if (!shown || !first || !ended || !frames || names.empty()) return std::nullopt;
-  run.shown_at_ns = *shown;
-  run.first_frame_at_ns = *first;
-  run.ended_at_ns = *ended;
-  run.frames = static_cast<std::uint64_t>(*frames);
-  run.idle_allowed = number("idle_allowed").value_or(0) == 1;
+  const auto has = [&](const std::string& key) { return values.count(key) != 0; };
+  if (!has("shown_at_ns") || !has("first_frame_at_ns") || !has("ended_at_ns") || !has("frames") ||
+      names.empty()) {
+    return std::nullopt;
+  }
+  RecordedRun run{values["shown_at_ns"],       values["first_frame_at_ns"],
+                  values["ended_at_ns"],       static_cast<std::uint64_t>(values["frames"]),
+                  values["idle_allowed"] == 1, {}};
   for (const auto& name : names) {
-    const auto interval = number("timer." + name + ".interval_ns");
-    const auto delivered = number("timer." + name + ".delivered");
-    const auto dropped = number("timer." + name + ".dropped");
-    if (!interval || !delivered || !dropped) return std::nullopt;
-    run.timers.push_back({name, *interval, static_cast<std::uint64_t>(*delivered),
-                          static_cast<std::uint64_t>(*dropped)});
+    const std::string timer = "timer." + name;
+    if (!has(timer + ".delivered") || !has(timer + ".dropped")) return std::nullopt;
+    run.timers.push_back({name, values[timer + ".interval_ns"],
+                          static_cast<std::uint64_t>(values[timer + ".delivered"]),
+                          static_cast<std::uint64_t>(values[timer + ".dropped"])});
   }
   return run;
 }

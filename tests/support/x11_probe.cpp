@@ -72,25 +72,6 @@ XProbe::~XProbe() {
   if (display_ != nullptr) XCloseDisplay(display_);
 }
 
-std::optional<Window> XProbe::FindByTitle(Window root, const std::string& title) {
-  Window parent = 0, ret_root = 0;
-  Window* children = nullptr;
-  unsigned int n = 0;
-  if (XQueryTree(display_, root, &ret_root, &parent, &children, &n) == 0) return std::nullopt;
-  std::optional<Window> found;
-  for (unsigned int i = 0; i < n && !found; ++i) {
-    XWindowAttributes attrs;
-    if (XGetWindowAttributes(display_, children[i], &attrs) != 0 && attrs.map_state == IsViewable &&
-        TitleOf(display_, children[i]) == title) {
-      found = children[i];
-    } else {
-      found = FindByTitle(children[i], title);
-    }
-  }
-  if (children != nullptr) XFree(children);
-  return found;
-}
-
 void XProbe::CollectByTitle(Window root, const std::string& title, std::vector<Window>& found) {
   Window parent = 0, ret_root = 0;
   Window* children = nullptr;
@@ -116,10 +97,10 @@ std::vector<Window> XProbe::WindowsTitled(const std::string& title) {
 
 std::optional<Window> XProbe::WaitForWindow(const std::string& title,
                                             std::chrono::milliseconds timeout) {
-  std::optional<Window> w;
-  Eventually([&] { return (w = FindByTitle(DefaultRootWindow(display_), title)).has_value(); },
-             timeout, std::chrono::milliseconds(5));
-  return w;
+  std::vector<Window> found;
+  Eventually([&] { return !(found = WindowsTitled(title)).empty(); }, timeout,
+             std::chrono::milliseconds(5));
+  return found.empty() ? std::nullopt : std::optional<Window>(found.front());
 }
 
 bool XProbe::Exists(Window w) {
@@ -348,6 +329,25 @@ std::size_t LitCount(const Image& image) {
   std::size_t lit = 0;
   for (std::uint32_t p : image.pixels)
     lit += p != 0 ? 1 : 0;
+  return lit;
+}
+
+std::size_t DimCount(const Image& image, int min_channel) {
+  std::size_t dim = 0;
+  for (std::uint32_t p : image.pixels) {
+    dim += p != 0 && (Image::Red(p) < min_channel || Image::Green(p) < min_channel ||
+                      Image::Blue(p) < min_channel);
+  }
+  return dim;
+}
+
+std::array<std::size_t, 4> LitPerQuarter(const Image& image) {
+  std::array<std::size_t, 4> lit{};
+  for (int y = 0; y < image.height; ++y) {
+    for (int x = 0; x < image.width; ++x)
+      lit[static_cast<std::size_t>((y * 2 / image.height) * 2 + x * 2 / image.width)] +=
+          image.at(x, y) != 0;
+  }
   return lit;
 }
 

@@ -96,13 +96,20 @@ class XProbe {
   Display* display() const { return display_; }
 
  private:
-  std::optional<Window> FindByTitle(Window root, const std::string& title);
   void CollectByTitle(Window root, const std::string& title, std::vector<Window>& found);
   Display* display_ = nullptr;
 };
 
 // The number of pixels that are not black.
 std::size_t LitCount(const Image& image);
+
+// Lit pixels with a channel below `min_channel`: neither black nor a point
+// (nor the ring, which is white).
+std::size_t DimCount(const Image& image, int min_channel = 30);
+
+// Lit pixels in each quarter of the image: top left, top right, bottom left,
+// bottom right.
+std::array<std::size_t, 4> LitPerQuarter(const Image& image);
 
 // Pixels lit in `before` (the ring's white aside, which moves) that are black
 // in `after`, both of the same size. The spray only ever lights pixels, so
