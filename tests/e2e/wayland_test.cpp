@@ -85,10 +85,7 @@ class NestedWeston : public ::testing::Test {
   void StartCompositor(int scale) {
     server_ = std::make_unique<Xvfb>(std::vector<std::string>{"-br"}, "3200x2400x24");
     probe_ = std::make_unique<XProbe>(server_->display());
-    Weston::Nested nested;
-    nested.x_display = server_->display();
-    nested.scale = scale;
-    weston_ = std::make_unique<Weston>(nested);
+    weston_ = std::make_unique<Weston>(server_->display(), scale);
     const auto output = probe_->WaitForWindow("Weston Compositor - screen0", 20s);
     ASSERT_TRUE(output.has_value()) << "weston's output window never showed";
     output_ = *output;

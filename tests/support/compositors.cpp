@@ -20,17 +20,6 @@ std::string Installed(const std::string& name) {
   return path;
 }
 
-std::vector<std::string> NestedArgs(const Weston::Nested& nested) {
-  std::vector<std::string> args{"--backend=x11-backend.so",
-                                "--use-pixman",
-                                "--width=" + std::to_string(nested.width),
-                                "--height=" + std::to_string(nested.height),
-                                "--scale=" + std::to_string(nested.scale),
-                                "--idle-time=" + std::to_string(nested.idle_seconds)};
-  if (nested.kiosk) args.push_back("--shell=kiosk-shell.so");
-  return args;
-}
-
 }  // namespace
 
 Compositor::Compositor(const std::string& name) {
@@ -90,8 +79,10 @@ std::string Compositor::Log() const {
 
 Weston::Weston() : Weston({"--backend=headless-backend.so", "--idle-time=0"}, {}) {}
 
-Weston::Weston(const Nested& nested)
-    : Weston(NestedArgs(nested), {{"DISPLAY", nested.x_display}}) {}
+Weston::Weston(const std::string& x_display, int scale)
+    : Weston({"--backend=x11-backend.so", "--use-pixman", "--width=992", "--height=741",
+              "--scale=" + std::to_string(scale), "--idle-time=0", "--shell=kiosk-shell.so"},
+             {{"DISPLAY", x_display}}) {}
 
 Weston::Weston(const std::vector<std::string>& args, const Child::EnvChanges& env)
     : Compositor("weston") {

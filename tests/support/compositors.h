@@ -57,16 +57,11 @@ class Compositor {
 // X server, whose pixels an XProbe can read.
 class Weston : public Compositor {
  public:
-  struct Nested {
-    std::string x_display;  // the X server to show it on
-    int width = 992;        // the output's size in device pixels
-    int height = 741;
-    int scale = 1;         // the output's scale
-    bool kiosk = true;     // every window fills the output, undecorated
-    int idle_seconds = 0;  // the output sleeps after this long without input; 0: never
-  };
   Weston();
-  explicit Weston(const Nested& nested);
+  // Nested in the X server `x_display`: an output of 992 x 741 device pixels
+  // at `scale`, never idle, in the kiosk shell, which gives every window the
+  // whole output, undecorated.
+  Weston(const std::string& x_display, int scale);
 
  private:
   Weston(const std::vector<std::string>& args, const Child::EnvChanges& env);

@@ -50,12 +50,8 @@ ConformanceTable ReadConformanceTable(const std::string& path) {
   return table;
 }
 
-std::vector<std::pair<int, int>> ExpectedRingOffsets(const ExpectedPicture& e) {
-  return RingOffsets(e.ring, e.line);
-}
-
 std::optional<std::pair<int, int>> FindExpectedRing(const Image& image, const ExpectedPicture& e) {
-  return FindRing(image, ExpectedRingOffsets(e), e.ring);
+  return FindRing(image, RingOffsets(e.ring, e.line), e.ring);
 }
 
 bool ShowsRingAndField(const Image& image, const ExpectedPicture& e, std::size_t min_lit) {
@@ -75,7 +71,7 @@ void ExpectConformingPicture(const Image& image, const ExpectedPicture& e, int m
   if (ring) {
     // A thicker line would hold the expected one: the band just inside it
     // must not be white (points on it are white only by chance).
-    const auto expected = ExpectedRingOffsets(e);
+    const auto expected = RingOffsets(e.ring, e.line);
     std::size_t band = 0, white = 0;
     for (const auto& o : RingOffsets(e.ring, e.line + 1)) {
       if (std::find(expected.begin(), expected.end(), o) != expected.end()) continue;

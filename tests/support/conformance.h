@@ -43,10 +43,6 @@ struct ConformanceTable {
 // Reads the table; a failure (and an empty table) if it cannot.
 ConformanceTable ReadConformanceTable(const std::string& path = GLIMMER_CONFORMANCE_TABLE);
 
-// The ring as the table describes it: pixel offsets within its box of a
-// circle `ring` across with a line `line` thick, for FindRing.
-std::vector<std::pair<int, int>> ExpectedRingOffsets(const ExpectedPicture& e);
-
 // Where the expected ring is in `image`, if it shows.
 std::optional<std::pair<int, int>> FindExpectedRing(const Image& image, const ExpectedPicture& e);
 

@@ -21,9 +21,7 @@ struct RecordedRun {
     std::uint64_t dropped = 0;
   };
   std::int64_t shown_at_ns = 0;
-  std::int64_t first_frame_at_ns = 0;
   std::int64_t ended_at_ns = 0;
-  std::uint64_t frames = 0;
   bool idle_allowed = false;  // whether the session could go idle while it ran
   std::vector<Timer> timers;  // in the window's order
 
@@ -48,13 +46,8 @@ inline std::optional<RecordedRun> ReadRecordedRun(const std::string& path) {
       names.push_back(key.substr(6, key.size() - 6 - std::string(".interval_ns").size()));
   }
   const auto has = [&](const std::string& key) { return values.count(key) != 0; };
-  if (!has("shown_at_ns") || !has("first_frame_at_ns") || !has("ended_at_ns") || !has("frames") ||
-      names.empty()) {
-    return std::nullopt;
-  }
-  RecordedRun run{values["shown_at_ns"],       values["first_frame_at_ns"],
-                  values["ended_at_ns"],       static_cast<std::uint64_t>(values["frames"]),
-                  values["idle_allowed"] == 1, {}};
+  if (!has("shown_at_ns") || !has("ended_at_ns") || names.empty()) return std::nullopt;
+  RecordedRun run{values["shown_at_ns"], values["ended_at_ns"], values["idle_allowed"] == 1, {}};
   for (const auto& name : names) {
     const std::string timer = "timer." + name;
     if (!has(timer + ".delivered") || !has(timer + ".dropped")) return std::nullopt;
