@@ -34,6 +34,7 @@ inline std::optional<RecordedRun> ReadRecordedRun(const std::string& path) {
   std::map<std::string, long long> values;  // the numbers: present=... is a word
   std::vector<std::string> names;
   for (std::string line; std::getline(in, line);) {
+    if (line.ends_with('\r')) line.pop_back();  // the Windows build ends its lines with CR LF
     const auto eq = line.find('=');
     const std::string key = line.substr(0, eq), value = line.substr(eq + 1);
     if (eq == std::string::npos || value.find_first_not_of("-0123456789") != std::string::npos ||

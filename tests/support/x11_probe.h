@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/process.h"
+
 namespace glimmer::testing {
 
 // 0x00RRGGBB pixels of a window's client area, row by row.
@@ -62,12 +64,8 @@ class XProbe {
   template <class Pred>
   Image CaptureUntil(Window w, Pred pred,
                      std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
     Image image;
-    do {
-      image = Capture(w);
-      if (pred(image)) break;
-    } while (std::chrono::steady_clock::now() < deadline);
+    Eventually([&] { return pred(image = Capture(w)); }, timeout, std::chrono::milliseconds(0));
     return image;
   }
   // Sets the server's own screensaver to come on after `seconds` without
