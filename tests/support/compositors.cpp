@@ -77,7 +77,8 @@ std::string Compositor::Log() const {
   return text;
 }
 
-Weston::Weston() : Weston({"--backend=headless-backend.so", "--idle-time=0"}, {}) {}
+Weston::Weston()
+    : Weston(std::vector<std::string>{"--backend=headless-backend.so", "--idle-time=0"}, {}) {}
 
 Weston::Weston(const std::string& x_display, int scale)
     : Weston({"--backend=x11-backend.so", "--use-pixman", "--width=992", "--height=741",
