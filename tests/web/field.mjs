@@ -12,7 +12,19 @@ export function decodePng(buf) {
   return PNG.sync.read(buf);
 }
 
-const litAt = (d, i) => d[i] | d[i + 1] | d[i + 2];
+// Whether the RGBA pixel at byte `i` of `d` is lit, or white.
+export const litAt = (d, i) => d[i] | d[i + 1] | d[i + 2];
+export const whiteAt = (d, i) => d[i] === 255 && d[i + 1] === 255 && d[i + 2] === 255;
+
+// Pixels lit in `before` (the ring's white aside, which moves) that are black
+// in `after`, of the same size.
+export function lostPoints(before, after) {
+  let lost = 0;
+  for (let i = 0; i < before.data.length; i += 4) {
+    if (litAt(before.data, i) && !whiteAt(before.data, i) && !litAt(after.data, i)) ++lost;
+  }
+  return lost;
+}
 
 // What the screen shows of the field: lit pixels, those lit but with a
 // channel below `minChannel` (dim), and aligned 2 x 2 cells with anything
@@ -49,10 +61,7 @@ export function singleShareExpected(coverage) {
 // the runs of white going in from the middle of each side), or null.
 export function findRing(image) {
   const { width, height, data: d } = image;
-  const white = (x, y) => {
-    const i = (y * width + x) * 4;
-    return d[i] === 255 && d[i + 1] === 255 && d[i + 2] === 255;
-  };
+  const white = (x, y) => whiteAt(d, (y * width + x) * 4);
   const seen = new Uint8Array(width * height);
   let best = null;
   for (let y0 = 0; y0 < height; ++y0) {
