@@ -15,7 +15,6 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/support/conformance.h"
