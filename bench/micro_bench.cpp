@@ -13,13 +13,12 @@
 #include "app/frm_rand.h"
 #include "app/program.h"
 #include "app/timers.h"
-#include "bench/renderer_sink.h"
 #include "runtime/core/canvas.h"
 #include "runtime/core/pcg32.h"
 #include "runtime/core/ring.h"
 #include "runtime/core/runtime_core.h"
+#include "runtime/desktop/renderer_sink.h"
 #include "runtime/desktop/sdl_runtime.h"
-#include "tests/support/fake_runtime.h"
 
 namespace glimmer {
 namespace {
@@ -140,16 +139,31 @@ void BM_TimerService(benchmark::State& state) {
 }
 BENCHMARK(BM_TimerService)->ArgName("advance_ns")->Arg(16'666'667)->Arg(1'000'000);
 
-// A canvas that has seen a few seconds of spray, for the frame benchmarks;
-// the tests' scripted runtime plots into it with the window's outer size.
+// The spray's services over a bare canvas at the window's start size; the
+// ball stays where it is.
+struct CanvasSpray {
+  Canvas& canvas;
+  Pcg32 rng{42, 54};
+  Single NextRandom() { return rng.NextSingle(); }
+  void Reseed() {}
+  Single WindowWidth() { return 15000.0f; }  // the outer size, frame included
+  Single WindowHeight() { return 11520.0f; }
+  void PlotPoint(Single x, Single y, Colour colour) { canvas.Plot(x, y, colour); }
+  void CreateBall(Single, Single, Single) {}
+  Single BallLeft() { return 0; }
+  Single BallTop() { return 0; }
+  Single BallWidth() { return 0; }
+  void SetBallLeft(Single) {}
+  void SetBallTop(Single) {}
+};
+
+// A canvas that has seen a few seconds of spray, for the frame benchmarks.
 Canvas SprayedCanvas(int ticks) {
   Canvas canvas;
   canvas.SetVisibleSize(kClientW, kClientH);
-  testing::FakeRuntime rt;
-  rt.canvas = &canvas;
-  rt.record_plots = false;
+  CanvasSpray spray{canvas};
   for (int i = 0; i < ticks; ++i)
-    tmrDrawDots_Timer(rt);
+    tmrDrawDots_Timer(spray);
   return canvas;
 }
 

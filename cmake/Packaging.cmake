@@ -66,10 +66,6 @@ if(NOT GLIMMER_CHANGELOG_TOP MATCHES "^glimmerfeld \\(${PROJECT_VERSION}\\) ")
 endif()
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS data/debian/changelog)
 
-if(GLIMMER_TESTS_BUILT)
-  add_subdirectory(tools)
-endif()
-
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME glimmerfeld)
 set(CPACK_PACKAGE_VENDOR "Glimmerfeld")

@@ -1,6 +1,7 @@
 // make_icon: writes the application icon (app/icon_art.h) as the files a
 // desktop installs. The output depends on nothing but this code: running it
-// twice, or on another machine with the same zlib, gives the same bytes.
+// twice, or on another machine with the same libpng and zlib, gives the same
+// bytes.
 //   make_icon OUTDIR   writes OUTDIR/<N>x<N>/apps/glimmerfeld.png for every
 //                      installed size and OUTDIR/scalable/apps/glimmerfeld.svg
 #include <algorithm>
@@ -15,7 +16,7 @@
 
 #include "app/icon_art.h"
 #include "runtime/core/types.h"
-#include "tests/support/x11_probe.h"
+#include "tools/png_writer.h"
 
 namespace {
 
@@ -79,11 +80,7 @@ int main(int argc, char** argv) {
       const fs::path dir = root / (std::to_string(size) + "x" + std::to_string(size)) / "apps";
       fs::create_directories(dir);
       const fs::path file = dir / (std::string(kIconName) + ".png");
-      glimmer::testing::Image image;
-      image.width = size;
-      image.height = size;
-      image.pixels = DrawPixels(size, speckles);
-      if (!glimmer::testing::WritePng(image, file.string())) {
+      if (!glimmer::WritePng(file.string(), size, size, DrawPixels(size, speckles))) {
         std::fprintf(stderr, "make_icon: cannot write %s\n", file.c_str());
         return 1;
       }

@@ -21,9 +21,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Enough points that the field is well under way, whatever the scale.
-constexpr std::size_t kField = 5000;
-
 struct X11Cell {
   std::string name;
   int depth;
@@ -54,8 +51,8 @@ TEST_P(X11Conformance, ShowsTheExpectedPictureAndKeepsItWhenUncovered) {
   const int min_channel = cell.depth == 16 ? table_.min_channel_5bit : table_.min_channel;
   const Window w = Start(cell);
   ASSERT_NE(w, 0u);
-  const Image shown = probe_->CaptureUntil(
-      w, [&](const Image& i) { return ShowsRingAndField(i, expected, kField); }, 30s);
+  const Image shown =
+      CaptureUntil(w, [&](const Image& i) { return ShowsRingAndField(i, expected, kField); });
   ExpectConformingPicture(shown, expected, min_channel, "x11-" + cell.name);
 
   ExpectNothingLostUnderACover(*probe_, w);
@@ -75,9 +72,7 @@ INSTANTIATE_TEST_SUITE_P(
 class X11Refusal : public ProgramUnderX {
  protected:
   void ExpectRefused(const Child::EnvChanges& extra, const std::string& says) {
-    Child::EnvChanges env{{"DISPLAY", server_->display()}, {"WAYLAND_DISPLAY", std::nullopt}};
-    env.insert(extra.begin(), extra.end());
-    program_ = std::make_unique<Child>(GLIMMERFELD_BINARY, std::vector<std::string>{}, env);
+    StartProgram(GLIMMERFELD_BINARY, {}, extra);
     ASSERT_NO_FATAL_FAILURE(ExpectRefusedInOneLine(*program_, says));
     EXPECT_TRUE(probe_->WindowsTitled(kWindowTitle).empty());
   }

@@ -27,10 +27,10 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
+#include "tests/support/compositors.h"
 #include "tests/support/conformance.h"
 #include "tests/support/kwin_screenshot.h"
 #include "tests/support/process.h"
@@ -40,9 +40,6 @@ namespace glimmer::testing {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Enough points that the field is well under way, whatever the scale.
-constexpr std::size_t kField = 5000;
 
 // What the program's protocol trace shows of the surface it draws on: the
 // one it asks a viewport for.
@@ -144,26 +141,9 @@ void PrintTo(const KWinCell& cell, std::ostream* os) {
 
 class KWinConformance : public ::testing::TestWithParam<KWinCell> {};
 
-// Prints how long a cell took, however it ends.
-class CellClock {
- public:
-  explicit CellClock(std::string name) : name_(std::move(name)) {}
-  ~CellClock() {
-    std::printf("[%s] %.1f s\n", name_.c_str(),
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count());
-  }
-  CellClock(const CellClock&) = delete;
-  CellClock& operator=(const CellClock&) = delete;
-
- private:
-  std::string name_;
-  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
-};
-
 TEST_P(KWinConformance, ShowsTheExpectedPictureAndDrawsAtTheScale) {
   const KWinCell& cell = GetParam();
   const std::string name = "kwin-" + cell.name;
-  const CellClock clock(name);
   const ConformanceTable table = ReadConformanceTable();
   const ExpectedPicture expected = table.At(cell.scale);
   const ExpectedPicture unscaled = table.At(1);
@@ -186,22 +166,21 @@ TEST_P(KWinConformance, ShowsTheExpectedPictureAndDrawsAtTheScale) {
   // KWin maps the window, and offers its screenshots, when it is ready.
   std::optional<Image> shown;
   std::string error;
-  const auto deadline = std::chrono::steady_clock::now() + 60s;
-  while (program.Running() && std::chrono::steady_clock::now() < deadline) {
-    std::string why;
-    auto capture = CaptureKWinActiveWindow(kwin->bus_address(), why);
-    if (!capture) {
-      error = why;
-      std::this_thread::sleep_for(100ms);
-      continue;
-    }
-    shown = std::move(capture);
-    const bool ready = whole ? ShowsRingAndField(*shown, expected, kField)
-                             : shown->width == expected.client_width &&
-                                   shown->height == expected.client_height &&
-                                   LitCount(*shown) >= kField;
-    if (ready) break;
-  }
+  Eventually(
+      [&] {
+        if (!program.Running()) return true;
+        std::string why;
+        auto capture = CaptureKWinActiveWindow(kwin->bus_address(), why);
+        if (!capture) {
+          error = why;
+          return false;
+        }
+        shown = std::move(capture);
+        return whole ? ShowsRingAndField(*shown, expected, kField)
+                     : shown->width == expected.client_width &&
+                           shown->height == expected.client_height && LitCount(*shown) >= kField;
+      },
+      60s, 100ms);
   ASSERT_TRUE(shown.has_value()) << "no capture of the window from KWin: " << error
                                  << (program.Running() ? "" : "; the program has ended")
                                  << "\nKWin's log: " << kwin->Log();
@@ -270,9 +249,7 @@ INSTANTIATE_TEST_SUITE_P(Cells, KWinConformance,
 // one that takes the most; the decorations take a few) is the client size in
 // device pixels, at buffer scale 1.
 TEST(MutterConformance, Scale1DrawsAtTheClientSizeInDevicePixels) {
-  const CellClock clock("mutter-scale1");
   const ExpectedPicture expected = ReadConformanceTable().At(1);
-  ASSERT_TRUE(Mutter::Available()) << "mutter is not installed (scripts/install-deps test)";
   Mutter mutter;
   Child::EnvChanges env = mutter.Environment();
   env["WAYLAND_DEBUG"] = "client";
@@ -286,11 +263,9 @@ TEST(MutterConformance, Scale1DrawsAtTheClientSizeInDevicePixels) {
     return busiest != nullptr ? *busiest : std::vector<std::pair<int, int>>{};
   };
   constexpr std::size_t kFrames = 20;
-  const auto deadline = std::chrono::steady_clock::now() + 60s;
-  while (program.Running() && frames(ReadTrace(program.Stderr())).size() < kFrames &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(50ms);
-  }
+  Eventually(
+      [&] { return !program.Running() || frames(ReadTrace(program.Stderr())).size() >= kFrames; },
+      60s);
   program.Signal(SIGTERM);
   EXPECT_EQ(program.Wait(30s), std::optional<int>(0));
   const DrawnSurface drawn = ReadTrace(program.Stderr());

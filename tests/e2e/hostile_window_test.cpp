@@ -3,7 +3,6 @@
 // by the counts its run reports.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -13,7 +12,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <X11/Xutil.h>
@@ -23,6 +21,7 @@
 #include "tests/support/program_under_x.h"
 #include "tests/support/ring_finder.h"
 #include "tests/support/ring_offsets.h"
+#include "tests/support/withholding_window_manager.h"
 #include "tests/support/x11_probe.h"
 
 namespace glimmer::testing {
@@ -35,17 +34,6 @@ using Clock = std::chrono::steady_clock;
 // which capturing it whole requires. A black root (-br) leaves black, not a
 // stipple, wherever the window has not painted yet.
 constexpr const char* kScreen = "3200x2400x24";
-
-// Points have every channel at 30 or more; the ring is white. Anything else
-// lit is not the program's (another window's remains, garbage).
-bool IsPointOrRing(std::uint32_t p) {
-  return Image::Red(p) >= 30 && Image::Green(p) >= 30 && Image::Blue(p) >= 30;
-}
-std::size_t ForeignCount(const Image& image) {
-  return static_cast<std::size_t>(
-      std::count_if(image.pixels.begin(), image.pixels.end(),
-                    [](std::uint32_t p) { return p != 0 && !IsPointOrRing(p); }));
-}
 
 // The fraction of lit pixels in a rectangle.
 double Coverage(const Image& img, int x0, int y0, int x1, int y1) {
@@ -64,29 +52,27 @@ class HostileWindow : public ProgramUnderX {
   // corner; and how many pixels beside the ring are lit in it. A small read
   // is quick enough to catch a frame that is up for a few milliseconds.
   std::size_t LitAtFirstSight(Window w) {
-    const auto deadline = Clock::now() + 20s;
-    while (!probe_->Viewable(w) && Clock::now() < deadline)
-      std::this_thread::sleep_for(1ms);
-    for (;;) {
-      XImage* x = XGetImage(probe_->display(), w, 0, 0, 300, 300, AllPlanes, ZPixmap);
-      if (x == nullptr) return 0;
-      bool ring = false;
-      std::size_t lit = 0;
-      for (int y = 0; y < 300; ++y) {
-        for (int xx = 0; xx < 300; ++xx) {
-          const unsigned long p = XGetPixel(x, xx, y) & 0xffffffu;
-          if (xx < 34 && y < 34 && p == 0xffffffu) ring = true;
-          if ((xx > 40 || y > 40) && p != 0) ++lit;
-        }
-      }
-      XDestroyImage(x);
-      if (ring) return lit;
-      if (Clock::now() >= deadline) {
-        ADD_FAILURE() << "never presented";
-        return lit;
-      }
-      std::this_thread::sleep_for(1ms);
-    }
+    Eventually([&] { return probe_->Viewable(w); }, 20s, 1ms);
+    std::size_t lit = 0;
+    const bool presented = Eventually(
+        [&] {
+          lit = 0;
+          XImage* x = XGetImage(probe_->display(), w, 0, 0, 300, 300, AllPlanes, ZPixmap);
+          if (x == nullptr) return true;
+          bool ring = false;
+          for (int y = 0; y < 300; ++y) {
+            for (int xx = 0; xx < 300; ++xx) {
+              const unsigned long p = XGetPixel(x, xx, y) & 0xffffffu;
+              if (xx < 34 && y < 34 && p == 0xffffffu) ring = true;
+              if ((xx > 40 || y > 40) && p != 0) ++lit;
+            }
+          }
+          XDestroyImage(x);
+          return ring;
+        },
+        20s, 1ms);
+    if (!presented) ADD_FAILURE() << "never presented";
+    return lit;
   }
 
   void SetUp() override { StartServer({}); }
@@ -100,11 +86,6 @@ class HostileWindow : public ProgramUnderX {
   // writes a record of its run on leaving, and waits for its window.
   Window Start(bool recorded = false) {
     return recorded ? LaunchRecorded(GLIMMERFELD_RECORDING_BINARY) : Launch(GLIMMERFELD_BINARY);
-  }
-
-  template <class Pred>
-  Image CaptureUntil(Window w, Pred pred) {
-    return probe_->CaptureUntil(w, pred, 30s);
   }
 
   // The first capture of a frame that the program presented after the
@@ -123,19 +104,7 @@ class HostileWindow : public ProgramUnderX {
   // Lets wall-clock time pass while the program is left as it is (hidden,
   // covered or stopped): these conditions only mean something if they last.
   void KeepFor(std::chrono::milliseconds span) {
-    const auto until = Clock::now() + span;
-    while (Clock::now() < until) {
-      ASSERT_TRUE(program_->Running()) << program_->Stderr();
-      std::this_thread::sleep_for(20ms);
-    }
-  }
-
-  // Asks the window to close; the program must end with status 0 and
-  // nothing on stderr.
-  void CloseAndExpectCleanEnd(Window w) {
-    probe_->RequestClose(w);
-    EXPECT_EQ(program_->Wait(30s), std::optional<int>(0));
-    EXPECT_EQ(program_->Stderr(), "");
+    ASSERT_TRUE(HoldsFor([&] { return program_->Running(); }, span)) << program_->Stderr();
   }
 
   // Closes the recorded program's window `w` and expects the outer size its
@@ -173,7 +142,7 @@ TEST_F(HostileWindow, SurvivesAResizeStormLosingNoPointAndFillsAGrownWindow) {
   const Image after = CaptureRepainted(w, probe_->Capture(w));
   ASSERT_EQ(after.width, 992);
   EXPECT_EQ(LostPoints(before, after), 0u);
-  EXPECT_EQ(ForeignCount(after), 0u);
+  EXPECT_EQ(DimCount(after), 0u);
   EXPECT_GT(LitCount(after), LitCount(before));
 
   // Grown, the window fills its new area: the spray reads the new outer size.
@@ -186,8 +155,7 @@ TEST_F(HostileWindow, SurvivesAResizeStormLosingNoPointAndFillsAGrownWindow) {
                     Coverage(img, 0, 768, img.width, img.height));
   };
   const Image grown = CaptureUntil(w, [&](const Image& img) {
-    return img.width == 1600 && img.height == 1200 && new_area(img) >= 0.10 &&
-           ForeignCount(img) == 0;
+    return img.width == 1600 && img.height == 1200 && new_area(img) >= 0.10 && DimCount(img) == 0;
   });
   const double seconds = std::chrono::duration<double>(Clock::now() - grown_at).count();
   ASSERT_EQ(grown.width, 1600);
@@ -197,7 +165,7 @@ TEST_F(HostileWindow, SurvivesAResizeStormLosingNoPointAndFillsAGrownWindow) {
   RecordProperty("seconds_to_fill_grown_area", std::to_string(seconds));
   EXPECT_GE(new_area(grown), 0.10);
   EXPECT_GT(Coverage(grown, 1400, 1000, 1600, 1200), 0.05) << "the far corner stays empty";
-  EXPECT_EQ(ForeignCount(grown), 0u);
+  EXPECT_EQ(DimCount(grown), 0u);
   // Shrinking back hides the new points; none of the old ones is lost.
   probe_->Resize(w, 992, 741);
   const Image back = CaptureRepainted(w, probe_->Capture(w));
@@ -229,7 +197,7 @@ TEST_F(HostileWindow, KeepsRunningWhileHiddenOrCoveredAndLosesNothing) {
   const Image uncovered = CaptureRepainted(w, probe_->Capture(w));
   EXPECT_GT(LitCount(uncovered), LitCount(shown));
   EXPECT_EQ(LostPoints(shown, uncovered), 0u);
-  EXPECT_EQ(ForeignCount(uncovered), 0u) << "the cover's pixels were never painted over";
+  EXPECT_EQ(DimCount(uncovered), 0u) << "the cover's pixels were never painted over";
   CloseAndExpectCleanEnd(w);
 
   // The timers ran through both: had the loop sat out either two-second
@@ -263,7 +231,7 @@ TEST_F(HostileWindow, FillsTheLargerClientAreaAtXftDpi192) {
   };
   const Image img = CaptureUntil(w, filled);
   EXPECT_TRUE(filled(img)) << "coverage " << Coverage(img, 0, 0, img.width, img.height);
-  EXPECT_EQ(ForeignCount(img), 0u);
+  EXPECT_EQ(DimCount(img), 0u);
   CloseAndExpectCleanEnd(w);
 }
 
@@ -313,36 +281,20 @@ TEST_F(HostileWindow, AScaleChangeWhileRunningKeepsEveryPointInPlaceAndSize) {
 // window manager's frame, still fits: it opens wholly on the screen, not
 // centred for its 96-dpi size and then grown past the edges.
 TEST_F(HostileWindow, OpensWhollyOnTheScreenAtXftDpi192UnderAWindowManager) {
-  if (access("/usr/bin/openbox", X_OK) != 0) GTEST_SKIP() << "openbox is not installed";
   ProgramUnderX::StartServer({"-br", "-noreset"}, "2560x1600x24");
   probe_->SetResources("Xft.dpi:\t192\n");
-  Child wm("/usr/bin/openbox", {}, {{"DISPLAY", server_->display()}});
-  // Ready once it names itself on the root window.
-  Display* d = probe_->display();
-  const Atom check = XInternAtom(d, "_NET_SUPPORTING_WM_CHECK", False);
-  const auto deadline = Clock::now() + 20s;
-  for (;;) {
-    Atom type = 0;
-    int format = 0;
-    unsigned long n = 0, after = 0;
-    unsigned char* data = nullptr;
-    XGetWindowProperty(d, DefaultRootWindow(d), check, 0, 1, False, AnyPropertyType, &type, &format,
-                       &n, &after, &data);
-    if (data != nullptr) XFree(data);
-    if (n > 0) break;
-    ASSERT_LT(Clock::now(), deadline) << "openbox did not start";
-    std::this_thread::sleep_for(10ms);
-  }
+  ASSERT_NO_FATAL_FAILURE(StartWindowManager());
   const Window w = Start();
   ASSERT_NE(w, 0u);
   ASSERT_EQ(probe_->Size(w), std::make_pair(1984, 1482));
   // Framed and placed: the frame is larger than the client area.
   std::array<int, 4> frame{};
-  while (Clock::now() < deadline + 20s) {
-    frame = probe_->FrameRect(w);
-    if (frame[2] > 1984 && frame[3] > 1482) break;
-    std::this_thread::sleep_for(10ms);
-  }
+  Eventually(
+      [&] {
+        frame = probe_->FrameRect(w);
+        return frame[2] > 1984 && frame[3] > 1482;
+      },
+      20s);
   std::printf("frame at %d,%d, %d x %d\n", frame[0], frame[1], frame[2], frame[3]);
   EXPECT_GT(frame[3], 1482) << "never framed";
   EXPECT_GE(frame[0], 0);
@@ -393,16 +345,11 @@ TEST_F(HostileWindow, ResumesAfterSigstopAndSigcontWithoutABurstBeyondTheLagCap)
   ASSERT_NE(w, 0u);
   CaptureUntil(w, [](const Image& img) { return LitCount(img) > 1000; });
   program_->Signal(SIGSTOP);
-  const auto deadline = Clock::now() + 20s;
-  while (!program_->Stopped() && Clock::now() < deadline)
-    std::this_thread::sleep_for(2ms);
-  ASSERT_TRUE(program_->Stopped());
+  ASSERT_TRUE(Eventually([&] { return program_->Stopped(); }, 20s, 2ms));
   const auto stopped_at = Clock::now();
   const Image at_stop = probe_->Capture(w);
   // The stall must last for its effect to show.
-  while (Clock::now() - stopped_at < 3s)
-    std::this_thread::sleep_for(20ms);
-  ASSERT_TRUE(program_->Stopped());
+  ASSERT_TRUE(HoldsFor([&] { return program_->Stopped(); }, 3s));
   const double stalled_ms =
       std::chrono::duration<double, std::milli>(Clock::now() - stopped_at).count();
   program_->Signal(SIGCONT);
@@ -530,11 +477,11 @@ TEST_F(HostileWindow, SigintOrSigtermWhileTheErrorBoxIsUpEndsWithStatusOne) {
     const Window w = Launch(GLIMMERFELD_FAULT_BINARY);
     ASSERT_NE(w, 0u);
     // The box carries the window's title too, and comes after the line.
-    const auto deadline = Clock::now() + 30s;
-    while ((program_->Stderr().empty() || probe_->WindowsTitled(kWindowTitle).size() < 2) &&
-           Clock::now() < deadline) {
-      std::this_thread::sleep_for(10ms);
-    }
+    Eventually(
+        [&] {
+          return !program_->Stderr().empty() && probe_->WindowsTitled(kWindowTitle).size() >= 2;
+        },
+        30s);
     ASSERT_EQ(probe_->WindowsTitled(kWindowTitle).size(), 2u)
         << "no box; stderr: " << program_->Stderr();
     EXPECT_EQ(program_->Stderr(),
@@ -542,9 +489,8 @@ TEST_F(HostileWindow, SigintOrSigtermWhileTheErrorBoxIsUpEndsWithStatusOne) {
     program_->Signal(sig);
     EXPECT_EQ(program_->Wait(30s), std::optional<int>(1));
     // The server destroys a client's windows once it has seen it go.
-    while (!probe_->WindowsTitled(kWindowTitle).empty() && Clock::now() < deadline)
-      std::this_thread::sleep_for(10ms);
-    EXPECT_TRUE(probe_->WindowsTitled(kWindowTitle).empty()) << "the box outlived the program";
+    EXPECT_TRUE(Eventually([&] { return probe_->WindowsTitled(kWindowTitle).empty(); }, 30s))
+        << "the box outlived the program";
   }
 }
 

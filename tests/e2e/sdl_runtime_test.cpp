@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
-#include <thread>
 #include <vector>
 
+#include "app/frm_rand.h"
 #include "runtime/desktop/sdl_runtime.h"
 #include "tests/support/program_under_x.h"
 #include "tests/support/ring_finder.h"
@@ -24,17 +24,12 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kTitle = "SdlRuntime under test";
 // The program's start size: a client area of 992 x 741 pixels at 96 dpi and
-// the frame assumed where the window system reports none.
+// the frame assumed where the window system reports none; a title of its own.
 WindowSettings StartSettings() {
-  WindowSettings s;
+  WindowSettings s = FormDescription::Window();
   s.title = kTitle;
-  s.client_width_twips = 14880.0;
-  s.client_height_twips = 11115.0;
-  s.frame_width_twips = 120.0;
-  s.frame_height_twips = 405.0;
   return s;
 }
-constexpr Single kBallSize = 495.0f;  // 33 pixels
 
 class SdlRuntimeUnderX : public ProgramUnderX {
  protected:
@@ -51,7 +46,7 @@ class SdlRuntimeUnderX : public ProgramUnderX {
     unsetenv("WAYLAND_DISPLAY");
     runtime_ = std::make_unique<SdlRuntime>();
     runtime_->Open(StartSettings());
-    runtime_->CreateBall(0.0f, 0.0f, kBallSize);
+    runtime_->CreateBall(0.0f, 0.0f, FormDescription::kBallSize);  // 33 pixels
     runtime_->Show();
     // The runtime makes every refused X request fatal, process-wide; a new
     // probe puts back the probe's own lenient handler.
@@ -77,6 +72,12 @@ class SdlRuntimeUnderX : public ProgramUnderX {
     if ((x + y) & 1) return 0;
     return static_cast<std::uint32_t>(40 + x % 200) << 16 |
            static_cast<std::uint32_t>(40 + y % 200) << 8 | 90u;
+  }
+  // Whether a capture shows the ring with its box at (x, y).
+  static auto RingAt(int x, int y) {
+    return [x, y](const Image& img) {
+      return FindRing(img, RingOffsets(33, 1), 33) == std::make_optional(std::make_pair(x, y));
+    };
   }
   // The pixels of `img` that differ from the field, leaving out a ring at
   // (rx, ry).
@@ -109,17 +110,11 @@ TEST_F(SdlRuntimeUnderX, PresentLeavesTheCanvasAsItWas) {
     runtime_->SetBallTop(at * 0.5f);
     runtime_->Present();
   }
-  const auto ring = RingOffsets(33, 1);
-  auto ring_at = [&](int x, int y) {
-    return [&, x, y](const Image& img) {
-      return FindRing(img, ring, 33) == std::make_optional(std::make_pair(x, y));
-    };
-  };
   runtime_->SetBallLeft(1500.0f);  // the ring at (100, 100)
   runtime_->SetBallTop(1500.0f);
   runtime_->Present();
-  const Image img = probe_->CaptureUntil(w, ring_at(100, 100), 10s);
-  ASSERT_TRUE(ring_at(100, 100)(img));
+  const Image img = CaptureUntil(w, RingAt(100, 100));
+  ASSERT_TRUE(RingAt(100, 100)(img));
   EXPECT_EQ(OffTheField(img, 100, 100), 0u) << "pixels of the canvas changed by presenting";
 }
 
@@ -130,20 +125,15 @@ TEST_F(SdlRuntimeUnderX, MovingTheBallPutsBackTheCanvasUnderItsOldOutline) {
   ASSERT_NE(w, 0u);
   PlotAField();
   const auto ring = RingOffsets(33, 1);
-  auto ring_at = [&](int x, int y) {
-    return [&, x, y](const Image& img) {
-      return FindRing(img, ring, 33) == std::make_optional(std::make_pair(x, y));
-    };
-  };
   runtime_->SetBallLeft(1500.0f);
   runtime_->SetBallTop(1500.0f);
   runtime_->Present();
-  ASSERT_TRUE(ring_at(100, 100)(probe_->CaptureUntil(w, ring_at(100, 100), 10s)));
+  ASSERT_TRUE(RingAt(100, 100)(CaptureUntil(w, RingAt(100, 100))));
   runtime_->SetBallLeft(1800.0f);  // 20 pixels on: the outlines overlap
   runtime_->SetBallTop(1650.0f);
   runtime_->Present();
-  const Image img = probe_->CaptureUntil(w, ring_at(120, 110), 10s);
-  ASSERT_TRUE(ring_at(120, 110)(img)) << "the ring did not move";
+  const Image img = CaptureUntil(w, RingAt(120, 110));
+  ASSERT_TRUE(RingAt(120, 110)(img)) << "the ring did not move";
   std::size_t checked_under_old = 0;
   for (auto [dx, dy] : ring) {
     const int x = 100 + dx, y = 100 + dy;

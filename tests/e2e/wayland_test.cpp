@@ -18,9 +18,10 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
+#include <utility>
 #include <vector>
 
+#include "tests/support/compositors.h"
 #include "tests/support/conformance.h"
 #include "tests/support/process.h"
 #include "tests/support/recorded_run.h"
@@ -33,17 +34,13 @@ using namespace std::chrono_literals;
 
 class HeadlessWeston : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (!Weston::Available()) GTEST_SKIP() << "weston with its headless backend is not installed";
-    weston_ = std::make_unique<Weston>();
-  }
+  void SetUp() override { weston_ = std::make_unique<Weston>(); }
 
   // Runs the program with `args` on the compositor with `env` on top, and
   // expects it to refuse in one line that says `says`.
   void ExpectRefused(Child::EnvChanges env, const std::string& says,
                      const std::vector<std::string>& args = {}) {
-    env.merge(weston_->Environment());
-    program_ = std::make_unique<Child>(GLIMMERFELD_BINARY, args, env);
+    program_ = weston_->Launch(GLIMMERFELD_BINARY, args, std::move(env));
     ExpectRefusedInOneLine(*program_, says);
   }
 
@@ -77,28 +74,13 @@ TEST_F(HeadlessWeston, AnUnreachableX11DisplayDoesNotFallBackIntoACrash) {
 TEST_F(HeadlessWeston, WithAnX11DisplayAsWellItRunsThereAndEndsCleanly) {
   Xvfb server;
   XProbe probe(server.display());
-  Child::EnvChanges env{{"DISPLAY", server.display()}};
-  env.merge(weston_->Environment());
-  program_ = std::make_unique<Child>(GLIMMERFELD_BINARY, std::vector<std::string>{}, env);
+  program_ = weston_->Launch(GLIMMERFELD_BINARY, {}, {{"DISPLAY", server.display()}});
   const auto w = probe.WaitForWindow("Glimmerfeld!", 20s);
   ASSERT_TRUE(w.has_value()) << program_->Stderr();
   // Points arrive on the X11 window.
-  const auto deadline = std::chrono::steady_clock::now() + 30s;
-  std::size_t lit = 0;
-  while (lit < 1000 && std::chrono::steady_clock::now() < deadline) {
-    const Image img = probe.Capture(*w);
-    lit = static_cast<std::size_t>(std::count_if(img.pixels.begin(), img.pixels.end(),
-                                                 [](std::uint32_t p) { return p != 0; }));
-  }
-  EXPECT_GE(lit, 1000u);
+  const auto lit = [](const Image& img) { return LitCount(img) >= 1000; };
+  EXPECT_TRUE(lit(probe.CaptureUntil(*w, lit)));
   ExpectCleanEndOnSigterm(*program_);
-}
-
-std::string Joined(const std::vector<std::string>& names) {
-  std::string s;
-  for (const auto& n : names)
-    s += (s.empty() ? "" : ", ") + n;
-  return s;
 }
 
 // Weston shown as a window of a private Xvfb. Its kiosk shell gives the
@@ -107,13 +89,9 @@ std::string Joined(const std::vector<std::string>& names) {
 class NestedWeston : public ::testing::Test {
  protected:
   void StartCompositor(int scale) {
-    if (!Weston::Available()) GTEST_SKIP() << "weston is not installed";
     server_ = std::make_unique<Xvfb>(std::vector<std::string>{"-br"}, "3200x2400x24");
     probe_ = std::make_unique<XProbe>(server_->display());
-    Weston::Nested nested;
-    nested.x_display = server_->display();
-    nested.scale = scale;
-    weston_ = std::make_unique<Weston>(nested);
+    weston_ = std::make_unique<Weston>(server_->display(), scale);
     const auto output = probe_->WaitForWindow("Weston Compositor - screen0", 20s);
     ASSERT_TRUE(output.has_value()) << "weston's output window never showed";
     output_ = *output;
@@ -136,23 +114,19 @@ class NestedWeston : public ::testing::Test {
   void Launch(Child::EnvChanges env,
               const std::string& binary = ProgramUnderTest(GLIMMERFELD_BINARY),
               const std::vector<std::string>& args = {}) {
-    env.merge(weston_->Environment());
-    program_ = std::make_unique<Child>(binary, args, env);
+    program_ = weston_->Launch(binary, args, std::move(env));
   }
 
   Image CaptureUntil(const std::function<bool(const Image&)>& pred) {
-    return probe_->CaptureUntil(output_, pred, 30s);
+    return probe_->CaptureUntil(output_, pred);
   }
 
   // Stops the compositor for `span`, the program running on all along.
   void StopCompositorFor(std::chrono::milliseconds span) {
     weston_->Signal(SIGSTOP);
-    const auto until = std::chrono::steady_clock::now() + span;
-    while (std::chrono::steady_clock::now() < until) {
-      ASSERT_TRUE(program_->Running()) << program_->Stderr();
-      std::this_thread::sleep_for(20ms);
-    }
+    const bool ran = HoldsFor([&] { return program_->Running(); }, span);
     weston_->Signal(SIGCONT);
+    ASSERT_TRUE(ran) << program_->Stderr();
   }
 
   std::unique_ptr<Xvfb> server_;
@@ -169,7 +143,7 @@ TEST_F(NestedWeston, RunsNativelyWithoutOpenGlAndEndsCleanly) {
   const Image img = CaptureUntil([](const Image& i) { return LitCount(i) > 20'000; });
   ASSERT_GT(LitCount(img), 20'000u) << program_->Stderr();
   EXPECT_EQ(img.width, 992);
-  EXPECT_EQ(Joined(GlLibrariesMapped(program_->pid())), "");
+  EXPECT_EQ(GlLibrariesMapped(program_->pid()), std::vector<std::string>{});
   ExpectCleanEndOnSigterm(*program_);
 }
 
@@ -235,11 +209,7 @@ INSTANTIATE_TEST_SUITE_P(Cells, WestonConformance, ::testing::Values(1, 2),
 // their rates and the canvas fills; the first frame afterwards shows it all.
 TEST_F(NestedWeston, KeepsTickingWhileNoFramesAreAskedForAndLosesNothing) {
   StartCompositor(1);
-  char tmpl[] = "/tmp/glimmer-run-XXXXXX";
-  const int fd = mkstemp(tmpl);
-  ASSERT_GE(fd, 0);
-  close(fd);
-  const std::string record = tmpl;
+  const std::string record = TempFile("run");
   Launch({{"DISPLAY", std::nullopt}}, GLIMMERFELD_RECORDING_BINARY, {"--out=" + record});
   const Image first =
       WithoutPointer(CaptureUntil([](const Image& i) { return LitCount(i) > 1000; }));
@@ -267,21 +237,19 @@ TEST_F(NestedWeston, KeepsTickingWhileNoFramesAreAskedForAndLosesNothing) {
 // GNOME's compositor: the program starts natively there, maps no OpenGL and
 // ends with status 0 on SIGTERM.
 TEST(HeadlessMutter, RunsNativelyWithoutOpenGlAndEndsCleanly) {
-  if (!Mutter::Available()) GTEST_SKIP() << "mutter is not installed";
   Mutter mutter;
   Child program(GLIMMERFELD_BINARY, {}, mutter.Environment());
   // Running natively, the window's buffers are in the process as shared
   // memory of ours; waited for, since mutter maps the window when it likes.
-  const auto deadline = std::chrono::steady_clock::now() + 30s;
-  bool drawing = false;
-  while (!drawing && program.Running() && std::chrono::steady_clock::now() < deadline) {
-    std::ifstream maps("/proc/" + std::to_string(program.pid()) + "/maps");
-    drawing = std::string(std::istreambuf_iterator<char>(maps), {}).find("memfd:glimmerfeld") !=
-              std::string::npos;
-    std::this_thread::sleep_for(50ms);
-  }
+  const bool drawing = Eventually(
+      [&] {
+        std::ifstream maps("/proc/" + std::to_string(program.pid()) + "/maps");
+        return std::string(std::istreambuf_iterator<char>(maps), {}).find("memfd:glimmerfeld") !=
+               std::string::npos;
+      },
+      30s);
   ASSERT_TRUE(drawing) << program.Stderr();
-  EXPECT_EQ(Joined(GlLibrariesMapped(program.pid())), "");
+  EXPECT_EQ(GlLibrariesMapped(program.pid()), std::vector<std::string>{});
   ExpectCleanEndOnSigterm(program);
   // Nor has it a layer shell for a background.
   Child background(GLIMMERFELD_BINARY, {"--background"}, mutter.Environment());
@@ -293,10 +261,7 @@ TEST(HeadlessMutter, RunsNativelyWithoutOpenGlAndEndsCleanly) {
 // and the session's idle timer.
 class UnderSway : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(Sway::Available()) << "sway is not installed (scripts/install-deps test)";
-    sway_ = std::make_unique<Sway>();
-  }
+  void SetUp() override { sway_ = std::make_unique<Sway>(); }
 
   // Starts `binary` with `args` and waits until sway shows its window.
   void Start(const std::string& binary, const std::vector<std::string>& args = {}) {
@@ -377,7 +342,6 @@ Image Picture(const Sway& sway, const std::string& output) {
 // bright points only, points that stay and grow in number; an output added
 // while it runs gets a field too; SIGTERM ends it.
 TEST(SwayBackground, EveryOutputGetsAFieldOfItsOwn) {
-  ASSERT_TRUE(Sway::Available()) << "sway is not installed (scripts/install-deps test)";
   Sway sway(2);
   const auto program = sway.Launch(ProgramUnderTest(GLIMMERFELD_BINARY), {"--background"});
   const ConformanceTable table = ReadConformanceTable();

@@ -9,6 +9,7 @@
 
 #include "tests/support/ring_finder.h"
 #include "tests/support/ring_offsets.h"
+#include "tools/png_writer.h"
 
 namespace glimmer::testing {
 
@@ -49,12 +50,8 @@ ConformanceTable ReadConformanceTable(const std::string& path) {
   return table;
 }
 
-std::vector<std::pair<int, int>> ExpectedRingOffsets(const ExpectedPicture& e) {
-  return RingOffsets(e.ring, e.line);
-}
-
 std::optional<std::pair<int, int>> FindExpectedRing(const Image& image, const ExpectedPicture& e) {
-  return FindRing(image, ExpectedRingOffsets(e), e.ring);
+  return FindRing(image, RingOffsets(e.ring, e.line), e.ring);
 }
 
 bool ShowsRingAndField(const Image& image, const ExpectedPicture& e, std::size_t min_lit) {
@@ -74,7 +71,7 @@ void ExpectConformingPicture(const Image& image, const ExpectedPicture& e, int m
   if (ring) {
     // A thicker line would hold the expected one: the band just inside it
     // must not be white (points on it are white only by chance).
-    const auto expected = ExpectedRingOffsets(e);
+    const auto expected = RingOffsets(e.ring, e.line);
     std::size_t band = 0, white = 0;
     for (const auto& o : RingOffsets(e.ring, e.line + 1)) {
       if (std::find(expected.begin(), expected.end(), o) != expected.end()) continue;
@@ -104,7 +101,7 @@ void ExpectConformingPicture(const Image& image, const ExpectedPicture& e, int m
     }
   }
   const std::string png = "/tmp/glimmer-conformance-" + cell + ".png";
-  if (dim != 0) WritePng(image, png);
+  if (dim != 0) WritePng(png, image.width, image.height, image.pixels);
   EXPECT_EQ(dim, 0u) << "pixels neither black nor a point with every channel >= " << min_channel
                      << " (see " << png << ")";
   EXPECT_GT(points, 0u) << "no points";
@@ -120,10 +117,9 @@ void ExpectNothingLostUnderACover(XProbe& probe, Window w) {
   probe.CaptureUntil(
       w, [](const Image& i) { return LitCount(i) == i.pixels.size(); }, 5s);
   probe.RemoveCover(cover);
-  const Image after = probe.CaptureUntil(
-      w,
-      [&](const Image& i) { return LitCount(i) > LitCount(before) && LostPoints(before, i) == 0; },
-      30s);
+  const Image after = probe.CaptureUntil(w, [&](const Image& i) {
+    return LitCount(i) > LitCount(before) && LostPoints(before, i) == 0;
+  });
   EXPECT_EQ(LostPoints(before, after), 0u) << "points lost under the cover";
 }
 

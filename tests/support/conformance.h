@@ -20,6 +20,9 @@
 
 namespace glimmer::testing {
 
+// Enough points that the field is well under way, whatever the scale.
+inline constexpr std::size_t kField = 5000;
+
 struct ExpectedPicture {
   double scale = 1;
   int client_width = 0;  // device pixels
@@ -39,10 +42,6 @@ struct ConformanceTable {
 
 // Reads the table; a failure (and an empty table) if it cannot.
 ConformanceTable ReadConformanceTable(const std::string& path = GLIMMER_CONFORMANCE_TABLE);
-
-// The ring as the table describes it: pixel offsets within its box of a
-// circle `ring` across with a line `line` thick, for FindRing.
-std::vector<std::pair<int, int>> ExpectedRingOffsets(const ExpectedPicture& e);
 
 // Where the expected ring is in `image`, if it shows.
 std::optional<std::pair<int, int>> FindExpectedRing(const Image& image, const ExpectedPicture& e);
@@ -68,8 +67,8 @@ inline void ExpectCleanEndOnSigterm(Child& program) {
   EXPECT_EQ(program.Stderr(), "");
 }
 
-// The program, left alone, refuses the display: status 1 and one line on
-// stderr that says `says`.
+// The program, left alone, refuses the display: status 1, no core, and one
+// line on stderr that says `says`.
 inline void ExpectRefusedInOneLine(Child& program, const std::string& says) {
   const auto status = program.Wait(std::chrono::seconds(30));
   ASSERT_TRUE(status.has_value()) << "runs on";
@@ -77,6 +76,7 @@ inline void ExpectRefusedInOneLine(Child& program, const std::string& says) {
   const std::string err = program.Stderr();
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
   EXPECT_NE(err.find(says), std::string::npos) << err;
+  EXPECT_FALSE(program.dumped_core());
 }
 
 // A parameterised cell's name, for its test's name.

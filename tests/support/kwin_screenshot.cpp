@@ -35,18 +35,13 @@ struct MessageUnref {
   void operator()(DBusMessage* m) const { dbus_message_unref(m); }
 };
 
-class Error {
- public:
-  Error() { dbus_error_init(&e_); }
-  ~Error() { dbus_error_free(&e_); }
+struct Error : DBusError {
+  Error() { dbus_error_init(this); }
+  ~Error() { dbus_error_free(this); }
   Error(const Error&) = delete;
   Error& operator=(const Error&) = delete;
-  DBusError* get() { return &e_; }
-  bool set() const { return dbus_error_is_set(&e_); }
-  std::string text() const { return std::string(e_.name) + ": " + e_.message; }
-
- private:
-  DBusError e_;
+  bool set() const { return dbus_error_is_set(this); }
+  std::string text() const { return std::string(name) + ": " + message; }
 };
 
 class Fd {
@@ -120,8 +115,8 @@ bool ReadAll(int fd, std::vector<std::uint8_t>& data, std::string& error) {
 std::optional<Image> CaptureKWinActiveWindow(const std::string& bus_address, std::string& error) {
   Error err;
   std::unique_ptr<DBusConnection, ConnectionCloser> bus(
-      dbus_connection_open_private(bus_address.c_str(), err.get()));
-  if (bus == nullptr || !dbus_bus_register(bus.get(), err.get())) {
+      dbus_connection_open_private(bus_address.c_str(), &err));
+  if (bus == nullptr || !dbus_bus_register(bus.get(), &err)) {
     error = "cannot join the bus: " + (err.set() ? err.text() : bus_address);
     return std::nullopt;
   }
@@ -152,7 +147,7 @@ std::optional<Image> CaptureKWinActiveWindow(const std::string& bus_address, std
   dbus_message_iter_append_basic(&args, DBUS_TYPE_UNIX_FD, &pipe_fd);
 
   std::unique_ptr<DBusMessage, MessageUnref> reply(
-      dbus_connection_send_with_reply_and_block(bus.get(), call.get(), kCallTimeoutMs, err.get()));
+      dbus_connection_send_with_reply_and_block(bus.get(), call.get(), kCallTimeoutMs, &err));
   // The message holds a copy of the write end; with ours closed too, the
   // read sees its end once KWin closes its own.
   call.reset();

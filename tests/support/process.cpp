@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -103,10 +102,7 @@ void Child::Stop(std::chrono::milliseconds grace) {
   if (gone()) return;
   kill(target, SIGCONT);  // a stopped one would never see the SIGTERM
   kill(target, SIGTERM);
-  const auto deadline = std::chrono::steady_clock::now() + grace;
-  while (!gone() && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  if (gone()) return;
+  if (Eventually(gone, grace, std::chrono::milliseconds(5))) return;
   kill(target, SIGKILL);
   Wait(grace);
 }
@@ -129,47 +125,28 @@ std::string FindOnPath(const std::string& name) {
   return {};
 }
 
+std::string TempFile(const std::string& name) {
+  std::string path = "/tmp/glimmer-" + name + "-XXXXXX";
+  const int fd = mkstemp(path.data());
+  if (fd < 0) throw std::runtime_error("mkstemp failed");
+  close(fd);
+  return path;
+}
+
+std::vector<std::string> AsNobody(const std::vector<std::string>& command) {
+  const passwd* nobody = getpwnam("nobody");
+  if (nobody == nullptr) throw std::runtime_error("there is no user nobody");
+  std::vector<std::string> args{"--reuid=" + std::to_string(nobody->pw_uid),
+                                "--regid=" + std::to_string(nobody->pw_gid), "--clear-groups",
+                                "--"};
+  args.insert(args.end(), command.begin(), command.end());
+  return args;
+}
+
 std::string ProgramUnderTest(const std::string& built) {
   const char* program = std::getenv("GLIMMERFELD_PROGRAM");
   return program != nullptr && *program != '\0' ? program : built;
 }
-
-namespace {
-
-// How long a display server may take to accept clients, on a busy machine.
-constexpr auto kStartTimeout = std::chrono::seconds(30);
-
-// Weston's headless backend, under /usr/lib/<triplet>/libweston-<major>/.
-bool HasHeadlessBackend() {
-  namespace fs = std::filesystem;
-  std::vector<fs::path> dirs{"/usr/lib", "/usr/lib64"};
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator("/usr/lib", ec)) {
-    if (e.path().filename().string().find("-linux-") != std::string::npos) dirs.push_back(e.path());
-  }
-  for (const auto& dir : dirs) {
-    for (const auto& e : fs::directory_iterator(dir, ec)) {
-      if (e.path().filename().string().rfind("libweston-", 0) == 0 &&
-          fs::exists(e.path() / "headless-backend.so", ec)) {
-        return true;
-      }
-    }
-  }
-  return false;
-}
-
-std::vector<std::string> NestedArgs(const Weston::Nested& nested) {
-  std::vector<std::string> args{"--backend=x11-backend.so",
-                                "--use-pixman",
-                                "--width=" + std::to_string(nested.width),
-                                "--height=" + std::to_string(nested.height),
-                                "--scale=" + std::to_string(nested.scale),
-                                "--idle-time=" + std::to_string(nested.idle_seconds)};
-  if (nested.kiosk) args.push_back("--shell=kiosk-shell.so");
-  return args;
-}
-
-}  // namespace
 
 Xvfb::Xvfb(const std::vector<std::string>& extra_args, const std::string& screen) {
   int fds[2];
@@ -183,7 +160,7 @@ Xvfb::Xvfb(const std::vector<std::string>& extra_args, const std::string& screen
   // Xvfb writes its display number once it accepts connections.
   std::string number;
   pollfd pfd{fds[0], POLLIN, 0};
-  const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
+  const auto deadline = std::chrono::steady_clock::now() + kDisplayStartTimeout;
   while (number.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
     if (poll(&pfd, 1, 100) > 0) {
       char buf[32];
@@ -196,194 +173,6 @@ Xvfb::Xvfb(const std::vector<std::string>& extra_args, const std::string& screen
   if (number.find('\n') == std::string::npos)
     throw std::runtime_error("Xvfb did not start: " + server_->Stderr());
   display_ = ":" + number.substr(0, number.find('\n'));
-}
-
-Compositor::Compositor(const std::string& name) {
-  std::string tmpl = "/tmp/glimmer-" + name + "-XXXXXX";
-  if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  runtime_dir_ = tmpl;  // mkdtemp makes it 0700, as Wayland requires
-}
-
-Compositor::~Compositor() {
-  for (auto p = processes_.rbegin(); p != processes_.rend(); ++p)
-    (*p)->Stop();
-  std::error_code ec;
-  std::filesystem::remove_all(runtime_dir_, ec);
-}
-
-Child& Compositor::Start(const std::string& what, const std::string& path,
-                         const std::vector<std::string>& args, Child::EnvChanges env, pid_t group,
-                         const std::string& ready) {
-  env.insert({{"XDG_RUNTIME_DIR", runtime_dir_},
-              {"WAYLAND_DISPLAY", std::nullopt},
-              {"WAYLAND_SOCKET", std::nullopt},
-              {"DISPLAY", std::nullopt}});
-  Child& child = *processes_.emplace_back(
-      std::make_unique<Child>(path, args, env, Spawn{.quiet = true, .group = group}));
-  const std::string ready_path = runtime_dir_ + "/" + ready;
-  const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
-  while (access(ready_path.c_str(), F_OK) != 0) {
-    // The destructor, run as the constructor throws, stops what has started.
-    if (!child.Running() || std::chrono::steady_clock::now() >= deadline)
-      throw std::runtime_error(what + " did not start: " + Log());
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return child;
-}
-
-Child::EnvChanges Compositor::Environment() const {
-  return {{"DISPLAY", std::nullopt},
-          {"WAYLAND_DISPLAY", socket_},
-          {"XDG_RUNTIME_DIR", runtime_dir_},
-          {"SDL_VIDEODRIVER", std::nullopt}};
-}
-
-std::string Compositor::Log() const {
-  std::string text;
-  for (const auto& p : processes_)
-    text += p->Stderr();
-  // The end says why it stopped; its start is the same every time.
-  constexpr std::size_t kTail = 3000;
-  if (text.size() > kTail) text = "..." + text.substr(text.size() - kTail);
-  return text;
-}
-
-bool Weston::Available() {
-  return !FindOnPath("weston").empty() && HasHeadlessBackend();
-}
-
-Weston::Weston() : Weston({"--backend=headless-backend.so", "--idle-time=0"}, {}) {}
-
-Weston::Weston(const Nested& nested)
-    : Weston(NestedArgs(nested), {{"DISPLAY", nested.x_display}}) {}
-
-Weston::Weston(const std::vector<std::string>& args, const Child::EnvChanges& env)
-    : Compositor("weston") {
-  std::vector<std::string> all{"--no-config", "--socket=" + socket()};
-  all.insert(all.end(), args.begin(), args.end());
-  // In our process group: weston takes its helper clients down with it.
-  Start("weston", FindOnPath("weston"), all, env, -1, socket());
-}
-
-bool Mutter::Available() {
-  return !FindOnPath("mutter").empty() && !FindOnPath("dbus-run-session").empty();
-}
-
-Mutter::Mutter() : Compositor("mutter") {
-  // Its own process group, so that the session bus goes with it.
-  Start("mutter", FindOnPath("dbus-run-session"),
-        {"--", "mutter", "--headless", "--wayland", "--no-x11", "--virtual-monitor", "1280x1024",
-         "--wayland-display=" + socket()},
-        {}, 0, socket());
-}
-
-KWin::KWin(double scale) : Compositor("kwin") {
-  const std::string installed = FindOnPath("kwin_wayland");
-  const std::string dbus = FindOnPath("dbus-daemon");
-  if (installed.empty() || dbus.empty()) {
-    throw std::runtime_error(
-        "kwin_wayland or dbus-daemon is not installed (scripts/install-deps test)");
-  }
-  // A copy made by us carries no file capability.
-  const std::string binary = runtime_dir() + "/kwin_wayland";
-  std::error_code ec;
-  std::filesystem::copy_file(installed, binary, ec);
-  if (ec) throw std::runtime_error("cannot copy " + installed + ": " + ec.message());
-  bus_address_ = "unix:path=" + runtime_dir() + "/bus";
-  char scale_arg[32];
-  std::snprintf(scale_arg, sizeof scale_arg, "%g", scale);
-
-  // The bus first, in a process group of its own that KWin joins, so that
-  // anything either starts goes with them.
-  const pid_t bus =
-      Start("dbus-daemon", dbus,
-            {"--session", "--nofork", "--nopidfile", "--address=" + bus_address_}, {}, 0, "bus")
-          .pid();
-  Child::EnvChanges env{{"DBUS_SESSION_BUS_ADDRESS", bus_address_},
-                        // No display server for Qt's own windows: KWin is the display server.
-                        {"QT_QPA_PLATFORM", "offscreen"},
-                        // Its screenshots are otherwise for the programs that a desktop file
-                        // grants them to.
-                        {"KWIN_SCREENSHOT_NO_PERMISSION_CHECKS", "1"}};
-  // What it writes of its configuration stays in here.
-  for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
-    env[name] = runtime_dir();
-  Start("kwin_wayland", binary,
-        {"--virtual", "--width", "1920", "--height", "1200", "--scale", scale_arg, "--socket",
-         socket(), "--no-lockscreen"},
-        env, bus, socket());
-}
-
-namespace {
-
-// setpriv's arguments that run what follows as `nobody`.
-std::vector<std::string> AsNobody(const passwd& nobody) {
-  return {"--reuid=" + std::to_string(nobody.pw_uid), "--regid=" + std::to_string(nobody.pw_gid),
-          "--clear-groups", "--"};
-}
-
-}  // namespace
-
-bool Sway::Available() {
-  return !FindOnPath("sway").empty() && !FindOnPath("setpriv").empty();
-}
-
-Sway::Sway(int outputs) : Compositor("sway") {
-  const passwd* nobody = getpwnam("nobody");
-  if (nobody == nullptr || chown(runtime_dir().c_str(), nobody->pw_uid, nobody->pw_gid) != 0)
-    throw std::runtime_error("cannot hand " + runtime_dir() + " to nobody");
-  // Once it runs its config's exec lines it serves clients: the first of
-  // them says where.
-  const std::string config = runtime_dir() + "/config";
-  const std::string say = runtime_dir() + "/say-sockets";
-  std::ofstream(say) << "printf '%s\\n%s\\n' \"$WAYLAND_DISPLAY\" \"$SWAYSOCK\" >\"$1.part\"\n"
-                        "mv \"$1.part\" \"$1\"\n";
-  std::ofstream(config) << "exec sh " << say << " " << runtime_dir() << "/sockets\n";
-  std::vector<std::string> args = AsNobody(*nobody);
-  args.insert(args.end(), {FindOnPath("sway"), "--config", config});
-  // Its own process group, so that what its config starts goes with it.
-  Compositor::Start("sway", FindOnPath("setpriv"), args,
-                    {{"WLR_BACKENDS", "headless"},
-                     {"WLR_HEADLESS_OUTPUTS", std::to_string(outputs)},
-                     {"WLR_RENDERER", "pixman"},
-                     {"WLR_LIBINPUT_NO_DEVICES", "1"},
-                     {"HOME", runtime_dir()}},
-                    0, "sockets");
-  std::ifstream sockets(runtime_dir() + "/sockets");
-  std::string wayland;
-  std::getline(sockets, wayland);
-  std::getline(sockets, ipc_socket_);
-  set_socket(wayland);
-}
-
-Child::EnvChanges Sway::Environment() const {
-  Child::EnvChanges env = Compositor::Environment();
-  env["SWAYSOCK"] = ipc_socket_;
-  env["HOME"] = runtime_dir();
-  return env;
-}
-
-std::unique_ptr<Child> Sway::Launch(const std::string& path, const std::vector<std::string>& args,
-                                    Child::EnvChanges env, const Spawn& spawn) const {
-  env.merge(Environment());
-  return std::make_unique<Child>(path, args, env, spawn);
-}
-
-std::optional<int> Sway::Run(const std::string& tool, const std::vector<std::string>& args,
-                             std::string* output) const {
-  const std::string path = FindOnPath(tool);
-  if (path.empty())
-    throw std::runtime_error(tool + " is not installed (scripts/install-deps test)");
-  const auto child = Launch(path, args, {}, Spawn{.quiet = true});
-  const auto status = child->Wait(std::chrono::seconds(30));
-  if (output != nullptr) *output = child->Stderr();
-  return status;
-}
-
-bool Sway::HasWindow(const std::string& title) const {
-  std::string tree;
-  return Run("swaymsg", {"-t", "get_tree"}, &tree) == 0 &&
-         tree.find("\"name\": \"" + title + "\"") != std::string::npos;
 }
 
 SilentDisplay::SilentDisplay(Kind kind) : kind_(kind) {

@@ -17,22 +17,31 @@ namespace glimmer::testing {
 // The full path of a program on PATH, or empty when there is none.
 std::string FindOnPath(const std::string& name);
 
-// Waits until `done` holds or `timeout` passes, looking every 50 ms; whether
-// it held.
+// A new empty file, /tmp/glimmer-NAME-XXXXXX, for the caller to remove.
+std::string TempFile(const std::string& name);
+
+// setpriv's arguments that run `command` as the user nobody, in no group:
+// for the programs that refuse to run as root.
+std::vector<std::string> AsNobody(const std::vector<std::string>& command);
+
+// Waits until `done` holds or `timeout` passes, looking every `every`;
+// whether it held.
 template <class Pred>
-bool Eventually(Pred done, std::chrono::milliseconds timeout) {
+bool Eventually(Pred done, std::chrono::nanoseconds timeout,
+                std::chrono::nanoseconds every = std::chrono::milliseconds(50)) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!done()) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(every);
   }
   return true;
 }
 
-// Watches `holds` for `duration`, every 50 ms; false as soon as it fails.
+// Watches `holds` for `duration`, every `every`; false as soon as it fails.
 template <class Pred>
-bool HoldsFor(Pred holds, std::chrono::milliseconds duration) {
-  return !Eventually([&] { return !holds(); }, duration);
+bool HoldsFor(Pred holds, std::chrono::nanoseconds duration,
+              std::chrono::nanoseconds every = std::chrono::milliseconds(50)) {
+  return !Eventually([&] { return !holds(); }, duration, every);
 }
 
 // The program the conformance cells and the nested-Weston tests start:
@@ -80,6 +89,9 @@ class Child {
   std::string stderr_path_;
 };
 
+// How long a display server may take to accept clients, on a busy machine.
+inline constexpr auto kDisplayStartTimeout = std::chrono::seconds(30);
+
 // A private Xvfb on a display number of its own choosing. The scripts and
 // benchmarks start theirs through this too (xprobe xvfb).
 class Xvfb {
@@ -94,114 +106,6 @@ class Xvfb {
  private:
   std::unique_ptr<Child> server_;
   std::string display_;
-};
-
-// What the Wayland compositors below share: a runtime directory of their own
-// holding their socket, and their processes, the compositor itself last.
-// Their constructors wait for the socket and throw std::runtime_error, with
-// the end of the log, when it does not come.
-class Compositor {
- public:
-  Compositor(const Compositor&) = delete;
-  Compositor& operator=(const Compositor&) = delete;
-  const std::string& runtime_dir() const { return runtime_dir_; }
-  const std::string& socket() const { return socket_; }
-  // What a client is started with: WAYLAND_DISPLAY and XDG_RUNTIME_DIR, with
-  // DISPLAY and SDL_VIDEODRIVER unset.
-  Child::EnvChanges Environment() const;
-  bool Running() { return processes_.back()->Running(); }
-  // SIGSTOP stands for a compositor that shows the window nowhere: it asks
-  // for no frames until SIGCONT.
-  void Signal(int sig) { processes_.back()->Signal(sig); }
-  // The end of what its processes have printed, for failure messages.
-  std::string Log() const;
-
- protected:
-  explicit Compositor(const std::string& name);
-  void set_socket(const std::string& name) { socket_ = name; }
-  // Stops its processes, the last started first, and removes the directory.
-  ~Compositor();
-  // Starts one of its processes with no display but the runtime directory,
-  // and waits until `ready` appears in that directory.
-  Child& Start(const std::string& what, const std::string& path,
-               const std::vector<std::string>& args, Child::EnvChanges env, pid_t group,
-               const std::string& ready);
-
- private:
-  std::string runtime_dir_;
-  std::string socket_ = "wayland-glimmer";
-  std::vector<std::unique_ptr<Child>> processes_;
-};
-
-// Weston, headless, which offers no input seat, or nested as a window of an
-// X server, whose pixels an XProbe can read.
-class Weston : public Compositor {
- public:
-  struct Nested {
-    std::string x_display;  // the X server to show it on
-    int width = 992;        // the output's size in device pixels
-    int height = 741;
-    int scale = 1;         // the output's scale
-    bool kiosk = true;     // every window fills the output, undecorated
-    int idle_seconds = 0;  // the output sleeps after this long without input; 0: never
-  };
-  // Whether weston and its headless backend are installed.
-  static bool Available();
-  Weston();
-  explicit Weston(const Nested& nested);
-
- private:
-  Weston(const std::vector<std::string>& args, const Child::EnvChanges& env);
-};
-
-// GNOME's compositor, headless with a virtual monitor, in a D-Bus session of
-// its own. Its pixels are not readable from outside.
-class Mutter : public Compositor {
- public:
-  static bool Available();
-  Mutter();
-};
-
-// KDE's compositor, headless on a virtual output at a display scale that may
-// be fractional, with a D-Bus session bus of its own on which it offers its
-// screenshots. It runs from a plain copy of its binary: the installed one
-// carries a file capability, and where file capabilities are refused it
-// cannot be started at all. A missing kwin_wayland is a failure to start.
-class KWin : public Compositor {
- public:
-  explicit KWin(double scale);
-  // The session bus it serves org.kde.KWin.ScreenShot2 on.
-  const std::string& bus_address() const { return bus_address_; }
-
- private:
-  std::string bus_address_;
-};
-
-// sway, headless with wlroots' software renderer: the compositor whose
-// protocols most Wayland desktops beyond GNOME and KDE share (layer shell,
-// idle notification, virtual keyboards). It refuses to run as root, so it
-// runs as the unprivileged user `nobody`; its clients run as the tests do
-// (root reaches its socket all the same), so that the program may be one
-// that runs in a chroot. Its IPC socket is in Environment() as SWAYSOCK.
-class Sway : public Compositor {
- public:
-  // Whether sway and setpriv are installed.
-  static bool Available();
-  // With `outputs` headless outputs, HEADLESS-1 and on, 1920 x 1080 each.
-  explicit Sway(int outputs = 1);
-  Child::EnvChanges Environment() const;
-  // Starts `path` with `args` on it, `env` on top of Environment().
-  std::unique_ptr<Child> Launch(const std::string& path, const std::vector<std::string>& args,
-                                Child::EnvChanges env = {}, const Spawn& spawn = {}) const;
-  // `tool` (swaymsg, wtype, ...) run to its end on it: its status, or
-  // nullopt after 30 s; `output` gets what it printed.
-  std::optional<int> Run(const std::string& tool, const std::vector<std::string>& args,
-                         std::string* output = nullptr) const;
-  // Whether a window titled `title` is in its tree of windows.
-  bool HasWindow(const std::string& title) const;
-
- private:
-  std::string ipc_socket_;
 };
 
 // A display server that accepts connections and never says a word, as one

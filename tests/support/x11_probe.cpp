@@ -3,13 +3,13 @@
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/scrnsaver.h>
-#include <zlib.h>
 
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
-#include <thread>
+
+#include "tests/support/process.h"
 
 namespace glimmer::testing {
 namespace {
@@ -72,25 +72,6 @@ XProbe::~XProbe() {
   if (display_ != nullptr) XCloseDisplay(display_);
 }
 
-std::optional<Window> XProbe::FindByTitle(Window root, const std::string& title) {
-  Window parent = 0, ret_root = 0;
-  Window* children = nullptr;
-  unsigned int n = 0;
-  if (XQueryTree(display_, root, &ret_root, &parent, &children, &n) == 0) return std::nullopt;
-  std::optional<Window> found;
-  for (unsigned int i = 0; i < n && !found; ++i) {
-    XWindowAttributes attrs;
-    if (XGetWindowAttributes(display_, children[i], &attrs) != 0 && attrs.map_state == IsViewable &&
-        TitleOf(display_, children[i]) == title) {
-      found = children[i];
-    } else {
-      found = FindByTitle(children[i], title);
-    }
-  }
-  if (children != nullptr) XFree(children);
-  return found;
-}
-
 void XProbe::CollectByTitle(Window root, const std::string& title, std::vector<Window>& found) {
   Window parent = 0, ret_root = 0;
   Window* children = nullptr;
@@ -116,12 +97,10 @@ std::vector<Window> XProbe::WindowsTitled(const std::string& title) {
 
 std::optional<Window> XProbe::WaitForWindow(const std::string& title,
                                             std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    if (auto w = FindByTitle(DefaultRootWindow(display_), title)) return w;
-    if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  std::vector<Window> found;
+  Eventually([&] { return !(found = WindowsTitled(title)).empty(); }, timeout,
+             std::chrono::milliseconds(5));
+  return found.empty() ? std::nullopt : std::optional<Window>(found.front());
 }
 
 bool XProbe::Exists(Window w) {
@@ -163,12 +142,8 @@ bool XProbe::WindowManagerReady(std::chrono::milliseconds timeout) {
   const Window w = XCreateSimpleWindow(display_, root, 0, 0, 10, 10, 0, 0, 0);
   XMapWindow(display_, w);
   XSync(display_, False);
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  bool ready = false;
-  while (!(ready = Viewable(w) && FrameExtents(w).has_value()) &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  const bool ready = Eventually([&] { return Viewable(w) && FrameExtents(w).has_value(); }, timeout,
+                                std::chrono::milliseconds(5));
   XDestroyWindow(display_, w);
   XSync(display_, False);
   return ready;
@@ -340,70 +315,6 @@ void XProbe::SetResources(const std::string& resources) {
   XSync(display_, False);
 }
 
-WithholdingWindowManager::WithholdingWindowManager(const std::string& display) {
-  display_ = XOpenDisplay(display.c_str());
-  if (display_ == nullptr) throw std::runtime_error("cannot open display " + display);
-  XSelectInput(display_, DefaultRootWindow(display_), SubstructureRedirectMask);
-  XSync(display_, False);
-}
-
-WithholdingWindowManager::~WithholdingWindowManager() {
-  if (display_ != nullptr) XCloseDisplay(display_);
-}
-
-std::optional<Window> WithholdingWindowManager::HandleRequests() {
-  std::optional<Window> asked;
-  while (XPending(display_) > 0) {
-    XEvent event;
-    XNextEvent(display_, &event);
-    if (event.type == MapRequest) {
-      asked = event.xmaprequest.window;
-    } else if (event.type == ConfigureRequest) {
-      const XConfigureRequestEvent& r = event.xconfigurerequest;
-      XWindowChanges changes{};
-      changes.x = r.x;
-      changes.y = r.y;
-      changes.width = r.width;
-      changes.height = r.height;
-      changes.border_width = r.border_width;
-      changes.sibling = r.above;
-      changes.stack_mode = r.detail;
-      XConfigureWindow(display_, r.window, static_cast<unsigned>(r.value_mask), &changes);
-    }
-  }
-  XFlush(display_);
-  return asked;
-}
-
-std::optional<Window> WithholdingWindowManager::WaitForMapRequest(
-    std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    if (auto w = HandleRequests()) return w;
-    if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-}
-
-void WithholdingWindowManager::Serve(std::chrono::milliseconds span) {
-  const auto until = std::chrono::steady_clock::now() + span;
-  while (std::chrono::steady_clock::now() < until) {
-    HandleRequests();
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-}
-
-void WithholdingWindowManager::Map(Window w) {
-  XMapRaised(display_, w);
-  XSync(display_, False);
-}
-
-void WithholdingWindowManager::SetFrameExtents(Window w, const std::array<long, 4>& sides) {
-  XChangeProperty(display_, w, XInternAtom(display_, "_NET_FRAME_EXTENTS", False), XA_CARDINAL, 32,
-                  PropModeReplace, reinterpret_cast<const unsigned char*>(sides.data()), 4);
-  XSync(display_, False);
-}
-
 std::size_t LostPoints(const Image& before, const Image& after) {
   if (before.width != after.width || before.height != after.height) return before.pixels.size();
   std::size_t lost = 0;
@@ -421,62 +332,30 @@ std::size_t LitCount(const Image& image) {
   return lit;
 }
 
+std::size_t DimCount(const Image& image, int min_channel) {
+  std::size_t dim = 0;
+  for (std::uint32_t p : image.pixels) {
+    dim += p != 0 && (Image::Red(p) < min_channel || Image::Green(p) < min_channel ||
+                      Image::Blue(p) < min_channel);
+  }
+  return dim;
+}
+
+std::array<std::size_t, 4> LitPerQuarter(const Image& image) {
+  std::array<std::size_t, 4> lit{};
+  for (int y = 0; y < image.height; ++y) {
+    for (int x = 0; x < image.width; ++x)
+      lit[static_cast<std::size_t>((y * 2 / image.height) * 2 + x * 2 / image.width)] +=
+          image.at(x, y) != 0;
+  }
+  return lit;
+}
+
 double PointsForCoverage(const Image& image, double spread_width, double spread_height) {
   const double pixels = static_cast<double>(image.width) * image.height;
   const double covered = static_cast<double>(LitCount(image)) / pixels;
   const double inside = pixels / (spread_width * spread_height);
   return -std::log(1.0 - covered) * pixels / inside;
-}
-
-bool WritePng(const Image& image, const std::string& path) {
-  if (image.width <= 0 || image.height <= 0) return false;
-  // Raw scanlines, each led by filter type 0.
-  std::vector<unsigned char> raw;
-  raw.reserve(static_cast<std::size_t>(image.height) *
-              (1 + 3 * static_cast<std::size_t>(image.width)));
-  for (int y = 0; y < image.height; ++y) {
-    raw.push_back(0);
-    for (int x = 0; x < image.width; ++x) {
-      const std::uint32_t p = image.at(x, y);
-      raw.push_back(static_cast<unsigned char>(Image::Red(p)));
-      raw.push_back(static_cast<unsigned char>(Image::Green(p)));
-      raw.push_back(static_cast<unsigned char>(Image::Blue(p)));
-    }
-  }
-  uLongf packed_size = compressBound(static_cast<uLong>(raw.size()));
-  std::vector<unsigned char> packed(packed_size);
-  if (compress2(packed.data(), &packed_size, raw.data(), static_cast<uLong>(raw.size()), 9) !=
-      Z_OK) {
-    return false;
-  }
-  packed.resize(packed_size);
-
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) return false;
-  auto put32 = [](std::vector<unsigned char>& v, std::uint32_t x) {
-    for (int s = 24; s >= 0; s -= 8)
-      v.push_back(static_cast<unsigned char>(x >> s));
-  };
-  auto chunk = [&](const char* type, const std::vector<unsigned char>& data) {
-    std::vector<unsigned char> out;
-    put32(out, static_cast<std::uint32_t>(data.size()));
-    out.insert(out.end(), type, type + 4);
-    out.insert(out.end(), data.begin(), data.end());
-    const auto crc =
-        static_cast<std::uint32_t>(crc32(0, out.data() + 4, static_cast<uInt>(out.size() - 4)));
-    put32(out, crc);
-    std::fwrite(out.data(), 1, out.size(), f);
-  };
-  static const unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-  std::fwrite(kSignature, 1, sizeof kSignature, f);
-  std::vector<unsigned char> header;
-  put32(header, static_cast<std::uint32_t>(image.width));
-  put32(header, static_cast<std::uint32_t>(image.height));
-  header.insert(header.end(), {8, 2, 0, 0, 0});  // 8-bit RGB, no interlace
-  chunk("IHDR", header);
-  chunk("IDAT", packed);
-  chunk("IEND", {});
-  return std::fclose(f) == 0;
 }
 
 }  // namespace glimmer::testing

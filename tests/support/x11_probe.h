@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/process.h"
+
 namespace glimmer::testing {
 
 // 0x00RRGGBB pixels of a window's client area, row by row.
@@ -56,16 +58,14 @@ class XProbe {
   // below the root), on the root: x, y, width, height.
   std::array<int, 4> FrameRect(Window w);
   Image Capture(Window w);
-  // Captures until `pred` holds for a fresh capture or the time-out passes;
-  // returns the last capture either way.
+  // Captures until `pred` holds for a fresh capture or the time-out passes
+  // (by default long enough for a busy machine); returns the last capture
+  // either way.
   template <class Pred>
-  Image CaptureUntil(Window w, Pred pred, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
+  Image CaptureUntil(Window w, Pred pred,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
     Image image;
-    do {
-      image = Capture(w);
-      if (pred(image)) break;
-    } while (std::chrono::steady_clock::now() < deadline);
+    Eventually([&] { return pred(image = Capture(w)); }, timeout, std::chrono::milliseconds(0));
     return image;
   }
   // Sets the server's own screensaver to come on after `seconds` without
@@ -94,40 +94,20 @@ class XProbe {
   Display* display() const { return display_; }
 
  private:
-  std::optional<Window> FindByTitle(Window root, const std::string& title);
   void CollectByTitle(Window root, const std::string& title, std::vector<Window>& found);
-  Display* display_ = nullptr;
-};
-
-// A window manager that has taken over mapping (SubstructureRedirect on the
-// root) and grants every request but the maps, which it withholds until told
-// to map, as one still starting up may.
-class WithholdingWindowManager {
- public:
-  // Connects to `display` and takes over; throws std::runtime_error on failure.
-  explicit WithholdingWindowManager(const std::string& display);
-  ~WithholdingWindowManager();
-  WithholdingWindowManager(const WithholdingWindowManager&) = delete;
-  WithholdingWindowManager& operator=(const WithholdingWindowManager&) = delete;
-  // Serves requests until a window asks to be mapped and returns it, not
-  // mapped; nullopt after `timeout`.
-  std::optional<Window> WaitForMapRequest(std::chrono::milliseconds timeout);
-  // Serves requests for `span`, withholding every map.
-  void Serve(std::chrono::milliseconds span);
-  void Map(Window w);
-  // Names the frame it puts around `w` (left, right, top, bottom pixels) in
-  // _NET_FRAME_EXTENTS, as a window manager does; a borderless or tiling one
-  // names zeros.
-  void SetFrameExtents(Window w, const std::array<long, 4>& sides);
-
- private:
-  // Handles the requests waiting; the window that asked to be mapped, if any.
-  std::optional<Window> HandleRequests();
   Display* display_ = nullptr;
 };
 
 // The number of pixels that are not black.
 std::size_t LitCount(const Image& image);
+
+// Lit pixels with a channel below `min_channel`: neither black nor a point
+// (nor the ring, which is white).
+std::size_t DimCount(const Image& image, int min_channel = 30);
+
+// Lit pixels in each quarter of the image: top left, top right, bottom left,
+// bottom right.
+std::array<std::size_t, 4> LitPerQuarter(const Image& image);
 
 // Pixels lit in `before` (the ring's white aside, which moves) that are black
 // in `after`, both of the same size. The spray only ever lights pixels, so
@@ -138,8 +118,5 @@ std::size_t LostPoints(const Image& before, const Image& after);
 // pixel area of which `image` is a part, it takes on average to light as
 // many of its pixels as are lit (points landing on lit pixels add nothing).
 double PointsForCoverage(const Image& image, double spread_width, double spread_height);
-
-// Writes an image as a PNG file; false on failure.
-bool WritePng(const Image& image, const std::string& path);
 
 }  // namespace glimmer::testing

@@ -1,12 +1,10 @@
 // xprobe: the window probe as a command, for scripts (screenshots, benches).
 //   xprobe wait TITLE [TIMEOUT_MS]   print the id of the window titled TITLE
-//   xprobe size ID                   print its client size as "W H"
 //   xprobe png ID FILE               save its client area as a PNG
 //   xprobe close ID                  ask it to close (WM_DELETE_WINDOW)
 //   xprobe resize ID W H
 //   xprobe iconify ID                unmap it, as minimising without a window manager
 //   xprobe map ID                    map and raise it again
-//   xprobe set-resources TEXT        replace the root window's resources
 //   xprobe xvfb [--screen WxHxD] [--] COMMAND [ARGS...]
 //                                    run COMMAND in a private Xvfb, the one
 //                                    the tests start: DISPLAY names it and
@@ -26,6 +24,7 @@
 
 #include "tests/support/process.h"
 #include "tests/support/x11_probe.h"
+#include "tools/png_writer.h"
 
 namespace {
 
@@ -84,17 +83,13 @@ int main(int argc, char** argv) {
   const char* display = std::getenv("DISPLAY");
   if (argc < 3 || display == nullptr) {
     std::fprintf(stderr,
-                 "usage: xprobe wait|size|png|close|resize|set-resources ... (DISPLAY set), "
+                 "usage: xprobe wait|png|close|resize|iconify|map ... (DISPLAY set), "
                  "or xprobe xvfb ...\n");
     return 2;
   }
   try {
     XProbe probe(display);
     const std::string cmd = argv[1];
-    if (cmd == "set-resources") {
-      probe.SetResources(argv[2]);
-      return 0;
-    }
     if (cmd == "wait") {
       const long ms = argc > 3 ? std::strtol(argv[3], nullptr, 10) : 5000;
       auto w = probe.WaitForWindow(argv[2], std::chrono::milliseconds(ms));
@@ -103,13 +98,10 @@ int main(int argc, char** argv) {
       return 0;
     }
     const Window w = std::strtoul(argv[2], nullptr, 0);
-    if (cmd == "size") {
-      auto [width, height] = probe.Size(w);
-      std::printf("%d %d\n", width, height);
-      return width > 0 ? 0 : 1;
+    if (cmd == "png" && argc > 3) {
+      const glimmer::testing::Image image = probe.Capture(w);
+      return glimmer::WritePng(argv[3], image.width, image.height, image.pixels) ? 0 : 1;
     }
-    if (cmd == "png" && argc > 3)
-      return glimmer::testing::WritePng(probe.Capture(w), argv[3]) ? 0 : 1;
     if (cmd == "close") {
       probe.RequestClose(w);
       return 0;

@@ -50,9 +50,9 @@ TEST(BallDrift, OneStepAtPhaseOne) {
   EXPECT_FLOAT_EQ(rt.ball_left, 1.841471f);
   EXPECT_EQ(rt.ball_top, rt.ball_left);
   // Horizontal first, then vertical.
-  ASSERT_EQ(rt.ball_writes.size(), 2u);
-  EXPECT_EQ(rt.ball_writes[0].first, 'L');
-  EXPECT_EQ(rt.ball_writes[1].first, 'T');
+  ASSERT_EQ(rt.log.ball_writes.size(), 2u);
+  EXPECT_EQ(rt.log.ball_writes[0].first, 'L');
+  EXPECT_EQ(rt.log.ball_writes[1].first, 'T');
 }
 
 TEST(BallDrift, EachCoordinateRoundsAtItsOwnMagnitude) {
@@ -92,10 +92,10 @@ TEST(BallDrift, AStepTooLargeForASingleIsARunTimeError) {
   FakeRuntime rt = WithBall(3.4e38f, 0.0f);
   EXPECT_THROW(tmrBallmove_Timer(rt, 1e38, 1e38), RunTimeError);
   EXPECT_EQ(rt.ball_left, 3.4e38f);  // nothing written
-  EXPECT_TRUE(rt.ball_writes.empty());
+  EXPECT_TRUE(rt.log.ball_writes.empty());
   // A failed read of the ball ends the handler too.
   FakeRuntime broken = WithBall(0.0f, 0.0f);
-  broken.fail_ball_access = true;
+  broken.faults.ball_access = true;
   EXPECT_THROW(tmrBallmove_Timer(broken, 1.0, 1.0), RunTimeError);
 }
 
@@ -138,7 +138,7 @@ TEST(EdgeWrap, UsesTheSizeAtTheTimeOfTheTick) {
 
 TEST(EdgeWrap, AFailedSizeReadEndsTheHandler) {
   FakeRuntime rt = WithBall(20000.0f, 20000.0f);
-  rt.fail_size_read_at = 1;  // the height
+  rt.faults.size_read_at = 1;  // the height
   EXPECT_THROW(tmrRandMove_Timer(rt), RunTimeError);
   EXPECT_EQ(rt.ball_left, -495.0f);  // the first test had already run
   EXPECT_EQ(rt.ball_top, 20000.0f);

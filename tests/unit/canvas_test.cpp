@@ -1,14 +1,11 @@
+#include "runtime/core/canvas.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <limits>
-#include <set>
 #include <vector>
-
-#include "runtime/core/canvas.h"
-#include "runtime/core/ring.h"
-#include "tests/support/ring_offsets.h"
 
 namespace glimmer {
 namespace {
@@ -21,40 +18,6 @@ std::size_t Lit(const Canvas& c) {
   std::vector<std::uint32_t> shown(static_cast<std::size_t>(c.width() * c.height()));
   c.CopyVisibleTo(shown.data(), c.width());
   return shown.size() - static_cast<std::size_t>(std::count(shown.begin(), shown.end(), 0u));
-}
-
-TEST(TwipMapping, EachMultipleOfTheTwipsPerPixelStartsItsOwnPixel) {
-  for (double scale : {1.0, 1.25, 2.0}) {
-    const TwipMapping m(scale);
-    const double tpp = 15.0 / scale;
-    for (int px = 0; px < 3000; ++px) {
-      const double edge = px * tpp;
-      ASSERT_EQ(m.PixelOf(edge), px) << "scale " << scale;
-      // The Single just below the edge belongs to the pixel before.
-      const float below = std::nextafter(static_cast<float>(edge), 0.0f);
-      // And the same on the negative side, where the ball goes.
-      ASSERT_EQ(m.PixelOf(-edge), -px) << "scale " << scale;
-      if (px > 0) {
-        ASSERT_EQ(m.PixelOf(below), px - 1) << "scale " << scale;
-        ASSERT_EQ(m.PixelOf(-static_cast<double>(below)), -px) << "scale " << scale;
-      }
-    }
-  }
-}
-
-TEST(TwipMapping, SizesAtCommonScales) {
-  EXPECT_EQ(TwipMapping(1.0).PixelLength(14880), 992);
-  EXPECT_EQ(TwipMapping(1.0).PixelLength(11115), 741);
-  EXPECT_EQ(TwipMapping(1.0).PixelLength(495), 33);
-  EXPECT_EQ(TwipMapping(1.25).PixelLength(14880), 1240);
-  EXPECT_EQ(TwipMapping(2.0).PixelLength(14880), 1984);
-  EXPECT_EQ(TwipMapping(2.0).PixelLength(11115), 1482);
-  EXPECT_EQ(TwipMapping(2.0).PixelLength(495), 66);
-  EXPECT_EQ(TwipMapping(0.0).scale(), 1.0);  // nonsense scales fall back to 1
-  EXPECT_EQ(TwipMapping(1.0).PixelOf(-495), -33);
-  EXPECT_EQ(TwipMapping(1.0).PixelOf(-1), -1);
-  EXPECT_EQ(TwipMapping(1.0).PixelOf(1e30), 1 << 30);  // clamped, no overflow
-  EXPECT_EQ(TwipMapping(1.0).PixelOf(std::numeric_limits<double>::quiet_NaN()), -(1 << 30));
 }
 
 TEST(Canvas, PlotsIntoTheContainingPixelAndClipsToTheVisibleArea) {
@@ -180,72 +143,6 @@ TEST(Canvas, MirrorsPlotsAndConvertsToTheSurfaceLayout) {
   c.SetVisibleSize(8, 8);
   c.Plot(0.0f, 0.0f, kRed);
   EXPECT_EQ(surface[0], 0xff000000u);
-}
-
-TEST(BallOverlay, RingIsARoundOutlineInsideItsBox) {
-  const auto ring = testing::RingOffsets(33, 1);
-  ASSERT_FALSE(ring.empty());
-  std::set<std::pair<int, int>> cells(ring.begin(), ring.end());
-  for (auto [x, y] : ring) {
-    ASSERT_GE(x, 0);
-    ASSERT_LT(x, 33);
-    ASSERT_GE(y, 0);
-    ASSERT_LT(y, 33);
-    // Symmetric in both axes.
-    EXPECT_TRUE(cells.count({32 - x, y}));
-    EXPECT_TRUE(cells.count({x, 32 - y}));
-  }
-  // It touches all four sides, leaves the centre and the corners empty.
-  EXPECT_TRUE(cells.count({16, 0}));
-  EXPECT_TRUE(cells.count({0, 16}));
-  EXPECT_FALSE(cells.count({16, 16}));
-  EXPECT_FALSE(cells.count({0, 0}));
-  // Every row it crosses is a closed outline: no more than two runs per row.
-  for (int y = 0; y < 33; ++y) {
-    int runs = 0;
-    for (int x = 0; x < 33; ++x)
-      runs += cells.count({x, y}) && !cells.count({x - 1, y}) ? 1 : 0;
-    EXPECT_LE(runs, 2) << "row " << y;
-    EXPECT_GE(runs, 1) << "row " << y;
-  }
-  EXPECT_GT(testing::RingOffsets(66, 2).size(), 3 * ring.size());
-}
-
-TEST(BallOverlay, DrawsOverACopyAndNeverIntoTheCanvas) {
-  Canvas c;
-  c.SetVisibleSize(100, 100);
-  for (int i = 0; i < 100; ++i)
-    c.Plot(i * 15.0f, i * 15.0f, kBlue);  // a diagonal
-  std::vector<std::uint32_t> surface(100 * 100);
-  c.CopyVisibleTo(surface.data(), 100);
-  c.SetMirror(surface.data(), 100);
-  std::vector<std::uint32_t> before(100 * 100);
-  c.CopyVisibleTo(before.data(), 100);
-
-  BallOverlay ball;
-  ball.SetShape(33, 1);
-  ball.Draw(c, surface.data(), 100, 0, 0, 0xffffffu);
-  std::vector<std::uint32_t> after(100 * 100);
-  c.CopyVisibleTo(after.data(), 100);
-  EXPECT_EQ(after, before);
-  EXPECT_EQ(surface[16], 0xffffffu);  // the top of the ring at (16, 0)
-  EXPECT_EQ(c.At(16, 0), 0u);
-
-  // Moving it restores exactly what the canvas holds under the old outline,
-  // including a point plotted while the ring covered it.
-  c.Plot(16 * 15.0f, 0.0f, kRed);
-  ball.Draw(c, surface.data(), 100, 50, 50, 0xffffffu);
-  std::vector<std::uint32_t> expected(100 * 100);
-  c.CopyVisibleTo(expected.data(), 100);
-  for (auto [dx, dy] : testing::RingOffsets(33, 1))
-    expected[(50 + dy) * 100 + 50 + dx] = 0xffffffu;
-  EXPECT_EQ(surface, expected);
-
-  // Partly outside the window: clipped, nothing written out of bounds.
-  ball.Draw(c, surface.data(), 100, -20, 90, 0xffffffu);
-  ball.Draw(c, surface.data(), 100, -33, -33, 0xffffffu);
-  c.CopyVisibleTo(expected.data(), 100);
-  EXPECT_EQ(surface, expected);
 }
 
 }  // namespace

@@ -18,24 +18,24 @@ TEST(DotSpray, FirstPointTakesFiveNumbersAsXYRedGreenBlue) {
   rt.height = 8000.0f;
   rt.randoms = {0.25f, 0.5f, 0.0f, 0.5f, 0.75f, /* second point */ 0.125f, 0.0f, 1.0f / 255, 0, 0};
   tmrDrawDots_Timer(rt);
-  ASSERT_EQ(rt.plots.size(), 403u);
-  EXPECT_EQ(rt.plots[0].x, 2500.0f);
-  EXPECT_EQ(rt.plots[0].y, 4000.0f);
+  ASSERT_EQ(rt.log.plots.size(), 403u);
+  EXPECT_EQ(rt.log.plots[0].x, 2500.0f);
+  EXPECT_EQ(rt.log.plots[0].y, 4000.0f);
   // red 0 -> 30, green 0.5 -> 157.5 -> 158, blue 0.75 -> 221.25 -> 221
-  EXPECT_EQ(rt.plots[0].colour, Rgb(30, 158, 221));
-  EXPECT_EQ(rt.plots[1].x, 1250.0f);
-  EXPECT_EQ(rt.plots[1].y, 0.0f);
-  EXPECT_EQ(rt.plots[1].colour, Rgb(31, 30, 30));
+  EXPECT_EQ(rt.log.plots[0].colour, Rgb(30, 158, 221));
+  EXPECT_EQ(rt.log.plots[1].x, 1250.0f);
+  EXPECT_EQ(rt.log.plots[1].y, 0.0f);
+  EXPECT_EQ(rt.log.plots[1].colour, Rgb(31, 30, 30));
 }
 
 TEST(DotSpray, ATickDraws2015NumbersAndReadsTheSize806Times) {
   FakeRuntime rt;
   tmrDrawDots_Timer(rt);
-  EXPECT_EQ(rt.random_draws, 2015u);
-  EXPECT_EQ(rt.size_reads, 806u);
-  EXPECT_EQ(rt.plots.size(), 403u);
+  EXPECT_EQ(rt.log.random_draws, 2015u);
+  EXPECT_EQ(rt.log.size_reads, 806u);
+  EXPECT_EQ(rt.log.plots.size(), 403u);
   tmrDrawDots_Timer(rt);
-  EXPECT_EQ(rt.random_draws, 4030u);
+  EXPECT_EQ(rt.log.random_draws, 4030u);
 }
 
 TEST(DotSpray, ChannelsRoundHalfToEvenAndCapAt255) {
@@ -55,7 +55,7 @@ TEST(DotSpray, ChannelsRoundHalfToEvenAndCapAt255) {
     FakeRuntime rt;
     rt.randoms = {0.0f, 0.0f, c.r, c.r, c.r};
     tmrDrawDots_Timer(rt);
-    EXPECT_EQ(rt.plots[0].colour, Rgb(c.channel, c.channel, c.channel)) << "r=" << c.r;
+    EXPECT_EQ(rt.log.plots[0].colour, Rgb(c.channel, c.channel, c.channel)) << "r=" << c.r;
   }
 }
 
@@ -63,7 +63,7 @@ TEST(DotSpray, PointsAreNeverDark) {
   FakeRuntime rt;
   for (int tick = 0; tick < 50; ++tick)
     tmrDrawDots_Timer(rt);
-  for (const auto& p : rt.plots) {
+  for (const auto& p : rt.log.plots) {
     for (int shift : {0, 8, 16}) {
       const Colour ch = (p.colour >> shift) & 0xffu;
       ASSERT_GE(ch, 30u);
@@ -78,17 +78,17 @@ TEST(DotSpray, ReadsTheSizeAfreshForEveryPoint) {
   rt.height = 2000.0f;
   rt.randoms.assign(2015, 0.5f);
   // The window is resized after the first point's two reads.
-  rt.on_size_read = [](FakeRuntime& f) {
-    if (f.size_reads == 2) {
+  rt.script.on_size_read = [](FakeRuntime& f) {
+    if (f.log.size_reads == 2) {
       f.width = 3000.0f;
       f.height = 500.0f;
     }
   };
   tmrDrawDots_Timer(rt);
-  EXPECT_EQ(rt.plots[0].x, 500.0f);
-  EXPECT_EQ(rt.plots[0].y, 1000.0f);
-  EXPECT_EQ(rt.plots[1].x, 1500.0f);
-  EXPECT_EQ(rt.plots[1].y, 250.0f);
+  EXPECT_EQ(rt.log.plots[0].x, 500.0f);
+  EXPECT_EQ(rt.log.plots[0].y, 1000.0f);
+  EXPECT_EQ(rt.log.plots[1].x, 1500.0f);
+  EXPECT_EQ(rt.log.plots[1].y, 250.0f);
 }
 
 TEST(DotSpray, CoordinatesAreSingleProducts) {
@@ -98,8 +98,8 @@ TEST(DotSpray, CoordinatesAreSingleProducts) {
   const float r1 = 0.7312345f, r2 = 0.1234567f;
   rt.randoms = {r1, r2, 0, 0, 0};
   tmrDrawDots_Timer(rt);
-  EXPECT_EQ(rt.plots[0].x, r1 * 15000.0f);
-  EXPECT_EQ(rt.plots[0].y, r2 * 11520.0f);
+  EXPECT_EQ(rt.log.plots[0].x, r1 * 15000.0f);
+  EXPECT_EQ(rt.log.plots[0].y, r2 * 11520.0f);
 }
 
 TEST(DotSpray, PointsSpreadOverTheOuterSizeIncludingBeyondTheClientArea) {
@@ -107,7 +107,7 @@ TEST(DotSpray, PointsSpreadOverTheOuterSizeIncludingBeyondTheClientArea) {
   for (int tick = 0; tick < 20; ++tick)
     tmrDrawDots_Timer(rt);
   int beyond_right = 0, beyond_bottom = 0;
-  for (const auto& p : rt.plots) {
+  for (const auto& p : rt.log.plots) {
     ASSERT_GE(p.x, 0.0f);
     ASSERT_LT(p.x, 15000.0f);
     ASSERT_LT(p.y, 11520.0f);
@@ -122,17 +122,17 @@ TEST(DotSpray, PointsSpreadOverTheOuterSizeIncludingBeyondTheClientArea) {
 TEST(DotSpray, AFaultEndsTheHandlerWhereItStands) {
   {
     FakeRuntime rt;
-    rt.fail_plot_at = 7;
+    rt.faults.plot_at = 7;
     EXPECT_THROW(tmrDrawDots_Timer(rt), RunTimeError);
-    EXPECT_EQ(rt.plots.size(), 7u);
-    EXPECT_EQ(rt.random_draws, 8u * 5u);  // the failing point drew its numbers first
+    EXPECT_EQ(rt.log.plots.size(), 7u);
+    EXPECT_EQ(rt.log.random_draws, 8u * 5u);  // the failing point drew its numbers first
   }
   {
     FakeRuntime rt;
-    rt.fail_size_read_at = 5;  // the third point's height
+    rt.faults.size_read_at = 5;  // the third point's height
     EXPECT_THROW(tmrDrawDots_Timer(rt), RunTimeError);
-    EXPECT_EQ(rt.plots.size(), 2u);
-    EXPECT_EQ(rt.random_draws, 2u * 5u + 1u);
+    EXPECT_EQ(rt.log.plots.size(), 2u);
+    EXPECT_EQ(rt.log.random_draws, 2u * 5u + 1u);
   }
   {
     // A random number far outside [0, 1) drives a channel past 16 bits.
@@ -144,7 +144,7 @@ TEST(DotSpray, AFaultEndsTheHandlerWhereItStands) {
     } catch (const RunTimeError& e) {
       EXPECT_EQ(e.kind(), RunTimeError::Kind::kOverflow);
     }
-    EXPECT_EQ(rt.plots.size(), 1u);
+    EXPECT_EQ(rt.log.plots.size(), 1u);
   }
 }
 

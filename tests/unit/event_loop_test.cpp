@@ -20,16 +20,16 @@ constexpr Nanos kMs = kMillisecond;
 
 TEST(EventLoop, StartsUpInOrderAndShowsTheBallOnBlackFirst) {
   FakeRuntime rt;
-  rt.CloseAt(1);
+  rt.script.CloseAt(1);
   RunStats stats;
   EXPECT_EQ(RunForm(rt, &stats), 0);
-  EXPECT_EQ(rt.balls_created, 1);
+  EXPECT_EQ(rt.log.balls_created, 1);
   EXPECT_EQ(rt.ball_width, 495.0f);
-  EXPECT_EQ(rt.reseeds, 1);
-  EXPECT_EQ(rt.shows, 1);
-  ASSERT_EQ(rt.frame_log.size(), 1u);
-  EXPECT_EQ(rt.frame_log[0].plots, 0u);
-  EXPECT_EQ(rt.frame_log[0].ball_left, 0.0f);
+  EXPECT_EQ(rt.log.reseeds, 1);
+  EXPECT_EQ(rt.log.shows, 1);
+  ASSERT_EQ(rt.log.frames.size(), 1u);
+  EXPECT_EQ(rt.log.frames[0].plots, 0u);
+  EXPECT_EQ(rt.log.frames[0].ball_left, 0.0f);
   ASSERT_EQ(stats.timers.size(), 4u);
   EXPECT_EQ(stats.timers[0].name, "tmrAB");
   EXPECT_EQ(stats.timers[1].name, "tmrRandMove");
@@ -54,57 +54,57 @@ TEST(EventLoop, TheFirstFrameIsTheBallOnBlackHoweverLateTheFirstWakeUp) {
     SCOPED_TRACE(::testing::Message() << "first wake-up " << c.late / kMs << " ms, seen "
                                       << c.seen / kMs << " ms after start");
     FakeRuntime rt;
-    rt.record_plots = false;
+    rt.log.keep_plots = false;
     rt.visible = c.seen == 0;
-    if (c.seen != 0) rt.At(c.seen, [](FakeRuntime& f) { f.visible = true; });
+    if (c.seen != 0) rt.script.At(c.seen, [](FakeRuntime& f) { f.visible = true; });
     RunStats stats;
     FormLoop<FakeRuntime> loop(rt, &stats);
     loop.Start();
-    rt.now += c.late;
-    while (rt.frame_log.size() < 30) {
+    rt.clock.now += c.late;
+    while (rt.log.frames.size() < 30) {
       const Nanos wake = loop.Step();
       rt.WaitUntil(wake);
     }
-    EXPECT_EQ(rt.frame_log[0].plots, 0u);
-    EXPECT_EQ(rt.frame_log[0].ball_left, 0.0f);
-    EXPECT_EQ(rt.frame_log[0].ball_top, 0.0f);
-    EXPECT_GE(rt.frame_log[0].at, c.seen);
-    EXPECT_GT(rt.frame_log.back().plots, 0u) << "the timers never started";
+    EXPECT_EQ(rt.log.frames[0].plots, 0u);
+    EXPECT_EQ(rt.log.frames[0].ball_left, 0.0f);
+    EXPECT_EQ(rt.log.frames[0].ball_top, 0.0f);
+    EXPECT_GE(rt.log.frames[0].at, c.seen);
+    EXPECT_GT(rt.log.frames.back().plots, 0u) << "the timers never started";
     // Every spray tick due by the last frame has run, the unseen time's too.
     // (A window seen at once and then stalled is held to the lag rule.)
     loop.Collect();
     if (c.seen != 0) {
       EXPECT_EQ(stats.timers[3].dropped, 0u);
       EXPECT_GE(stats.timers[3].delivered,
-                static_cast<std::uint64_t>((rt.frame_log.back().at - stats.shown_at) / kMs));
+                static_cast<std::uint64_t>((rt.log.frames.back().at - stats.shown_at) / kMs));
     }
   }
 }
 
 TEST(EventLoop, DeliversEveryTimerAtItsRateOnceAFrame) {
   FakeRuntime rt;
-  rt.record_plots = false;
-  rt.CloseAt(2'010 * kMs);
+  rt.log.keep_plots = false;
+  rt.script.CloseAt(2'010 * kMs);
   RunStats stats;
   EXPECT_EQ(RunForm(rt, &stats), 0);
   // Frames at 0, 16.7, ... 2000.00004 ms; ticks ran only at those, and the
   // loop woke for nothing else.
   EXPECT_EQ(stats.frames, 121u);
-  EXPECT_LE(rt.waits, 122);
+  EXPECT_LE(rt.log.waits, 122);
   EXPECT_EQ(stats.timers[0].delivered, 200u);
   EXPECT_EQ(stats.timers[1].delivered, 2000u);
   EXPECT_EQ(stats.timers[2].delivered, 2000u);
   EXPECT_EQ(stats.timers[3].delivered, 2000u);
-  EXPECT_EQ(rt.unrecorded_plots, 403u * 2000u);
-  EXPECT_EQ(rt.random_draws, 2015u * 2000u);
+  EXPECT_EQ(rt.log.unrecorded_plots, 403u * 2000u);
+  EXPECT_EQ(rt.log.random_draws, 2015u * 2000u);
 }
 
 TEST(EventLoop, BallPositionIsTheSumOfTheDeliveredStepsInDueOrder) {
   FakeRuntime rt;
-  rt.record_plots = false;
+  rt.log.keep_plots = false;
   rt.width = 1e9f;  // keep the edge wrap out of it
   rt.height = 1e9f;
-  rt.CloseAt(500 * kMs + 1);
+  rt.script.CloseAt(500 * kMs + 1);
   EXPECT_EQ(RunForm(rt), 0);
   // The last frame before the close ran at 483.3 ms: ticks up to 483 ms.
   // Replay them: every millisecond one ball step, and every tenth the phase
@@ -123,39 +123,39 @@ TEST(EventLoop, BallPositionIsTheSumOfTheDeliveredStepsInDueOrder) {
 
 TEST(EventLoop, NoTickRunsOnceTheCloseIsSeen) {
   FakeRuntime rt;
-  rt.record_plots = false;
-  rt.CloseAt(100 * kMs);
+  rt.log.keep_plots = false;
+  rt.script.CloseAt(100 * kMs);
   RunStats stats;
   EXPECT_EQ(RunForm(rt, &stats), 0);
-  const auto drawn = rt.unrecorded_plots;
+  const auto drawn = rt.log.unrecorded_plots;
   EXPECT_EQ(stats.timers[3].delivered * 403u, drawn);
   EXPECT_LE(stats.timers[3].delivered, 100u);
-  EXPECT_TRUE(rt.errors.empty());
+  EXPECT_TRUE(rt.log.errors.empty());
 }
 
 TEST(EventLoop, ACloseDuringABurstLetsTheBurstFinishAndStopsThere) {
   FakeRuntime rt;
-  rt.record_plots = false;
+  rt.log.keep_plots = false;
   // The close arrives while the 5th point of a tick is being plotted.
-  rt.on_size_read = [](FakeRuntime& f) {
-    if (f.size_reads == 403 * 2 * 3 + 8) f.close_requested = true;
+  rt.script.on_size_read = [](FakeRuntime& f) {
+    if (f.log.size_reads == 403 * 2 * 3 + 8) f.close_requested = true;
   };
   RunStats stats;
-  rt.CloseAt(10'000 * kMs);
+  rt.script.CloseAt(10'000 * kMs);
   EXPECT_EQ(RunForm(rt, &stats), 0);
-  EXPECT_EQ(rt.unrecorded_plots, 403u * 4u);
+  EXPECT_EQ(rt.log.unrecorded_plots, 403u * 4u);
   EXPECT_EQ(stats.timers[3].delivered, 4u);
 }
 
 TEST(EventLoop, ARunTimeErrorIsReportedAndEndsTheProgramWithStatusOne) {
   FakeRuntime rt;
-  rt.fail_plot_at = 1000;
-  rt.CloseAt(10'000 * kMs);
+  rt.faults.plot_at = 1000;
+  rt.script.CloseAt(10'000 * kMs);
   RunStats stats;
   EXPECT_EQ(RunForm(rt, &stats), 1);
-  ASSERT_EQ(rt.errors.size(), 1u);
-  EXPECT_NE(rt.errors[0].find("plot"), std::string::npos);
-  EXPECT_EQ(rt.plots.size(), 1000u);
+  ASSERT_EQ(rt.log.errors.size(), 1u);
+  EXPECT_NE(rt.log.errors[0].find("plot"), std::string::npos);
+  EXPECT_EQ(rt.log.plots.size(), 1000u);
   // The failing tick was the third spray tick, and nothing ran after it: the
   // ball, whose ticks interleave with the spray's, is at most one tick apart.
   EXPECT_EQ(stats.timers[3].delivered, 3u);
@@ -165,13 +165,13 @@ TEST(EventLoop, ARunTimeErrorIsReportedAndEndsTheProgramWithStatusOne) {
 
 TEST(EventLoop, AFailedBallAccessEndsTheProgram) {
   FakeRuntime rt;
-  rt.record_plots = false;
-  rt.At(50 * kMs, [](FakeRuntime& f) { f.fail_ball_access = true; });
-  rt.CloseAt(10'000 * kMs);
+  rt.log.keep_plots = false;
+  rt.script.At(50 * kMs, [](FakeRuntime& f) { f.faults.ball_access = true; });
+  rt.script.CloseAt(10'000 * kMs);
   RunStats stats;
   EXPECT_EQ(RunForm(rt, &stats), 1);
-  ASSERT_EQ(rt.errors.size(), 1u);
-  EXPECT_NE(rt.errors[0].find("ball"), std::string::npos);
+  ASSERT_EQ(rt.log.errors.size(), 1u);
+  EXPECT_NE(rt.log.errors[0].find("ball"), std::string::npos);
   // The fault came in before the frame at 50 ms, whose batch starts at the
   // 34 ms tick, and the first handler to touch the ball in it ended the run.
   for (std::size_t i = 1; i < 4; ++i) {
@@ -192,8 +192,8 @@ struct InjectedFault {
   // Sets the fault up before the run; `form` points to the window once it
   // has loaded.
   std::function<void(FakeRuntime&, Form* const& form)> inject;
-  const char* message;             // the one line on stderr, without the program's prefix
-  FakeRuntime::Counts most_after;  // what may still happen after the mark
+  const char* message;                  // the one line on stderr, without the program's prefix
+  testing::FakeLog::Counts most_after;  // what may still happen after the mark
 };
 
 std::vector<InjectedFault> InjectedFaults() {
@@ -201,14 +201,14 @@ std::vector<InjectedFault> InjectedFaults() {
   std::vector<InjectedFault> faults;
   faults.push_back({
       .name = "a failed plot",
-      .inject = [](FakeRuntime& rt, Form* const&) { rt.fail_plot_at = 1000; },
+      .inject = [](FakeRuntime& rt, Form* const&) { rt.faults.plot_at = 1000; },
       .message = "Run-time error: failed to plot a point: the window is gone",
       .most_after = {},
   });
   // Some way into a spray tick, after several edge wraps.
   faults.push_back({
       .name = "a failed size read",
-      .inject = [](FakeRuntime& rt, Form* const&) { rt.fail_size_read_at = 5 * 806 + 301; },
+      .inject = [](FakeRuntime& rt, Form* const&) { rt.faults.size_read_at = 5 * 806 + 301; },
       .message = "Run-time error: failed to access the window's height",
       .most_after = {},
   });
@@ -224,7 +224,7 @@ std::vector<InjectedFault> InjectedFaults() {
               r = rng.NextSingle();
             const std::size_t red = 2 * 2015 + 3 * 5 + 2;
             rt.randoms[red] = 200.0f;
-            rt.snapshot_at_draw = red;
+            rt.faults.snapshot_at_draw = red;
           },
       .message = "Run-time error: overflow in conversion to Integer",
       .most_after = {.random_draws = 2},
@@ -236,9 +236,9 @@ std::vector<InjectedFault> InjectedFaults() {
       .name = "a floating-point overflow in the ball step",
       .inject =
           [](FakeRuntime& rt, Form* const& form) {
-            rt.At(50 * kMs, [&form](FakeRuntime& f) {
+            rt.script.At(50 * kMs, [&form](FakeRuntime& f) {
               form->dblA = form->dblB = 1e39;
-              f.TakeSnapshot();
+              f.log.TakeSnapshot();
             });
           },
       .message = "Run-time error: floating-point fault in the ball's step",
@@ -250,7 +250,7 @@ std::vector<InjectedFault> InjectedFaults() {
 int RunWithFault(const InjectedFault& fault, FakeRuntime& rt, RunStats* stats) {
   InjectedFault::Form* form = nullptr;
   fault.inject(rt, form);
-  rt.CloseAt(10'000 * kMs);
+  rt.script.CloseAt(10'000 * kMs);
   return RunForm<FakeRuntime>(rt, stats, [&](InjectedFault::Form& f) { form = &f; });
 }
 
@@ -259,11 +259,11 @@ TEST(EventLoop, EachInjectedFaultEndsItsHandlerWhereItStandsAndNothingRunsAfter)
     SCOPED_TRACE(fault.name);
     FakeRuntime rt;
     EXPECT_EQ(RunWithFault(fault, rt, nullptr), 1);
-    ASSERT_EQ(rt.errors.size(), 1u);
-    EXPECT_EQ(rt.errors[0], fault.message);
-    ASSERT_TRUE(rt.snapshot.has_value());
-    const FakeRuntime::Counts at = *rt.snapshot;
-    const FakeRuntime::Counts end = rt.CountsSoFar();
+    ASSERT_EQ(rt.log.errors.size(), 1u);
+    EXPECT_EQ(rt.log.errors[0], fault.message);
+    ASSERT_TRUE(rt.log.snapshot.has_value());
+    const testing::FakeLog::Counts at = *rt.log.snapshot;
+    const testing::FakeLog::Counts end = rt.log.SoFar();
     EXPECT_GT(at.plots, 0u) << "the fault came before any work";
     EXPECT_LE(end.plots - at.plots, fault.most_after.plots);
     EXPECT_LE(end.random_draws - at.random_draws, fault.most_after.random_draws);
@@ -279,7 +279,7 @@ TEST(EventLoopDeathTest, EachInjectedFaultPrintsOneLineNamingItAndExitsWithStatu
     EXPECT_EXIT(
         {
           FakeRuntime rt;
-          rt.record_plots = false;
+          rt.log.keep_plots = false;
           std::exit(RunWithFault(fault, rt, nullptr));
         },
         ::testing::ExitedWithCode(1), std::string("^glimmerfeld: ") + fault.message + "\n$");
@@ -291,8 +291,8 @@ TEST(EventLoopDeathTest, PhasesPastASingleFaultOnTheFirstBallStep) {
   EXPECT_EXIT(
       {
         FakeRuntime rt;
-        rt.record_plots = false;
-        rt.CloseAt(10'000 * kMs);
+        rt.log.keep_plots = false;
+        rt.script.CloseAt(10'000 * kMs);
         std::exit(RunForm<FakeRuntime>(
             rt, nullptr, [](frmRand<FakeRuntime>& form) { form.dblA = form.dblB = 1e300; }));
       },
@@ -305,28 +305,28 @@ TEST(EventLoopDeathTest, PhasesPastASingleFaultOnTheFirstBallStep) {
 // of ticks, and the frames go on at their usual pace.
 TEST(EventLoop, AStoppedAndContinuedProcessResumesWithoutABurst) {
   FakeRuntime rt;
-  rt.record_plots = false;
-  rt.At(1'000 * kMs + 5, [](FakeRuntime& f) { f.now += 10'000 * kMs; });
-  rt.CloseAt(12'000 * kMs);
+  rt.log.keep_plots = false;
+  rt.script.At(1'000 * kMs + 5, [](FakeRuntime& f) { f.clock.now += 10'000 * kMs; });
+  rt.script.CloseAt(12'000 * kMs);
   RunStats stats;
   EXPECT_EQ(RunForm(rt, &stats), 0);
-  EXPECT_TRUE(rt.errors.empty());
-  const Nanos cap = LagRule::kSeenFrames * rt.frame_period;
+  EXPECT_TRUE(rt.log.errors.empty());
+  const Nanos cap = LagRule::kSeenFrames * rt.clock.frame_period;
   const std::size_t cap_ticks = cap / kMs + 1;
   ASSERT_LT(cap_ticks, 60u) << "a cap this large would show as a burst";
   std::size_t resume = 0;
-  for (std::size_t i = 1; i < rt.frame_log.size(); ++i) {
-    const std::size_t ticks = (rt.frame_log[i].plots - rt.frame_log[i - 1].plots) / 403;
-    EXPECT_LE(ticks, cap_ticks) << "frame at " << rt.frame_log[i].at;
-    if (rt.frame_log[i].at > 11'000 * kMs && resume == 0) resume = i;
+  for (std::size_t i = 1; i < rt.log.frames.size(); ++i) {
+    const std::size_t ticks = (rt.log.frames[i].plots - rt.log.frames[i - 1].plots) / 403;
+    EXPECT_LE(ticks, cap_ticks) << "frame at " << rt.log.frames[i].at;
+    if (rt.log.frames[i].at > 11'000 * kMs && resume == 0) resume = i;
   }
   ASSERT_GT(resume, 0u);
   // The resuming frame delivers the cap's worth, then one frame's worth per
   // frame again, one period apart.
-  EXPECT_GE((rt.frame_log[resume].plots - rt.frame_log[resume - 1].plots) / 403, cap_ticks - 1);
+  EXPECT_GE((rt.log.frames[resume].plots - rt.log.frames[resume - 1].plots) / 403, cap_ticks - 1);
   for (std::size_t i = resume + 1; i < resume + 10; ++i) {
-    EXPECT_EQ(rt.frame_log[i].at - rt.frame_log[i - 1].at, rt.frame_period);
-    EXPECT_LE((rt.frame_log[i].plots - rt.frame_log[i - 1].plots) / 403, 17u);
+    EXPECT_EQ(rt.log.frames[i].at - rt.log.frames[i - 1].at, rt.clock.frame_period);
+    EXPECT_LE((rt.log.frames[i].plots - rt.log.frames[i - 1].plots) / 403, 17u);
   }
   // What the stall skipped is counted as dropped, not made up later.
   for (const auto& t : stats.timers) {
@@ -347,35 +347,35 @@ TEST(EventLoop, ASpellOfTicksSlowerThanRealTimeEndsWithoutABurst) {
   for (const bool hidden : {false, true}) {
     SCOPED_TRACE(hidden ? "hidden during the overload" : "seen throughout");
     FakeRuntime rt;
-    rt.record_plots = false;
-    rt.At(500 * kMs, [hidden](FakeRuntime& f) {
-      f.plot_cost = kTwiceRealTime;
+    rt.log.keep_plots = false;
+    rt.script.At(500 * kMs, [hidden](FakeRuntime& f) {
+      f.clock.plot_cost = kTwiceRealTime;
       f.visible = !hidden;
     });
-    rt.At(3'500 * kMs, [](FakeRuntime& f) {
-      f.plot_cost = 0;
+    rt.script.At(3'500 * kMs, [](FakeRuntime& f) {
+      f.clock.plot_cost = 0;
       f.visible = true;
     });
-    rt.CloseAt(5'000 * kMs);
+    rt.script.CloseAt(5'000 * kMs);
     RunStats stats;
     EXPECT_EQ(RunForm(rt, &stats), 0);
     std::size_t most = 0, during = 0;
     Nanos most_at = 0;
-    for (std::size_t i = 1; i < rt.frame_log.size(); ++i) {
-      const std::size_t ticks = (rt.frame_log[i].plots - rt.frame_log[i - 1].plots) / 403;
+    for (std::size_t i = 1; i < rt.log.frames.size(); ++i) {
+      const std::size_t ticks = (rt.log.frames[i].plots - rt.log.frames[i - 1].plots) / 403;
       if (ticks > most) {
         most = ticks;
-        most_at = rt.frame_log[i].at;
+        most_at = rt.log.frames[i].at;
       }
-      if (rt.frame_log[i].at > 600 * kMs && rt.frame_log[i].at < 3'500 * kMs) ++during;
+      if (rt.log.frames[i].at > 600 * kMs && rt.log.frames[i].at < 3'500 * kMs) ++during;
     }
-    const std::size_t tail = rt.frame_log.size() - 10;
-    for (std::size_t i = tail; i < rt.frame_log.size(); ++i) {
-      EXPECT_LE((rt.frame_log[i].plots - rt.frame_log[i - 1].plots) / 403, 17u)
-          << "the frame at " << rt.frame_log[i].at / kMs << " ms";
+    const std::size_t tail = rt.log.frames.size() - 10;
+    for (std::size_t i = tail; i < rt.log.frames.size(); ++i) {
+      EXPECT_LE((rt.log.frames[i].plots - rt.log.frames[i - 1].plots) / 403, 17u)
+          << "the frame at " << rt.log.frames[i].at / kMs << " ms";
     }
     if (!hidden) {
-      const std::size_t cap_ticks = LagRule::kSeenFrames * rt.frame_period / kMs + 1;
+      const std::size_t cap_ticks = LagRule::kSeenFrames * rt.clock.frame_period / kMs + 1;
       EXPECT_LE(most, cap_ticks) << "the frame at " << most_at / kMs << " ms made up " << most
                                  << " spray ticks";
       EXPECT_GE(during, 30u) << "the overload held the frames back";
@@ -395,8 +395,8 @@ TEST(EventLoop, ASpellOfTicksSlowerThanRealTimeEndsWithoutABurst) {
 // events, which would start a loop nested in Windows' own.
 TEST(EventLoop, InsideTheWindowSystemsModalLoopTheTicksAndFramesGoOn) {
   FakeRuntime rt;
-  rt.record_plots = false;
-  rt.plot_cost = 500;  // 0.2 ms a spray tick: a frame's batch takes 3.4 ms
+  rt.log.keep_plots = false;
+  rt.clock.plot_cost = 500;  // 0.2 ms a spray tick: a frame's batch takes 3.4 ms
   struct Hold {
     Nanos from, until;
   };
@@ -404,20 +404,20 @@ TEST(EventLoop, InsideTheWindowSystemsModalLoopTheTicksAndFramesGoOn) {
   // the batches of 4 000 and 4 016.7 ms.
   const Hold holds[] = {{1'001 * kMs, 4'001 * kMs}, {4'010 * kMs, 7'010 * kMs}};
   for (const Hold& h : holds)
-    rt.HoldInModalLoopAt(h.from, h.until, 10 * kMs);
-  rt.CloseAt(8'000 * kMs);
+    rt.script.HoldInModalLoopAt(h.from, h.until, 10 * kMs);
+  rt.script.CloseAt(8'000 * kMs);
   RunStats stats;
   EXPECT_EQ(RunForm(rt, &stats), 0);
-  EXPECT_EQ(rt.polls_in_modal_loop, 0) << "the step inside the modal loop pumped events";
+  EXPECT_EQ(rt.log.polls_in_modal_loop, 0) << "the step inside the modal loop pumped events";
   for (const Hold& h : holds) {
     SCOPED_TRACE(::testing::Message() << "the hold from " << h.from / kMs << " ms");
     std::size_t frames = 0;
     std::size_t plots_at_start = 0, plots_at_end = 0;
-    for (const auto& f : rt.frame_log) {
-      if (f.at <= h.from) plots_at_start = f.plots;
-      if (f.at > h.from && f.at <= h.until) {
+    for (const auto& frame : rt.log.frames) {
+      if (frame.at <= h.from) plots_at_start = frame.plots;
+      if (frame.at > h.from && frame.at <= h.until) {
         ++frames;
-        plots_at_end = f.plots;
+        plots_at_end = frame.plots;
       }
     }
     // A frame every 16.7 ms the timer allows: one every 20 ms, 150 in all.
@@ -425,10 +425,10 @@ TEST(EventLoop, InsideTheWindowSystemsModalLoopTheTicksAndFramesGoOn) {
     // Every spray tick of the three seconds but the last frame's.
     EXPECT_GE((plots_at_end - plots_at_start) / 403, 2'900u);
   }
-  const std::size_t cap_ticks = LagRule::kSeenFrames * rt.frame_period / kMs + 1;
-  for (std::size_t i = 1; i < rt.frame_log.size(); ++i) {
-    EXPECT_LE((rt.frame_log[i].plots - rt.frame_log[i - 1].plots) / 403, cap_ticks)
-        << "the frame at " << rt.frame_log[i].at / kMs << " ms";
+  const std::size_t cap_ticks = LagRule::kSeenFrames * rt.clock.frame_period / kMs + 1;
+  for (std::size_t i = 1; i < rt.log.frames.size(); ++i) {
+    EXPECT_LE((rt.log.frames[i].plots - rt.log.frames[i - 1].plots) / 403, cap_ticks)
+        << "the frame at " << rt.log.frames[i].at / kMs << " ms";
   }
   for (const auto& t : stats.timers)
     EXPECT_EQ(t.dropped, 0u) << t.name;
@@ -439,26 +439,26 @@ TEST(EventLoop, InsideTheWindowSystemsModalLoopTheTicksAndFramesGoOn) {
 // spread over frames, none held up much past the budget.
 TEST(EventLoop, WhileHiddenItPresentsNothingAndMakesUpEveryTick) {
   FakeRuntime rt;
-  rt.record_plots = false;
-  rt.plot_cost = 100;  // 40 us a spray tick: 10 s of ticks take 0.4 s
-  rt.At(500 * kMs, [](FakeRuntime& f) { f.visible = false; });
-  rt.At(2'000 * kMs, [](FakeRuntime& f) { f.now += 5'000 * kMs; });  // stopped while hidden
-  rt.At(8'000 * kMs, [](FakeRuntime& f) { f.visible = true; });
-  rt.CloseAt(9'000 * kMs);
+  rt.log.keep_plots = false;
+  rt.clock.plot_cost = 100;  // 40 us a spray tick: 10 s of ticks take 0.4 s
+  rt.script.At(500 * kMs, [](FakeRuntime& f) { f.visible = false; });
+  rt.script.At(2'000 * kMs,
+               [](FakeRuntime& f) { f.clock.now += 5'000 * kMs; });  // stopped while hidden
+  rt.script.At(8'000 * kMs, [](FakeRuntime& f) { f.visible = true; });
+  rt.script.CloseAt(9'000 * kMs);
   RunStats stats;
   int frames_while_hidden = 0;
   Nanos longest_gap = 0;
-  std::size_t wakes_while_hidden = 0;
-  rt.on_present = [&](FakeRuntime& f) {
+  rt.script.on_present = [&](FakeRuntime& f) {
     if (!f.visible) ++frames_while_hidden;
-    const std::size_t n = f.frame_log.size();
-    if (n >= 2 && f.frame_log[n - 2].at > 8'000 * kMs) {
-      longest_gap = std::max(longest_gap, f.frame_log[n - 1].at - f.frame_log[n - 2].at);
+    const std::size_t n = f.log.frames.size();
+    if (n >= 2 && f.log.frames[n - 2].at > 8'000 * kMs) {
+      longest_gap = std::max(longest_gap, f.log.frames[n - 1].at - f.log.frames[n - 2].at);
     }
   };
-  const int waits_before = rt.waits;
+  const int waits_before = rt.log.waits;
   EXPECT_EQ(RunForm(rt, &stats), 0);
-  wakes_while_hidden = static_cast<std::size_t>(rt.waits - waits_before);
+  const auto wakes_while_hidden = static_cast<std::size_t>(rt.log.waits - waits_before);
   EXPECT_EQ(frames_while_hidden, 0);
   // 0.5 s seen and 1 s after: about 90 frames, plus however many the
   // make-up needed.
@@ -470,7 +470,7 @@ TEST(EventLoop, WhileHiddenItPresentsNothingAndMakesUpEveryTick) {
     EXPECT_GE(t.delivered, per_s * 9 - per_s / 10) << t.name;
   }
   // Making up never held a frame back by much more than the budget.
-  EXPECT_LE(longest_gap, LagRule::kBudget + rt.frame_period + 403 * rt.plot_cost + 1);
+  EXPECT_LE(longest_gap, LagRule::kBudget + rt.clock.frame_period + 403 * rt.clock.plot_cost + 1);
 }
 
 // A close is delivered by the window system, not by a handler: the window's
@@ -480,30 +480,31 @@ TEST(EventLoop, WhileHiddenItPresentsNothingAndMakesUpEveryTick) {
 // runs and no frame is presented.
 TEST(EventLoop, ACloseArrivingDuringABatchStopsTheTicksAndTheFrames) {
   FakeRuntime rt;
-  rt.record_plots = false;
-  rt.plot_cost = 250;  // 0.1 ms a spray tick: a frame's batch takes ~2 ms
+  rt.log.keep_plots = false;
+  rt.clock.plot_cost = 250;  // 0.1 ms a spray tick: a frame's batch takes ~2 ms
   // Mid-batch: the frame at 1000 ms runs its ~17 ms of due ticks from here.
   const Nanos close_at = 1'000 * kMs + kMs / 2;
   std::size_t plots_at_arrival = 0, plots_when_taken = 0;
   int polls_when_taken = 0, frames_when_taken = 0;
-  rt.on_size_read = [&](FakeRuntime& f) {
-    if (plots_at_arrival == 0 && f.now >= close_at) plots_at_arrival = f.unrecorded_plots;
+  rt.script.on_size_read = [&](FakeRuntime& f) {
+    if (plots_at_arrival == 0 && f.clock.now >= close_at) plots_at_arrival = f.log.unrecorded_plots;
   };
-  rt.At(close_at, [&](FakeRuntime& f) {  // only a look at the events delivers it
+  rt.script.At(close_at, [&](FakeRuntime& f) {  // only a look at the events delivers it
     f.close_requested = true;
-    plots_when_taken = f.unrecorded_plots;
-    polls_when_taken = f.polls;
-    frames_when_taken = f.frames;
+    plots_when_taken = f.log.unrecorded_plots;
+    polls_when_taken = f.log.polls;
+    frames_when_taken = f.log.presents;
   });
   EXPECT_EQ(RunForm(rt), 0);
   ASSERT_GT(plots_at_arrival, 0u) << "the close came outside a batch";
-  EXPECT_EQ(rt.unrecorded_plots, plots_when_taken) << "ticks ran after the close was taken";
-  EXPECT_EQ(rt.frames, frames_when_taken) << "a frame followed the close";
-  EXPECT_EQ(rt.polls, polls_when_taken);
+  EXPECT_EQ(rt.log.unrecorded_plots, plots_when_taken) << "ticks ran after the close was taken";
+  EXPECT_EQ(rt.log.presents, frames_when_taken) << "a frame followed the close";
+  EXPECT_EQ(rt.log.polls, polls_when_taken);
   // Between its arrival and the look that took it: a millisecond of ticks at
   // most, and the tick running when it came.
   const std::size_t ticks_after = (plots_when_taken - plots_at_arrival) / 403;
-  EXPECT_LE(ticks_after, static_cast<std::size_t>(LagRule::kEventCheck / (403 * rt.plot_cost)) + 1);
+  EXPECT_LE(ticks_after,
+            static_cast<std::size_t>(LagRule::kEventCheck / (403 * rt.clock.plot_cost)) + 1);
 }
 
 // The window is resized in quick succession while the timers run: every
@@ -511,29 +512,29 @@ TEST(EventLoop, ACloseArrivingDuringABatchStopsTheTicksAndTheFrames) {
 // wrap tests the ball against the size in force at its tick.
 TEST(EventLoop, AResizeStormIsSeenByTheNextSizeRead) {
   FakeRuntime rt;
-  rt.record_plots = false;
-  rt.record_ball_writes = false;
+  rt.log.keep_plots = false;
+  rt.log.keep_ball_writes = false;
   // Client sizes in pixels at 96 dpi, as outer sizes in twips.
   const std::pair<int, int> storm[] = {{1, 1},   {3000, 2000}, {50, 3000}, {300, 200},
                                        {1, 741}, {992, 1},     {992, 741}, {1600, 1200}};
   // From 2 s on, when the ball crosses the window in well under a second.
   Nanos at = 2'000 * kMs;
   for (auto [w, h] : storm) {
-    rt.At(at, [w, h](FakeRuntime& f) {
+    rt.script.At(at, [w, h](FakeRuntime& f) {
       f.width = static_cast<Single>(w * 15 + 120);
       f.height = static_cast<Single>(h * 15 + 405);
     });
     at += 100 * kMs;
   }
-  rt.CloseAt(at + 200 * kMs);
+  rt.script.CloseAt(at + 200 * kMs);
   std::size_t outside = 0, beyond_start_size = 0;
-  rt.on_plot = [&](FakeRuntime& f, Single x, Single y) {
+  rt.script.on_plot = [&](FakeRuntime& f, Single x, Single y) {
     if (!(x >= 0.0f && y >= 0.0f && x < f.width && y < f.height)) ++outside;
     if (x >= 15000.0f || y >= 11520.0f) ++beyond_start_size;
   };
   Single before_drift = 0.0f;
   std::size_t wraps = 0, missed_wraps = 0, wrong_wraps = 0;
-  rt.on_ball_write = [&](FakeRuntime& f, char axis, Single v) {
+  rt.script.on_ball_write = [&](FakeRuntime& f, char axis, Single v) {
     if (axis != 'L') return;
     if (v == -495.0f) {
       ++wraps;
@@ -544,7 +545,7 @@ TEST(EventLoop, AResizeStormIsSeenByTheNextSizeRead) {
     before_drift = v;
   };
   EXPECT_EQ(RunForm(rt), 0);
-  EXPECT_TRUE(rt.errors.empty());
+  EXPECT_TRUE(rt.log.errors.empty());
   EXPECT_EQ(outside, 0u);
   EXPECT_GT(beyond_start_size, 1000u) << "growing the window did not widen the spray";
   EXPECT_GT(wraps, 10u);
@@ -558,22 +559,22 @@ TEST(EventLoop, AResizeStormIsSeenByTheNextSizeRead) {
 // wrapped back to -495 at every millisecond.
 TEST(EventLoop, AMinuteAfterThirtyDaysOfPhasesRunsWithoutAFault) {
   FakeRuntime rt;
-  rt.record_plots = false;
-  rt.record_ball_writes = false;
-  rt.record_frames = false;
+  rt.log.keep_plots = false;
+  rt.log.keep_ball_writes = false;
+  rt.log.keep_frames = false;
   constexpr double kThirtyDays = 30.0 * 86'400.0 * 100.0;
   double last_phase = 0.0;
   frmRand<FakeRuntime>* form = nullptr;
   std::size_t writes = 0, non_finite = 0, wraps_left = 0, wraps_top = 0;
   Single largest = 0.0f;
-  rt.on_ball_write = [&](FakeRuntime&, char axis, Single v) {
+  rt.script.on_ball_write = [&](FakeRuntime&, char axis, Single v) {
     ++writes;
     if (!std::isfinite(v)) ++non_finite;
     if (v == -495.0f) ++(axis == 'L' ? wraps_left : wraps_top);
     largest = std::max(largest, std::abs(v));
   };
-  rt.on_present = [&](FakeRuntime&) { last_phase = form->dblA; };
-  rt.CloseAt(60'000 * kMs + 1);
+  rt.script.on_present = [&](FakeRuntime&) { last_phase = form->dblA; };
+  rt.script.CloseAt(60'000 * kMs + 1);
   RunStats stats;
   EXPECT_EQ(RunForm<FakeRuntime>(rt, &stats,
                                  [&](frmRand<FakeRuntime>& f) {
@@ -581,7 +582,7 @@ TEST(EventLoop, AMinuteAfterThirtyDaysOfPhasesRunsWithoutAFault) {
                                    f.dblA = f.dblB = kThirtyDays;
                                  }),
             0);
-  EXPECT_TRUE(rt.errors.empty());
+  EXPECT_TRUE(rt.log.errors.empty());
   // Ticks up to the last frame before the close, at 59 983 ms.
   const std::uint64_t ticks = stats.timers[2].delivered;
   EXPECT_EQ(ticks, 59'983u);
@@ -593,7 +594,7 @@ TEST(EventLoop, AMinuteAfterThirtyDaysOfPhasesRunsWithoutAFault) {
   EXPECT_EQ(wraps_top, ticks - 1);
   EXPECT_LT(largest, 2.7e8f);
   EXPECT_TRUE(std::isfinite(rt.ball_left) && std::isfinite(rt.ball_top));
-  EXPECT_EQ(rt.unrecorded_plots, 403u * ticks);
+  EXPECT_EQ(rt.log.unrecorded_plots, 403u * ticks);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -20,10 +21,7 @@ struct Recorder {
     return timers.RunDue(now, [] { return false; });
   }
   int Count(const std::string& name) const {
-    int n = 0;
-    for (const auto& s : log)
-      n += s == name ? 1 : 0;
-    return n;
+    return static_cast<int>(std::count(log.begin(), log.end(), name));
   }
 };
 

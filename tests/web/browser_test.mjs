@@ -23,7 +23,7 @@ import { createServer } from 'node:http';
 import { extname, join, resolve } from 'node:path';
 import { pathToFileURL } from 'node:url';
 import { launch, Page, waitFor } from './browser.mjs';
-import { decodePng, fieldState, findRing, singleShareExpected, ticksFromCoverage } from './field.mjs';
+import { decodePng, fieldState, findRing, litAt, lostPoints, singleShareExpected, ticksFromCoverage, whiteAt } from './field.mjs';
 
 const [buildDir, check, arg] = process.argv.slice(2);
 const pageUrl = (name) => pathToFileURL(resolve(buildDir, name)).href;
@@ -87,13 +87,11 @@ async function waitForBacking(page, client, what, { render = false } = {}) {
   assert.deepEqual(seen.slice(2), CSS_SIZE, 'the canvas keeps its CSS size');
 }
 
-const WHITE = (d, i) => d[i] === 255 && d[i + 1] === 255 && d[i + 2] === 255;
-
 // Lit pixels that are new in `after` against `before` (same size): their
 // share of aligned 2 x 2 cells, black in `before`, holding exactly one of them.
 function newPoints(before, after) {
   const { width, height } = after;
-  const lit = (d, x, y) => { const i = (y * width + x) * 4; return d[i] | d[i + 1] | d[i + 2]; };
+  const lit = (d, x, y) => litAt(d, (y * width + x) * 4);
   let cells = 0, single = 0, fresh = 0, free = 0;
   for (let y = 0; y + 1 < height; y += 2) {
     for (let x = 0; x + 1 < width; x += 2) {
@@ -207,7 +205,7 @@ const checks = {
     const sample = [];
     const d = second.image.data;
     for (let i = 0; i < d.length && sample.length < 2000; i += 4) {
-      if ((d[i] | d[i + 1] | d[i + 2]) && !WHITE(d, i)) sample.push(i);
+      if (litAt(d, i) && !whiteAt(d, i)) sample.push(i);
     }
     const again = await Page.open(browser);
     await again.load(pageUrl('index.html'));
@@ -248,15 +246,14 @@ const checks = {
     const after = await page.canvasImage();
     assert.deepEqual([after.width, after.height], at(2).client);
     // Whatever was plotted keeps its place and size: each pixel, a 2 x 2 block.
-    const lit = (dd, i) => dd[i] | dd[i + 1] | dd[i + 2];
     let kept = 0, lost = 0, recoloured = 0;
     for (let y = 0; y < before.height; ++y) {
       for (let x = 0; x < before.width; ++x) {
         const i = (y * before.width + x) * 4;
-        if (!lit(before.data, i) || WHITE(before.data, i)) continue;
+        if (!litAt(before.data, i) || whiteAt(before.data, i)) continue;
         for (const [dx, dy] of [[0, 0], [1, 0], [0, 1], [1, 1]]) {
           const j = ((2 * y + dy) * after.width + 2 * x + dx) * 4;
-          if (!lit(after.data, j)) ++lost;
+          if (!litAt(after.data, j)) ++lost;
           else if (after.data[j] !== before.data[i] || after.data[j + 1] !== before.data[i + 1] ||
                    after.data[j + 2] !== before.data[i + 2]) ++recoloured;
           else ++kept;
@@ -371,7 +368,7 @@ const checks = {
       const states = shown.map((img) => fieldState(canvasOf(img)));
       let white = 0;
       const first = canvasOf(shown[0]).data;
-      for (let i = 0; i < first.length; i += 4) if (WHITE(first, i)) ++white;
+      for (let i = 0; i < first.length; i += 4) if (whiteAt(first, i)) ++white;
       console.log(`${what}: ${frames.length} frames painted, ${shown.length} show the program; the first has ` +
                   `${white} white pixels and ${states[0].lit - white} others lit`);
       assert.ok(states.every((st) => st.lit > 0), `${what}: no frame shows a bare black canvas`);
@@ -414,11 +411,7 @@ const checks = {
     const afterImage = await page.canvasImage();
     const after = { t: await page.evaluate('performance.now()'), ...fieldState(afterImage) };
     // Shown again, the page loses no lit pixel (the ring aside, which moved).
-    let lost = 0;
-    for (let i = 0; i < before.image.data.length; i += 4) {
-      const d = before.image.data;
-      if ((d[i] | d[i + 1] | d[i + 2]) && !WHITE(d, i) && !(afterImage.data[i] | afterImage.data[i + 1] | afterImage.data[i + 2])) ++lost;
-    }
+    const lost = lostPoints(before.image, afterImage);
     assert.equal(lost, 0, `${lost} pixels lit before the page was hidden are black after`);
 
     const wakeUps = (await page.program('timerWakeUps')).slice(wakeUpsBefore);

@@ -1,63 +1,30 @@
 // The browser tests' judgement of what the screen shows: screenshots as
 // pixels, the field's lit points, the ring, and the ticks a field's coverage
 // stands for.
-import { inflateSync } from 'node:zlib';
+import { createRequire } from 'node:module';
 
-// A PNG as Chromium writes screenshots (8 bits a channel, RGB or RGBA, not
-// interlaced) to { width, height, data } with RGBA bytes.
+// pngjs comes, as puppeteer-core does, from the npm ci of package-lock.json;
+// its folder is in NODE_PATH, which only require reads.
+const { PNG } = createRequire(import.meta.url)('pngjs');
+
+// A PNG (Chromium's screenshots) as { width, height, data } with RGBA bytes.
 export function decodePng(buf) {
-  let width = 0, height = 0, channels = 0;
-  const compressed = [];
-  for (let p = 8; p < buf.length;) {
-    const length = buf.readUInt32BE(p);
-    const type = buf.toString('ascii', p + 4, p + 8);
-    const body = buf.subarray(p + 8, p + 8 + length);
-    if (type === 'IHDR') {
-      width = body.readUInt32BE(0);
-      height = body.readUInt32BE(4);
-      if (body[8] !== 8 || body[12] !== 0 || (body[9] !== 2 && body[9] !== 6)) {
-        throw new Error(`unexpected PNG: depth ${body[8]}, colour type ${body[9]}, interlace ${body[12]}`);
-      }
-      channels = body[9] === 6 ? 4 : 3;
-    } else if (type === 'IDAT') {
-      compressed.push(body);
-    }
-    p += 12 + length;
-  }
-  const raw = inflateSync(Buffer.concat(compressed));
-  const stride = width * channels;
-  const rows = new Uint8Array(height * stride);
-  for (let y = 0; y < height; ++y) {
-    const filter = raw[y * (stride + 1)];
-    const line = raw.subarray(y * (stride + 1) + 1, (y + 1) * (stride + 1));
-    const out = rows.subarray(y * stride, (y + 1) * stride);
-    const up = y > 0 ? rows.subarray((y - 1) * stride, y * stride) : new Uint8Array(stride);
-    for (let i = 0; i < stride; ++i) {
-      const a = i >= channels ? out[i - channels] : 0;
-      const b = up[i];
-      const c = i >= channels ? up[i - channels] : 0;
-      let v = line[i];
-      if (filter === 1) v += a;
-      else if (filter === 2) v += b;
-      else if (filter === 3) v += (a + b) >> 1;
-      else if (filter === 4) {
-        const pa = Math.abs(b - c), pb = Math.abs(a - c), pc = Math.abs(a + b - 2 * c);
-        v += pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
-      }
-      out[i] = v;
-    }
-  }
-  const data = new Uint8Array(width * height * 4);
-  for (let i = 0, j = 0; i < width * height; ++i, j += channels) {
-    data[4 * i] = rows[j];
-    data[4 * i + 1] = rows[j + 1];
-    data[4 * i + 2] = rows[j + 2];
-    data[4 * i + 3] = channels === 4 ? rows[j + 3] : 255;
-  }
-  return { width, height, data };
+  return PNG.sync.read(buf);
 }
 
-const litAt = (d, i) => d[i] | d[i + 1] | d[i + 2];
+// Whether the RGBA pixel at byte `i` of `d` is lit, or white.
+export const litAt = (d, i) => d[i] | d[i + 1] | d[i + 2];
+export const whiteAt = (d, i) => d[i] === 255 && d[i + 1] === 255 && d[i + 2] === 255;
+
+// Pixels lit in `before` (the ring's white aside, which moves) that are black
+// in `after`, of the same size.
+export function lostPoints(before, after) {
+  let lost = 0;
+  for (let i = 0; i < before.data.length; i += 4) {
+    if (litAt(before.data, i) && !whiteAt(before.data, i) && !litAt(after.data, i)) ++lost;
+  }
+  return lost;
+}
 
 // What the screen shows of the field: lit pixels, those lit but with a
 // channel below `minChannel` (dim), and aligned 2 x 2 cells with anything
@@ -94,10 +61,7 @@ export function singleShareExpected(coverage) {
 // the runs of white going in from the middle of each side), or null.
 export function findRing(image) {
   const { width, height, data: d } = image;
-  const white = (x, y) => {
-    const i = (y * width + x) * 4;
-    return d[i] === 255 && d[i + 1] === 255 && d[i + 2] === 255;
-  };
+  const white = (x, y) => whiteAt(d, (y * width + x) * 4);
   const seen = new Uint8Array(width * height);
   let best = null;
   for (let y0 = 0; y0 < height; ++y0) {

@@ -1,6 +1,8 @@
 // Frames through an SDL_Renderer: a streaming texture, uploaded whole and
 // presented each frame. The program turned this down for SDL's window
-// surface; it stays here so that benchmarks can show what it costs.
+// surface; it stays, in a library of its own that the program never links,
+// so that the recording build (glimmerfeld_bench --present=renderer) and the
+// benchmarks can show what it costs.
 #pragma once
 
 #include <memory>

@@ -1,4 +1,4 @@
-#include "bench/renderer_sink.h"
+#include "runtime/desktop/renderer_sink.h"
 
 #include <SDL3/SDL.h>
 

@@ -6,7 +6,7 @@
 // these lines. Options pick the designs the program turned down, for
 // side-by-side measurements:
 //   --present=surface|renderer   the program's own way to the screen, or an
-//                                SDL_Renderer (bench/renderer_sink.h)
+//                                SDL_Renderer (runtime/desktop/renderer_sink.h)
 //   --out=FILE                   write the record into FILE
 #include <cstdio>
 #include <cstring>
@@ -15,7 +15,7 @@
 
 #include "app/frm_rand.h"
 #include "app/program.h"
-#include "bench/renderer_sink.h"
+#include "runtime/desktop/renderer_sink.h"
 
 namespace {
 
