@@ -53,8 +53,11 @@ inline std::optional<RecordedRun> ReadRecordedRun(const std::string& path) {
   const auto has = [&](const std::string& key) { return values.count(key) != 0; };
   if (!has("shown_at_ns") || !has("ended_at_ns") || names.empty()) return std::nullopt;
   RecordedRun run{static_cast<std::int64_t>(values["shown_at_ns"]),
-                  static_cast<std::int64_t>(values["ended_at_ns"]), values["idle_allowed"] == 1,
-                  values["outer_width_twips"], values["outer_height_twips"], {}};
+                  static_cast<std::int64_t>(values["ended_at_ns"]),
+                  values["idle_allowed"] == 1,
+                  values["outer_width_twips"],
+                  values["outer_height_twips"],
+                  {}};
   for (const auto& name : names) {
     const std::string timer = "timer." + name;
     if (!has(timer + ".delivered") || !has(timer + ".dropped")) return std::nullopt;
