@@ -30,6 +30,18 @@ ShmBuffer::~ShmBuffer() {
   if (pixels_ != nullptr) munmap(pixels_, Bytes());
 }
 
+FrameSink::Buffer ShmBuffers::Taken::AsFrameBuffer() const {
+  FrameSink::Buffer b;
+  b.pixels = buffer->pixels();
+  b.width = buffer->width();
+  b.height = buffer->height();
+  b.pitch = buffer->width();
+  b.layout = PixelLayout{16, 8, 0, 0};  // XRGB8888
+  b.index = index;
+  b.fresh = fresh;
+  return b;
+}
+
 std::optional<ShmBuffers::Taken> ShmBuffers::Take(wl_shm* shm, int width, int height) {
   for (auto& slot : slots_) {
     if (slot != nullptr && (slot->width() != width || slot->height() != height)) {

@@ -9,6 +9,8 @@
 #include <optional>
 #include <vector>
 
+#include "runtime/core/frame_sink.h"
+
 namespace glimmer::backend::wayland {
 
 // One XRGB8888 buffer in a memfd of its own.
@@ -47,6 +49,8 @@ class ShmBuffers {
     ShmBuffer* buffer;
     int index;
     bool fresh;  // new memory, holding no earlier frame
+    // As a frame sink hands it out: XRGB8888, rows one after the other.
+    FrameSink::Buffer AsFrameBuffer() const;
   };
   // One of `width` x `height` that the compositor does not hold, or none.
   // Buffers of another size are let go, once the compositor releases them.

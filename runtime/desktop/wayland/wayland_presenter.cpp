@@ -79,15 +79,7 @@ std::optional<FrameSink::Buffer> WaylandPresenter::Acquire() {
   const auto taken = buffers_.Take(globals_.shm(), w, h);
   if (!taken) return std::nullopt;
   current_ = taken->buffer;
-  Buffer b;
-  b.pixels = current_->pixels();
-  b.width = w;
-  b.height = h;
-  b.pitch = w;
-  b.layout = PixelLayout{16, 8, 0, 0};  // XRGB8888
-  b.index = taken->index;
-  b.fresh = taken->fresh;
-  return b;
+  return taken->AsFrameBuffer();
 }
 
 void WaylandPresenter::Submit(const std::vector<Rect>& damage) {
