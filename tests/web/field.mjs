@@ -82,19 +82,35 @@ export function findRing(image) {
           }
         }
       }
-      if (group.length >= 8 && (!best || group.length > best.length)) best = group;
+      // Only the ring's outline survives trimming whole; a few white points
+      // side by side (a scale change makes each a 2 x 2 block) trim away.
+      if (group.length < 8) continue;
+      const pixels = trimmed(group);
+      if (pixels.length >= 8 && (!best || pixels.length > best.pixels.length)) best = { group, pixels };
     }
   }
   if (!best) return null;
-  // Cut off by an edge, before a lone point is trimmed off, which could take
-  // the cut column or row with it.
-  const gx = best.map((p) => p[0]), gy = best.map((p) => p[1]);
+  // Cut off by an edge, judged before a lone point is trimmed off, which could
+  // take the cut column or row with it.
+  const gx = best.group.map((p) => p[0]), gy = best.group.map((p) => p[1]);
   const touching = Math.min(...gx) === 0 || Math.min(...gy) === 0 ||
                    Math.max(...gx) === width - 1 || Math.max(...gy) === height - 1;
-  // Rows and columns at the box's edges with at most two pixels are a point
-  // beside the ring: every edge of the ring's own outline has more.
-  let pixels = best;
-  for (let pass = 0; pass < 4; ++pass) {
+  const xs = best.pixels.map((p) => p[0]), ys = best.pixels.map((p) => p[1]);
+  const box = { x: Math.min(...xs), y: Math.min(...ys) };
+  box.width = Math.max(...xs) - box.x + 1;
+  box.height = Math.max(...ys) - box.y + 1;
+  const midX = box.x + (box.width >> 1), midY = box.y + (box.height >> 1);
+  const run = (x, y, dx, dy) => { let n = 0; while (white(x + n * dx, y + n * dy) && n < box.width) ++n; return n; };
+  const runs = [run(box.x, midY, 1, 0), run(box.x + box.width - 1, midY, -1, 0),
+                run(midX, box.y, 0, 1), run(midX, box.y + box.height - 1, 0, -1)].sort((a, b) => a - b);
+  return { ...box, line: runs[1], runs, touching };
+}
+
+// `pixels` without the rows and columns at the box's edges that hold at most
+// two of them: a point beside the ring, as every edge of the ring's own
+// outline has more.
+function trimmed(pixels) {
+  for (let pass = 0; pass < 4 && pixels.length; ++pass) {
     const xs = pixels.map((p) => p[0]), ys = pixels.map((p) => p[1]);
     const [minX, maxX, minY, maxY] = [Math.min(...xs), Math.max(...xs), Math.min(...ys), Math.max(...ys)];
     const count = (pred) => pixels.filter(pred).length;
@@ -104,15 +120,7 @@ export function findRing(image) {
     else if (count((p) => p[1] === maxY) <= 2) pixels = pixels.filter((p) => p[1] !== maxY);
     else break;
   }
-  const xs = pixels.map((p) => p[0]), ys = pixels.map((p) => p[1]);
-  const box = { x: Math.min(...xs), y: Math.min(...ys) };
-  box.width = Math.max(...xs) - box.x + 1;
-  box.height = Math.max(...ys) - box.y + 1;
-  const midX = box.x + (box.width >> 1), midY = box.y + (box.height >> 1);
-  const run = (x, y, dx, dy) => { let n = 0; while (white(x + n * dx, y + n * dy) && n < box.width) ++n; return n; };
-  const runs = [run(box.x, midY, 1, 0), run(box.x + box.width - 1, midY, -1, 0),
-                run(midX, box.y, 0, 1), run(midX, box.y + box.height - 1, 0, -1)].sort((a, b) => a - b);
-  return { ...box, line: runs[1], runs, touching };
+  return pixels;
 }
 
 // Ticks of the spray that a field with `lit` of its `area` pixels lit has
