@@ -45,7 +45,7 @@ test: deps-test build windows-package web
 
 # Unit tests under AddressSanitizer and UBSan, then the end-to-end tests
 # against the sanitized program. Leaks inside system libraries are suppressed
-# (tests/lsan.supp). The ring's early path, and the first frame under a window
+# (tests/lsan.supp). The ball's early path, and the first frame under a window
 # manager, are sampled in real time, which the unoptimised sanitized tests
 # themselves are too slow for, so those two are left out.
 test-asan: deps-test
@@ -56,7 +56,7 @@ test-asan: deps-test
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS) -L unit
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -L e2e \
-	  -E 'BallDriftsDownTheDiagonal|TheFirstSightIsTheRingOnBlack'
+	  -E 'BallDriftsDownTheDiagonal|TheFirstSightIsTheBallOnBlack'
 
 # Micro-benchmarks, then the whole program and its turned-down alternatives
 # under a private Xvfb; the figures of docs/PERFORMANCE.md. Needs `build` for

@@ -5,29 +5,27 @@
 
 namespace glimmer {
 
-// Both phases advance together, so they always stay equal.
-inline void tmrAB_Timer(double& dblA, double& dblB) {
-  dblA = CheckFloat(dblA + 1.0, "the phase clock");
-  dblB = CheckFloat(dblB + 1.0, "the phase clock");
+// One step of the phase that drives the ball's drift.
+inline void AdvancePhase(double& phase) {
+  phase = CheckFloat(phase + 1.0, "the phase clock");
 }
 
-// Each coordinate moves by a sine of one phase plus the other phase, summed in
+// Each coordinate moves by the sine of the phase plus the phase, summed in
 // double in that order and rounded once to a Single at its own magnitude. The
 // position is read back from the ball every time: the ball is the only copy.
 template <Services Rt>
-void tmrBallmove_Timer(Rt& rt, const double& dblA, const double& dblB) {
-  const double sa = Sine(dblA);
+void DriftBall(Rt& rt, double phase) {
+  const double step = Sine(phase);
   const Single left = rt.BallLeft();
-  rt.SetBallLeft(ToSingle((static_cast<double>(left) + sa) + dblB, "the ball's step"));
-  const double sb = Sine(dblB);
+  rt.SetBallLeft(ToSingle((static_cast<double>(left) + step) + phase, "the ball's step"));
   const Single top = rt.BallTop();
-  rt.SetBallTop(ToSingle((static_cast<double>(top) + sb) + dblA, "the ball's step"));
+  rt.SetBallTop(ToSingle((static_cast<double>(top) + step) + phase, "the ball's step"));
 }
 
 // A ball past the right (or bottom) edge of the window's outer size comes
 // back just outside the left (or top) edge, whatever its overshoot.
 template <Services Rt>
-void tmrRandMove_Timer(Rt& rt) {
+void WrapAtEdges(Rt& rt) {
   const Single w = rt.WindowWidth();
   if (rt.BallLeft() > w) {
     rt.SetBallLeft(ToSingle(-static_cast<double>(rt.BallWidth()), "the edge wrap"));

@@ -20,7 +20,7 @@ namespace {
 struct Field {
   Field(LayerDisplay& display, wl_output* output) : runtime(display, output), loop(runtime) {}
   LayerRuntime runtime;
-  FormLoop<LayerRuntime> loop;
+  FieldLoop<LayerRuntime> loop;
   Nanos wake_at = 0;
 };
 
@@ -47,7 +47,7 @@ int RunBackground() {
         fields.push_back(std::move(field));
       }
       display->StartupDone();
-      if (display->EndRequested()) return 0;
+      if (display->SignalledToEnd()) return 0;
       if (display->Lost())
         throw StartupError("lost the connection to the display (" + display->name() + ")");
       std::erase_if(fields, [](const auto& f) { return f->runtime.CloseRequested(); });

@@ -4,8 +4,8 @@
 // The loop wakes once per display frame (or for a window event), runs every
 // timer tick that has fallen due since, in order, and then presents. Ticks are
 // thus delivered at their full rates without a wake-up per millisecond. One
-// wake-up's work is FormLoop::Step, so a runtime that is called back for
-// each frame can drive it as well as the blocking loop in RunForm.
+// wake-up's work is FieldLoop::Step, so a runtime that is called back for
+// each frame can drive it as well as the blocking loop in RunField.
 #pragma once
 
 #include <algorithm>
@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/frm_rand.h"
+#include "app/field_window.h"
 #include "app/timers.h"
 #include "runtime/core/services.h"
 
@@ -85,17 +85,17 @@ struct LagRule {
 inline constexpr Nanos kHiddenWakePeriod = 100 * kMillisecond;
 
 template <LoopRuntime R>
-class FormLoop {
+class FieldLoop {
  public:
-  explicit FormLoop(R& runtime, RunStats* stats = nullptr) : runtime_(runtime), stats_(stats) {}
+  explicit FieldLoop(R& runtime, RunStats* stats = nullptr) : runtime_(runtime), stats_(stats) {}
 
   bool Closed() const { return runtime_.CloseRequested(); }
 
   // Loads the window, lets `loaded` (tests) see it in its loaded state, shows
   // it and starts the timers. Throws RunTimeError.
-  void Start(const std::function<void(frmRand<R>&)>& loaded = {}) {
-    form_.Form_Load();
-    if (loaded) loaded(form_);
+  void Start(const std::function<void(FieldWindow<R>&)>& loaded = {}) {
+    field_.Load();
+    if (loaded) loaded(field_);
     runtime_.Show();
     period_ = runtime_.FramePeriod();
     seen_ = runtime_.Visible();
@@ -107,7 +107,7 @@ class FormLoop {
     first_frame_sent_ = seen_;
     const Nanos start = runtime_.Now();
     if (stats_ != nullptr) stats_->shown_at = start;
-    form_.timers.Start(start);
+    field_.timers.Start(start);
     next_frame_ = seen_ ? start + period_ : start;
     last_run_ = start;
   }
@@ -166,7 +166,7 @@ class FormLoop {
   void Collect() {
     if (stats_ == nullptr) return;
     stats_->timers.clear();
-    for (const auto& t : form_.timers.timers())
+    for (const auto& t : field_.timers.timers())
       stats_->timers.push_back({t->name, t->delivered, t->dropped});
     stats_->ended_at = runtime_.Now();
   }
@@ -211,11 +211,11 @@ class FormLoop {
             ? hidden_backlog_ + std::min(seen_backlog_ + late, LagRule::kSeenFrames * period_)
             : hidden_backlog_ + seen_backlog_ + late,
         LagRule::kHiddenCap);
-    form_.timers.DropOverdue(now, allowed);
-    const Nanos due = form_.timers.Overdue(now);
+    field_.timers.DropOverdue(now, allowed);
+    const Nanos due = field_.timers.Overdue(now);
     const Nanos give_up_at = now + LagRule::kBudget;
     Nanos checked = now;
-    form_.timers.RunDue(now, [&] {
+    field_.timers.RunDue(now, [&] {
       // A close made while ticks run takes effect after the running handler.
       const Nanos t = runtime_.Now();
       if (t - checked >= LagRule::kEventCheck) {
@@ -225,7 +225,7 @@ class FormLoop {
       return runtime_.CloseRequested() || t >= give_up_at;
     });
     last_run_ = now;
-    const Nanos left = form_.timers.Overdue(now);
+    const Nanos left = field_.timers.Overdue(now);
     // Whatever is left over of a hidden spell is the oldest and is made up first.
     hidden_backlog_ =
         seen_throughout ? std::clamp(hidden_backlog_ - (due - left), Nanos{0}, left) : left;
@@ -234,7 +234,7 @@ class FormLoop {
 
   R& runtime_;
   RunStats* stats_;
-  frmRand<R> form_{runtime_};
+  FieldWindow<R> field_{runtime_};
   Nanos period_ = 0;
   Nanos next_frame_ = 0;
   Nanos last_run_ = 0;
@@ -258,7 +258,7 @@ concept HasModalLoops = requires(P& p, std::function<void()> step) {
 template <LoopRuntime R>
 class ModalStepsWhileRunning {
  public:
-  ModalStepsWhileRunning(R& runtime, FormLoop<R>& loop) : runtime_(runtime) {
+  ModalStepsWhileRunning(R& runtime, FieldLoop<R>& loop) : runtime_(runtime) {
     if constexpr (HasModalLoops<R>) runtime_.SetModalStep([&loop] { loop.ModalStep(); });
   }
   ~ModalStepsWhileRunning() {
@@ -289,9 +289,9 @@ void ReportRunTimeError(R& runtime, const RunTimeError& e) {
 // `loaded`, if given, sees the window right after its load event; tests use
 // it to start from a chosen state.
 template <LoopRuntime R>
-int RunForm(R& runtime, RunStats* stats = nullptr,
-            const std::function<void(frmRand<R>&)>& loaded = {}) {
-  FormLoop<R> loop(runtime, stats);
+int RunField(R& runtime, RunStats* stats = nullptr,
+             const std::function<void(FieldWindow<R>&)>& loaded = {}) {
+  FieldLoop<R> loop(runtime, stats);
   // Where the window system can hold the thread in a loop of its own, the
   // animation goes on from there.
   ModalStepsWhileRunning<R> modal_steps(runtime, loop);

@@ -4,9 +4,9 @@
 #include <cmath>
 
 #include "animation/dot_spray.h"
+#include "runtime/core/ball_overlay.h"
 #include "runtime/core/canvas.h"
 #include "runtime/core/pcg32.h"
-#include "runtime/core/ring.h"
 
 namespace glimmer::icon_art {
 
@@ -17,9 +17,9 @@ std::vector<Speckle> MakeSpeckles() {
     Speckle s;
     s.u = gen.NextSingle();
     s.v = gen.NextSingle();
-    const Integer red = ChannelFrom(gen.NextSingle());
-    const Integer green = ChannelFrom(gen.NextSingle());
-    const Integer blue = ChannelFrom(gen.NextSingle());
+    const Int16 red = ChannelFrom(gen.NextSingle());
+    const Int16 green = ChannelFrom(gen.NextSingle());
+    const Int16 blue = ChannelFrom(gen.NextSingle());
     s.colour = ComposeColour(red, green, blue);
     out.push_back(s);
   }
@@ -35,12 +35,12 @@ std::size_t SpeckleCount(int size, int side) {
   return static_cast<std::size_t>(std::clamp(std::lround(wanted), 1L, long{kMaxSpeckles}));
 }
 
-int RingDiameter(int size) {
-  return static_cast<int>(std::lround(size * kRingDiameter));
+int BallDiameter(int size) {
+  return static_cast<int>(std::lround(size * kBallDiameter));
 }
 
-int RingThickness(int size) {
-  return std::max(1, static_cast<int>(std::lround(size * kRingThickness)));
+int BallThickness(int size) {
+  return std::max(1, static_cast<int>(std::lround(size * kBallThickness)));
 }
 
 std::vector<std::uint32_t> DrawPixels(int size, const std::vector<Speckle>& speckles) {
@@ -67,11 +67,11 @@ std::vector<std::uint32_t> DrawPixels(int size, const std::vector<Speckle>& spec
                                     static_cast<std::size_t>(size));
   canvas.CopyVisibleTo(pixels.data(), size);
 
-  BallOverlay ring;
-  const int diameter = RingDiameter(size);
-  ring.SetShape(diameter, RingThickness(size));
+  BallOverlay ball;
+  const int diameter = BallDiameter(size);
+  ball.SetShape(diameter, BallThickness(size));
   const std::int64_t corner = (size - diameter) / 2;
-  ring.Draw(canvas, pixels.data(), size, corner, corner, canvas.ToPixel(0xffffffu));
+  ball.Draw(canvas, pixels.data(), size, corner, corner, canvas.ToPixel(0xffffffu));
   return pixels;
 }
 

@@ -1,5 +1,5 @@
 // The program's icon, drawn in its own look: bright speckles on black under
-// the white ring, with the program's own generator, colour rule and ring
+// the white ball, with the program's own generator, colour rule and ball
 // shape, so that the icon follows the program if either changes. The window
 // carries it, and tools/make_icon writes the installed icon files from it, so
 // both always show the same picture.
@@ -21,8 +21,8 @@ inline constexpr int kMaxSpeckles = 240;
 // would swamp the small icons and leave the large ones bare.
 inline constexpr double kCoverage = 0.10;
 inline constexpr double kSpeckleSide = 1.0 / 40.0;  // of the icon's side
-inline constexpr double kRingDiameter = 0.5625;     // of the icon's side
-inline constexpr double kRingThickness = 1.0 / 16.0;
+inline constexpr double kBallDiameter = 0.5625;     // of the icon's side
+inline constexpr double kBallThickness = 1.0 / 16.0;
 // The window's own icon; window managers scale it for title bars and switchers.
 inline constexpr int kWindowIconSize = 64;
 
@@ -39,8 +39,8 @@ std::vector<Speckle> MakeSpeckles();
 
 int SpeckleSide(int size);
 std::size_t SpeckleCount(int size, int side);
-int RingDiameter(int size);
-int RingThickness(int size);
+int BallDiameter(int size);
+int BallThickness(int size);
 
 // The icon as size x size pixels, 0x00RRGGBB, row by row.
 std::vector<std::uint32_t> DrawPixels(int size, const std::vector<Speckle>& speckles);

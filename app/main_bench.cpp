@@ -13,7 +13,7 @@
 #include <string>
 #include <utility>
 
-#include "app/frm_rand.h"
+#include "app/field_window.h"
 #include "app/program.h"
 #include "runtime/desktop/renderer_sink.h"
 
@@ -63,8 +63,8 @@ struct Inert {
 
 Nanos IntervalOf(const std::string& timer) {
   Inert inert;
-  glimmer::frmRand<Inert> form(inert);
-  for (const auto& t : form.timers.timers())
+  glimmer::FieldWindow<Inert> field(inert);
+  for (const auto& t : field.timers.timers())
     if (t->name == timer) return t->interval;
   return 0;
 }

@@ -13,7 +13,7 @@
 namespace glimmer {
 
 WindowSettings MainWindowSettings() {
-  WindowSettings settings = FormDescription::Window();
+  WindowSettings settings = WindowDescription::Window();
   settings.app_id = GLIMMER_APP_ID;
   settings.icon_size = icon_art::kWindowIconSize;
   settings.icon = icon_art::DrawPixels(settings.icon_size, icon_art::MakeSpeckles());
@@ -21,7 +21,7 @@ WindowSettings MainWindowSettings() {
 }
 
 int RunProgram(RunStats* stats, SdlRuntimeOptions options,
-               const std::function<void(frmRand<SdlRuntime>&)>& loaded, const HostArgs& host) {
+               const std::function<void(FieldWindow<SdlRuntime>&)>& loaded, const HostArgs& host) {
   if (host.settings) {
     // The program has no options, so the dialog only says so.
     ShowSettingsDialog(host.window, "Glimmerfeld",
@@ -40,7 +40,7 @@ int RunProgram(RunStats* stats, SdlRuntimeOptions options,
     return 1;
   }
   if (stats != nullptr) stats->present = runtime.PresentDescription();
-  const int status = RunForm(runtime, stats, loaded);
+  const int status = RunField(runtime, stats, loaded);
   if (stats != nullptr) {
     stats->idle_allowed = runtime.IdleAllowed();
     stats->outer_width = runtime.WindowWidth();

@@ -15,12 +15,12 @@ WindowSettings MainWindowSettings();
 // Opens the window and runs until it is closed; returns the exit status.
 // `stats`, when given, receives what the run delivered. The program itself
 // passes nothing else; the benchmarks pick the designs it turned down, and
-// test builds start from a chosen state through `loaded` (see RunForm).
+// test builds start from a chosen state through `loaded` (see RunField).
 // `host`, from a screensaver host's arguments, names a window of the host's
 // to draw into instead of one of the program's own, or asks for the
 // screensaver's settings dialog.
 int RunProgram(RunStats* stats = nullptr, SdlRuntimeOptions options = {},
-               const std::function<void(frmRand<SdlRuntime>&)>& loaded = {},
+               const std::function<void(FieldWindow<SdlRuntime>&)>& loaded = {},
                const HostArgs& host = {});
 
 // --background: on a Wayland session the layer shell's background of every

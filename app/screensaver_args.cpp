@@ -125,7 +125,7 @@ HostArgs ParseHostArgs(const std::string& program, const std::vector<std::string
 
 std::string Usage() {
   return "Usage: glimmerfeld [MODE]\n"
-         "Bright speckles pile up on black while a ring drifts across them.\n"
+         "Bright speckles pile up on black while a ball drifts across them.\n"
          "\n"
          "Modes (one at most):\n"
          "  (none)           a window of its own\n"

@@ -10,7 +10,7 @@ namespace {
 // so that they start out at the page's scale.
 struct WebProgram {
   WebRuntime runtime;
-  std::optional<FormLoop<WebRuntime>> loop;
+  std::optional<FieldLoop<WebRuntime>> loop;
 };
 
 // The page owns the program for as long as it is open.
@@ -18,18 +18,18 @@ WebProgram* program = nullptr;
 
 }  // namespace
 
-void StartWebProgram(RunStats* stats, const std::function<void(frmRand<WebRuntime>&)>& loaded) {
+void StartWebProgram(RunStats* stats, const std::function<void(FieldWindow<WebRuntime>&)>& loaded) {
   program = new WebProgram;
   WebRuntime& runtime = program->runtime;
   try {
-    runtime.Open(FormDescription::Window());
+    runtime.Open(WindowDescription::Window());
   } catch (const StartupError& e) {
     PrintError(e.what());
     runtime.ShowError(e.what());
     return;
   }
-  FormLoop<WebRuntime>& loop = program->loop.emplace(runtime, stats);
-  // The ring on black from the first paint, while the page's frame rate is
+  FieldLoop<WebRuntime>& loop = program->loop.emplace(runtime, stats);
+  // The ball on black from the first paint, while the page's frame rate is
   // measured. A page hidden at load needs it too: opening cleared its canvas
   // to black, which is what it would show when first seen.
   runtime.Present();

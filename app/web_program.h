@@ -10,10 +10,10 @@
 namespace glimmer {
 
 // Sizes the canvas and starts the program; returns at once, and the browser
-// runs it from then on. `stats` and `loaded` as for RunForm; the program
+// runs it from then on. `stats` and `loaded` as for RunField; the program
 // passes neither, test builds do.
 void StartWebProgram(RunStats* stats = nullptr,
-                     const std::function<void(frmRand<WebRuntime>&)>& loaded = {});
+                     const std::function<void(FieldWindow<WebRuntime>&)>& loaded = {});
 
 // Brings `stats` up to date with the running program.
 void CollectWebProgramStats();

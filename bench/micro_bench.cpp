@@ -10,12 +10,12 @@
 #include <vector>
 
 #include "animation/dot_spray.h"
-#include "app/frm_rand.h"
+#include "app/field_window.h"
 #include "app/program.h"
 #include "app/timers.h"
+#include "runtime/core/ball_overlay.h"
 #include "runtime/core/canvas.h"
 #include "runtime/core/pcg32.h"
-#include "runtime/core/ring.h"
 #include "runtime/core/runtime_core.h"
 #include "runtime/desktop/renderer_sink.h"
 #include "runtime/desktop/sdl_runtime.h"
@@ -33,7 +33,7 @@ constexpr int kClientH = 741;
 class SprayRuntime : public RuntimeCore {
  public:
   explicit SprayRuntime(bool mirror) {
-    SetAssumedFrame(FormDescription::kFrameWidth, FormDescription::kFrameHeight);
+    SetAssumedFrame(WindowDescription::kFrameWidth, WindowDescription::kFrameHeight);
     SetClientSize(kClientW, kClientH);
     // A frame through a one-buffer sink makes that buffer the canvas's mirror.
     if (mirror) Present(surface_);
@@ -73,14 +73,14 @@ void SetPointCounters(benchmark::State& state, int points_per_iteration) {
       benchmark::Counter(points, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
-// One tmrDrawDots tick: 403 points, 2015 random numbers, 806 size reads.
+// One spray tick: 403 points, 2015 random numbers, 806 size reads.
 void BM_DotSpray_Tick(benchmark::State& state) {
   SprayRuntime rt(state.range(0) != 0);
   for (auto _ : state) {
-    tmrDrawDots_Timer(rt);
+    SprayDots(rt);
   }
   benchmark::ClobberMemory();
-  SetPointCounters(state, DotsPerTick);
+  SetPointCounters(state, kDotsPerTick);
 }
 BENCHMARK(BM_DotSpray_Tick)->ArgName("surface_mirror")->Arg(1)->Arg(0);
 
@@ -97,9 +97,9 @@ void BM_DotSpray_FrameColdCache(benchmark::State& state) {
     benchmark::ClobberMemory();
     state.ResumeTiming();
     for (int i = 0; i < 17; ++i)
-      tmrDrawDots_Timer(rt);
+      SprayDots(rt);
   }
-  SetPointCounters(state, 17 * DotsPerTick);
+  SetPointCounters(state, 17 * kDotsPerTick);
 }
 BENCHMARK(BM_DotSpray_FrameColdCache)->ArgName("surface_mirror")->Arg(1)->Arg(0);
 
@@ -120,10 +120,10 @@ BENCHMARK(BM_Pcg32_FiveSingles);
 void BM_TimerService(benchmark::State& state) {
   TimerService timers;
   std::uint64_t calls = 0;
-  timers.Add("tmrAB", 10 * kMillisecond, [&] { ++calls; });
-  timers.Add("tmrRandMove", kMillisecond, [&] { ++calls; });
-  timers.Add("tmrBallmove", kMillisecond, [&] { ++calls; });
-  timers.Add("tmrDrawDots", kMillisecond, [&] { ++calls; });
+  timers.Add("phase", 10 * kMillisecond, [&] { ++calls; });
+  timers.Add("wrap", kMillisecond, [&] { ++calls; });
+  timers.Add("drift", kMillisecond, [&] { ++calls; });
+  timers.Add("spray", kMillisecond, [&] { ++calls; });
   const Nanos step = state.range(0);
   Nanos now = 0;
   timers.Start(now);
@@ -163,12 +163,12 @@ Canvas SprayedCanvas(int ticks) {
   canvas.SetVisibleSize(kClientW, kClientH);
   CanvasSpray spray{canvas};
   for (int i = 0; i < ticks; ++i)
-    tmrDrawDots_Timer(spray);
+    SprayDots(spray);
   return canvas;
 }
 
-// The ring at 96 dpi: 33 pixels across, one pixel thick.
-BallOverlay Ring() {
+// The ball at 96 dpi: 33 pixels across, one pixel thick.
+BallOverlay Ball() {
   BallOverlay overlay;
   overlay.SetShape(33, 1);
   return overlay;
@@ -180,11 +180,11 @@ void BM_Frame_RestoreOutline(benchmark::State& state) {
   const Canvas canvas = SprayedCanvas(3000);
   std::vector<std::uint32_t> surface(static_cast<std::size_t>(kClientW) * kClientH);
   canvas.CopyVisibleTo(surface.data(), kClientW);
-  BallOverlay ring = Ring();
+  BallOverlay ball = Ball();
   std::int64_t pos = 0;
   for (auto _ : state) {
     pos = (pos + 3) % 700;
-    ring.Draw(canvas, surface.data(), kClientW, pos, pos, 0xffffffu);
+    ball.Draw(canvas, surface.data(), kClientW, pos, pos, 0xffffffu);
     benchmark::ClobberMemory();
   }
 }
@@ -195,13 +195,13 @@ BENCHMARK(BM_Frame_RestoreOutline);
 void BM_Frame_FullCopy(benchmark::State& state) {
   const Canvas canvas = SprayedCanvas(3000);
   std::vector<std::uint32_t> surface(static_cast<std::size_t>(kClientW) * kClientH);
-  BallOverlay ring = Ring();
+  BallOverlay ball = Ball();
   std::int64_t pos = 0;
   for (auto _ : state) {
     pos = (pos + 3) % 700;
     canvas.CopyVisibleTo(surface.data(), kClientW);
-    ring.Forget();
-    ring.Draw(canvas, surface.data(), kClientW, pos, pos, 0xffffffu);
+    ball.Forget();
+    ball.Draw(canvas, surface.data(), kClientW, pos, pos, 0xffffffu);
     benchmark::ClobberMemory();
   }
 }
@@ -231,8 +231,8 @@ SdlRuntime* Window(Path path, benchmark::State& state) {
     auto* rt = new SdlRuntime(options);  // never closed: the process ends first
     try {
       rt->Open(MainWindowSettings());
-      rt->CreateBall(FormDescription::kBallLeft, FormDescription::kBallTop,
-                     FormDescription::kBallSize);
+      rt->CreateBall(WindowDescription::kBallLeft, WindowDescription::kBallTop,
+                     WindowDescription::kBallSize);
       rt->Reseed();
       rt->Show();
       rt->Present();
@@ -251,9 +251,9 @@ void BM_DotSpray_Tick_SdlRuntime(benchmark::State& state) {
   SdlRuntime* rt = Window(Path::kProgram, state);
   if (rt == nullptr) return;
   for (auto _ : state) {
-    tmrDrawDots_Timer(*rt);
+    SprayDots(*rt);
   }
-  SetPointCounters(state, DotsPerTick);
+  SetPointCounters(state, kDotsPerTick);
 }
 BENCHMARK(BM_DotSpray_Tick_SdlRuntime);
 
@@ -265,13 +265,13 @@ void BM_DotSpray_FrameBetweenPresents(benchmark::State& state) {
   if (rt == nullptr) return;
   for (auto _ : state) {
     for (int i = 0; i < 17; ++i)
-      tmrDrawDots_Timer(*rt);
+      SprayDots(*rt);
     state.PauseTiming();
     rt->WaitUntil(rt->Now());
     rt->Present();
     state.ResumeTiming();
   }
-  SetPointCounters(state, 17 * DotsPerTick);
+  SetPointCounters(state, 17 * kDotsPerTick);
 }
 BENCHMARK(BM_DotSpray_FrameBetweenPresents);
 
@@ -288,7 +288,7 @@ void BM_Present(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
     for (int i = 0; i < 17; ++i)
-      tmrDrawDots_Timer(*rt);
+      SprayDots(*rt);
     pos = pos >= 10000.0f ? 0.0f : pos + 45.0f;
     rt->SetBallLeft(pos);
     rt->SetBallTop(pos);

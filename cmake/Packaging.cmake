@@ -75,7 +75,7 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
   "Glimmerfeld sprays bright points of random colour onto a black window,\n"
   "hundreds at a time, and never clears them, so the field slowly fills\n"
-  "with light. A white ring drifts across the window and wraps around at\n"
+  "with light. A white ball drifts across the window and wraps around at\n"
   "its edges.")
 set(CPACK_PACKAGE_HOMEPAGE_URL "https://github.com/glimmerfeld/glimmerfeld")
 set(CPACK_STRIP_FILES ON)

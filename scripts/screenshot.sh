@@ -30,7 +30,7 @@ if ! window=$("$build/xprobe" wait 'Glimmerfeld!' 30000); then
   exit 1
 fi
 # A moment of spraying, so the picture shows a speckled field rather than a
-# bare black one, and the ring away from its starting corner.
+# bare black one, and the ball away from its starting corner.
 sleep 0.4
 mkdir -p "$(dirname "$out")"
 "$build/xprobe" png "$window" "$out.part"

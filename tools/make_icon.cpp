@@ -52,10 +52,10 @@ std::string DrawSvg(const std::vector<Speckle>& speckles) {
                   (s.colour >> 16) & 0xffu);
     out += line;
   }
-  // The ring's band lies just inside the circle that fills its box, as the
+  // The ball's band lies just inside the circle that fills its box, as the
   // pixel outline does; a stroke is centred on its path, hence the half.
-  const double thickness = size * kRingThickness;
-  const double radius = size * kRingDiameter / 2.0 - thickness / 2.0;
+  const double thickness = size * kBallThickness;
+  const double radius = size * kBallDiameter / 2.0 - thickness / 2.0;
   std::snprintf(line, sizeof line,
                 "<circle cx=\"%.2f\" cy=\"%.2f\" r=\"%.2f\" fill=\"none\" stroke=\"#ffffff\" "
                 "stroke-width=\"%.2f\"/>\n",

@@ -66,17 +66,17 @@ void RuntimeCore::SetClientSize(int width, int height, std::optional<std::pair<i
   }
 }
 
-void RuntimeCore::ShapeRing() {
+void RuntimeCore::ShapeBall() {
   const TwipMapping& m = canvas_.mapping();
   if (shaped_scale_ == m.scale() && shaped_width_ == ball_width_) return;
   shaped_scale_ = m.scale();
   shaped_width_ = ball_width_;
-  BallOverlay ring;
-  // No ball yet, no ring.
-  ring.SetShape(ball_width_ > 0 ? m.PixelLength(ball_width_) : 0, m.LineThickness());
+  BallOverlay ball;
+  // No ball created yet: no outline to draw.
+  ball.SetShape(ball_width_ > 0 ? m.PixelLength(ball_width_) : 0, m.LineThickness());
   // The old outline's pixels are not known to the new shape: repaint whole.
   for (auto& t : targets_) {
-    t.overlay = ring;
+    t.overlay = ball;
     t.full = true;
   }
 }
@@ -106,7 +106,7 @@ void RuntimeCore::Present(FrameSink& sink) {
     plot_log_.cap = kPlotLogCap;
     canvas_.SetPlotLog(buffers > 1 ? &plot_log_ : nullptr);
   }
-  ShapeRing();
+  ShapeBall();
   const auto buffer = sink.Acquire();
   if (!buffer) return;  // the plots wait in the log
   if (buffer->width != canvas_.width() || buffer->height != canvas_.height()) {
@@ -125,10 +125,10 @@ void RuntimeCore::Present(FrameSink& sink) {
   const auto pitch = static_cast<std::size_t>(buffer->pitch);
   const TwipMapping& m = canvas_.mapping();
   const int diameter = t.overlay.diameter();
-  const Rect ring{static_cast<int>(m.PixelOf(ball_left_)), static_cast<int>(m.PixelOf(ball_top_)),
+  const Rect ball{static_cast<int>(m.PixelOf(ball_left_)), static_cast<int>(m.PixelOf(ball_top_)),
                   diameter, diameter};
   // Damage is what differs from the frame the buffer held: the new points
-  // and the ring where it was and where it is.
+  // and the ball where it was and where it is.
   damage_.clear();
   if (t.full || buffer->fresh) {
     canvas_.CopyVisibleTo(pixels, buffer->pitch);
@@ -143,15 +143,15 @@ void RuntimeCore::Present(FrameSink& sink) {
             canvas_.At(x, y);
     }
     AddNewPointDamage();
-    damage_.push_back(last_ring_);
-    damage_.push_back(ring);
+    damage_.push_back(last_ball_);
+    damage_.push_back(ball);
     if (damage_.size() > kMaxDamageRects) damage_.clear();  // all of it
   }
   t.missing.clear();
   plot_log_.Clear();
   t.overlay.Draw(canvas_, pixels, buffer->pitch, m.PixelOf(ball_left_), m.PixelOf(ball_top_),
                  canvas_.ToPixel(0xffffffu));
-  last_ring_ = ring;
+  last_ball_ = ball;
   sink.Submit(damage_);
 }
 

@@ -1,6 +1,6 @@
 // What every runtime holds for the handlers and draws frames from, whatever
 // the window system: the generator and its seed, the canvas the points go
-// into, the ring over it, the ball's box, the window's outer size and the
+// into, the ball over it, the ball's box, the window's outer size and the
 // display scale. A runtime adds only what is its own: the window or page,
 // events, the clock and the wake-ups, and a FrameSink to present through.
 #pragma once
@@ -10,10 +10,10 @@
 #include <utility>
 #include <vector>
 
+#include "runtime/core/ball_overlay.h"
 #include "runtime/core/canvas.h"
 #include "runtime/core/frame_sink.h"
 #include "runtime/core/pcg32.h"
-#include "runtime/core/ring.h"
 #include "runtime/core/types.h"
 
 namespace glimmer {
@@ -48,7 +48,7 @@ class RuntimeCore {
   void SetAssumedFrame(double width_twips, double height_twips);
   // The display scale in force, at start and whenever it changes: what was
   // plotted keeps its place and size on the screen, new points are one device
-  // pixel, and the ring takes its shape at this scale from the next frame on.
+  // pixel, and the ball takes its shape at this scale from the next frame on.
   void SetScale(double scale);
   const TwipMapping& mapping() const { return canvas_.mapping(); }
   // The client area in device pixels, with the frame around it in device
@@ -59,7 +59,7 @@ class RuntimeCore {
   int client_height() const { return client_h_; }
 
   // Draws the next frame into a buffer of `sink` and shows it: the points
-  // each buffer still lacks (or the whole canvas), then the ring over them.
+  // each buffer still lacks (or the whole canvas), then the ball over them.
   void Present(FrameSink& sink);
 
  private:
@@ -69,7 +69,7 @@ class RuntimeCore {
     std::vector<std::pair<int, int>> missing;  // plotted since it was last drawn
     bool full = true;                          // needs the whole canvas
   };
-  void ShapeRing();
+  void ShapeBall();
   void CollectMissing();
   // Damage for the points plotted since the last frame, a tile at a time.
   void AddNewPointDamage();
@@ -86,7 +86,7 @@ class RuntimeCore {
   int client_w_ = 0;  // device pixels
   int client_h_ = 0;
 
-  // What the ring's shape was made for; it follows the scale and the ball.
+  // What the ball's shape was made for; it follows the scale and the ball.
   double shaped_scale_ = 0;
   Single shaped_width_ = -1;
   std::vector<Target> targets_;
@@ -94,7 +94,7 @@ class RuntimeCore {
   Canvas::PlotLog plot_log_;
   std::vector<Rect> damage_;
   std::vector<bool> damaged_tiles_;
-  Rect last_ring_{0, 0, 0, 0};
+  Rect last_ball_{0, 0, 0, 0};
 };
 
 }  // namespace glimmer

@@ -22,7 +22,7 @@ class TwipMapping {
   std::int64_t PixelOf(double twips) const;
   // The number of whole pixels that a length in twips covers, at least 1.
   int PixelLength(double twips) const;
-  // The ring's line: one device pixel per pixel at 96 dpi, at least one.
+  // The ball's line: one device pixel per pixel at 96 dpi, at least one.
   int LineThickness() const;
 
  private:

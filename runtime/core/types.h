@@ -11,8 +11,8 @@ namespace glimmer {
 
 using Single = float;
 using Colour = std::uint32_t;  // red + 256 * green + 65536 * blue
-using Integer = std::int16_t;
-using Nanos = std::int64_t;  // time on the monotonic clock
+using Int16 = std::int16_t;    // a colour channel before composition
+using Nanos = std::int64_t;    // time on the monotonic clock
 
 // Twips in one device pixel at 96 dots per inch.
 inline constexpr double kTwipsPerPixelAt96Dpi = 15.0;
@@ -56,26 +56,26 @@ class RunTimeError {
 }
 
 // Rounds to the nearest whole number, halves to the even neighbour, and
-// requires the result to fit a 16-bit Integer.
+// requires the result to fit a 16-bit integer.
 //
 // Adding and taking away 1.5 * 2^52 leaves no fraction bits, rounded in the
 // default nearest-even mode: std::nearbyint without its library call, which
 // took about a tenth of the dot spray. The result is exact for |v| < 2^51;
 // larger values stay far outside 16 bits, and infinities and NaN pass
 // through, so the range check below still catches everything it should.
-[[nodiscard]] inline Integer ToInteger(double v) {
+[[nodiscard]] inline Int16 ToInt16(double v) {
   constexpr double kRoundingShift = 0x1.8p52;
   const double r = (v + kRoundingShift) - kRoundingShift;
   if (!(r >= -32768.0 && r <= 32767.0)) [[unlikely]] {
-    throw RunTimeError(RunTimeError::Kind::kOverflow, "conversion to Integer");
+    throw RunTimeError(RunTimeError::Kind::kOverflow, "conversion to a 16-bit integer");
   }
-  return static_cast<Integer>(r);
+  return static_cast<Int16>(r);
 }
 
 // Channels above 255 count as 255. Negative channels never occur in this
 // program; they count as 0 rather than leaking into a neighbouring channel.
-[[nodiscard]] inline Colour ComposeColour(Integer red, Integer green, Integer blue) {
-  auto clamp = [](Integer c) -> Colour {
+[[nodiscard]] inline Colour ComposeColour(Int16 red, Int16 green, Int16 blue) {
+  auto clamp = [](Int16 c) -> Colour {
     return static_cast<Colour>(c < 0 ? 0 : (c > 255 ? 255 : c));
   };
   return clamp(red) + 256u * clamp(green) + 65536u * clamp(blue);

@@ -78,13 +78,13 @@ struct Backend {
   // `step` must not pump events. An empty `step` stops it.
   void (*SetModalStep)(std::function<void()> step);
   // A signal, or a screensaver's host, asked the program to end.
-  bool (*EndRequested)();
+  bool (*SignalledToEnd)();
   // SDL asked to quit. Where the display is lost, one line on stderr and
   // status 1: it does not return.
-  void (*QuitRequested)();
+  void (*OnQuitEvent)();
   // A run-time error, already on stderr, is about to be shown in SDL's box;
   // false where nobody should wait for it (the program is ending already).
-  bool (*ShowingRunTimeError)();
+  bool (*PrepareErrorBox)();
   // The window is about to be destroyed.
   void (*BeginTeardown)();
 };
@@ -122,7 +122,7 @@ inline bool SdlShowWindow(SDL_Window* window) {
   SDL_ShowWindow(window);
   return true;
 }
-inline std::unique_ptr<Presenter> SdlWindowSurface(SDL_Window*) {
+inline std::unique_ptr<Presenter> NoPresenter(SDL_Window*) {
   return nullptr;
 }
 // SDL's word on the frame. SDL has no way to say it knows none, and reports

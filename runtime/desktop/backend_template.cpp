@@ -24,7 +24,7 @@ const Backend kBackend = {
     .SetHostWindow = [](SDL_PropertiesID,
                         const WindowSettings&) { throw StartupError("no host windows here"); },
     .PrepareWindow = [](SDL_Window*) {},
-    .MakePresenter = SdlWindowSurface,
+    .MakePresenter = NoPresenter,
     .DisplayScale = [](SDL_Window*) { return 1.0; },
     .ShowWithoutWaiting = SdlShowWindow,
     .StartupDone = [] {},
@@ -32,9 +32,9 @@ const Backend kBackend = {
     .WindowFrame = SdlWindowFrame,
     .WaitEvent = SdlWaitEvent,
     .SetModalStep = [](std::function<void()>) {},
-    .EndRequested = [] { return false; },
-    .QuitRequested = [] {},
-    .ShowingRunTimeError = [] { return true; },
+    .SignalledToEnd = [] { return false; },
+    .OnQuitEvent = [] {},
+    .PrepareErrorBox = [] { return true; },
     .BeginTeardown = [] {},
 };
 

@@ -241,7 +241,7 @@ void SdlRuntime::TakeNews() {
 void SdlRuntime::HandleEvent(const SDL_Event& event) {
   switch (event.type) {
     case SDL_EVENT_QUIT:
-      backend_->QuitRequested();
+      backend_->OnQuitEvent();
       close_requested_ = true;
       break;
     case SDL_EVENT_WINDOW_CLOSE_REQUESTED:
@@ -273,13 +273,13 @@ void SdlRuntime::HandleEvent(const SDL_Event& event) {
 
 void SdlRuntime::ShowError(const std::string& message) {
   // Blocks until the user has read it.
-  if (backend_->ShowingRunTimeError())
+  if (backend_->PrepareErrorBox())
     SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, settings_.title.c_str(), message.c_str(),
                              window_);
 }
 
 bool SdlRuntime::CloseRequested() const {
-  return close_requested_ || (backend_ != nullptr && backend_->EndRequested());
+  return close_requested_ || (backend_ != nullptr && backend_->SignalledToEnd());
 }
 
 void SdlRuntime::SetModalStep(std::function<void()> step) {

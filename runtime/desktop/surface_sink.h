@@ -1,6 +1,6 @@
 // Frames through SDL's window surface: shared memory on X11, a DIB on
 // Windows. One buffer, which the canvas writes every plot into as well, so a
-// frame costs only the ring; a surface that is not 32-bit with 8 bits a
+// frame costs only the ball; a surface that is not 32-bit with 8 bits a
 // channel gets a 32-bit stand-in, converted at each frame.
 #pragma once
 

@@ -44,8 +44,8 @@ std::vector<wl_output*> LayerDisplay::TakeNewOutputs() {
   return std::exchange(new_outputs_, {});
 }
 
-bool LayerDisplay::EndRequested() const {
-  return backend::linux_desktop::EndRequested();
+bool LayerDisplay::SignalledToEnd() const {
+  return backend::linux_desktop::SignalledToEnd();
 }
 
 void LayerDisplay::StartupDone() {
@@ -66,7 +66,7 @@ void LayerDisplay::Dispatch() {
 }
 
 void LayerDisplay::WaitUntil(Nanos deadline) {
-  if (Lost() || EndRequested()) return;
+  if (Lost() || SignalledToEnd()) return;
   wl_event_queue* queue = globals_->queue();
   while (wl_display_prepare_read_queue(display_, queue) != 0)
     wl_display_dispatch_queue_pending(display_, queue);

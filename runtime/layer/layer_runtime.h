@@ -53,7 +53,7 @@ class LayerDisplay {
   void WaitUntil(Nanos deadline);
   bool Lost() const { return globals_->Lost(); }
   // SIGINT or SIGTERM came.
-  bool EndRequested() const;
+  bool SignalledToEnd() const;
   // From here on SIGINT and SIGTERM end the loop rather than the process,
   // and a slow compositor no longer ends it.
   void StartupDone();
@@ -93,7 +93,7 @@ class LayerRuntime : public RuntimeCore, private FrameSink {
   void Present();
   void WaitUntil(Nanos deadline) { display_.WaitUntil(deadline); }
   void PollEvents() { display_.Dispatch(); }
-  bool CloseRequested() const { return closed_ || display_.Lost() || display_.EndRequested(); }
+  bool CloseRequested() const { return closed_ || display_.Lost() || display_.SignalledToEnd(); }
   bool Visible() const { return configured_ && surface_->Seen(); }
   // Run-time errors go to stderr only: there is no window to show them in.
   void ShowError(const std::string&) {}

@@ -86,7 +86,7 @@ class WebRuntime : public RuntimeCore {
  private:
   friend struct WebCallbacks;  // the browser's entry points, in the .cpp
   // The one way a display scale takes effect, at start and on every change:
-  // the core's (what was plotted keeps its place, the ring is shaped anew),
+  // the core's (what was plotted keeps its place, the ball is shaped anew),
   // with the backing store and the outer size following.
   void FitToScale(double scale);
   // Runs one step; false once the program has stopped.

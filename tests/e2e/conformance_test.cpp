@@ -52,7 +52,7 @@ TEST_P(X11Conformance, ShowsTheExpectedPictureAndKeepsItWhenUncovered) {
   const Window w = Start(cell);
   ASSERT_NE(w, 0u);
   const Image shown =
-      CaptureUntil(w, [&](const Image& i) { return ShowsRingAndField(i, expected, kField); });
+      CaptureUntil(w, [&](const Image& i) { return ShowsBallAndField(i, expected, kField); });
   ExpectConformingPicture(shown, expected, min_channel, "x11-" + cell.name);
 
   ExpectNothingLostUnderACover(*probe_, w);

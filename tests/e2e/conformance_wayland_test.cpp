@@ -8,7 +8,7 @@
 // pixels, the capture is the program's buffer pixel for pixel and is judged
 // as the X11 cells judge theirs. Where it is not (741 rows at 1.25 and 1.5:
 // 926.25 and 1111.5), KWin resamples the buffer's rows to fit, so lit pixels
-// blend across rows and the checks of colours and of the ring cannot hold:
+// blend across rows and the checks of colours and of the ball cannot hold:
 // there the capture's size is checked, that the field shows, and that points
 // stay one device pixel wide in their rows. In every cell the program's own
 // protocol trace (WAYLAND_DEBUG=client) shows what it drew: the scale it was
@@ -176,7 +176,7 @@ TEST_P(KWinConformance, ShowsTheExpectedPictureAndDrawsAtTheScale) {
           return false;
         }
         shown = std::move(capture);
-        return whole ? ShowsRingAndField(*shown, expected, kField)
+        return whole ? ShowsBallAndField(*shown, expected, kField)
                      : shown->width == expected.client_width &&
                            shown->height == expected.client_height && LitCount(*shown) >= kField;
       },

@@ -16,11 +16,11 @@
 
 #include <X11/Xutil.h>
 
+#include "tests/support/ball_finder.h"
+#include "tests/support/ball_offsets.h"
 #include "tests/support/conformance.h"
 #include "tests/support/process.h"
 #include "tests/support/program_under_x.h"
-#include "tests/support/ring_finder.h"
-#include "tests/support/ring_offsets.h"
 #include "tests/support/withholding_window_manager.h"
 #include "tests/support/x11_probe.h"
 
@@ -48,8 +48,8 @@ class HostileWindow : public ProgramUnderX {
  protected:
   // The program's first frame as the user sees it: the window's top-left
   // 300 x 300 pixels, read every millisecond from the moment it is viewable
-  // (the server's black until then) until the ring's white shows in its
-  // corner; and how many pixels beside the ring are lit in it. A small read
+  // (the server's black until then) until the ball's white shows in its
+  // corner; and how many pixels beside the ball are lit in it. A small read
   // is quick enough to catch a frame that is up for a few milliseconds.
   std::size_t LitAtFirstSight(Window w) {
     Eventually([&] { return probe_->Viewable(w); }, 20s, 1ms);
@@ -59,16 +59,16 @@ class HostileWindow : public ProgramUnderX {
           lit = 0;
           XImage* x = XGetImage(probe_->display(), w, 0, 0, 300, 300, AllPlanes, ZPixmap);
           if (x == nullptr) return true;
-          bool ring = false;
+          bool ball = false;
           for (int y = 0; y < 300; ++y) {
             for (int xx = 0; xx < 300; ++xx) {
               const unsigned long p = XGetPixel(x, xx, y) & 0xffffffu;
-              if (xx < 34 && y < 34 && p == 0xffffffu) ring = true;
+              if (xx < 34 && y < 34 && p == 0xffffffu) ball = true;
               if ((xx > 40 || y > 40) && p != 0) ++lit;
             }
           }
           XDestroyImage(x);
-          return ring;
+          return ball;
         },
         20s, 1ms);
     if (!presented) ADD_FAILURE() << "never presented";
@@ -89,14 +89,14 @@ class HostileWindow : public ProgramUnderX {
   }
 
   // The first capture of a frame that the program presented after the
-  // window looked like `reference`: the ring has moved (or come back into
+  // window looked like `reference`: the ball has moved (or come back into
   // view) since. Until then the window may still hold its stale contents or
   // a blank exposed area, which tell nothing about what the program kept.
   Image CaptureRepainted(Window w, const Image& reference) {
-    const auto was = FindRing(reference, ring_, 33);
+    const auto was = FindBall(reference, ball_, 33);
     return CaptureUntil(w, [&](const Image& img) {
       if (img.width != reference.width || img.height != reference.height) return false;
-      const auto now = FindRing(img, ring_, 33);
+      const auto now = FindBall(img, ball_, 33);
       return now.has_value() && now != was;
     });
   }
@@ -121,7 +121,7 @@ class HostileWindow : public ProgramUnderX {
     EXPECT_EQ(run->outer_height_twips, height * 15.0 + frame_height);
   }
 
-  const std::vector<std::pair<int, int>> ring_ = RingOffsets(33, 1);
+  const std::vector<std::pair<int, int>> ball_ = BallOffsets(33, 1);
 };
 
 TEST_F(HostileWindow, SurvivesAResizeStormLosingNoPointAndFillsAGrownWindow) {
@@ -247,7 +247,7 @@ TEST_F(HostileWindow, AScaleChangeWhileRunningKeepsEveryPointInPlaceAndSize) {
   ASSERT_EQ(before.width, 992);
   probe_->SetResources("Xft.dpi:\t192\n");
   // The share of the old points' block pixels that still hold their colour:
-  // new points, which come fast, and the ring cover some of them. Doubled
+  // new points, which come fast, and the ball cover some of them. Doubled
   // and kept, it starts near 1 (0.93 in our run at the first capture) and
   // falls slowly; points that stayed single pixels give at most 1/4, points
   // lost give 0.
@@ -269,11 +269,11 @@ TEST_F(HostileWindow, AScaleChangeWhileRunningKeepsEveryPointInPlaceAndSize) {
   EXPECT_EQ(probe_->Size(w), std::make_pair(1984, 1482));
   std::printf("%.1f%% of the old points' 2x2 blocks hold their colour\n", 100.0 * kept(after));
   EXPECT_GE(kept(after), 0.6);
-  // The ring is re-shaped for the new scale, as at a start at 192 dpi.
+  // The ball is re-shaped for the new scale, as at a start at 192 dpi.
   const ExpectedPicture at2 = ReadConformanceTable().At(2);
-  const Image ringed =
-      CaptureUntil(w, [&](const Image& img) { return FindExpectedRing(img, at2).has_value(); });
-  EXPECT_TRUE(FindExpectedRing(ringed, at2).has_value()) << "the ring keeps its 96-dpi shape";
+  const Image with_ball =
+      CaptureUntil(w, [&](const Image& img) { return FindExpectedBall(img, at2).has_value(); });
+  EXPECT_TRUE(FindExpectedBall(with_ball, at2).has_value()) << "the ball keeps its 96-dpi shape";
   CloseAndExpectCleanEnd(w);
 }
 
@@ -403,7 +403,7 @@ TEST_F(HostileWindow, ClosesCleanlyEvenRightAfterAResize) {
 
 // A window manager that has taken over mapping withholds the map for three
 // seconds, as one still starting up may. The first sight once it is mapped
-// is still the ring on black; the three seconds' ticks are made up in the
+// is still the ball on black; the three seconds' ticks are made up in the
 // frames right after it, so the field is soon as full as they make it. While
 // the map is withheld, a close or SIGTERM still ends the program at once
 // with status 0.
@@ -416,7 +416,7 @@ TEST_F(HostileWindow, AWithheldMapHoldsUpNeitherTheTicksNorTheEnd) {
   ASSERT_TRUE(program_->Running()) << program_->Stderr();
   ASSERT_FALSE(probe_->Viewable(*w));
   wm.Map(*w);
-  EXPECT_EQ(LitAtFirstSight(*w), 0u) << "the first sight is not the ring on black";
+  EXPECT_EQ(LitAtFirstSight(*w), 0u) << "the first sight is not the ball on black";
   // Three seconds of spraying light about 79% of the pixels.
   const Image filled = CaptureUntil(*w, [&](const Image& img) {
     return static_cast<double>(LitCount(img)) / (992.0 * 741.0) > 0.3;
@@ -448,19 +448,19 @@ TEST_F(HostileWindow, AWithheldMapHoldsUpNeitherTheTicksNorTheEnd) {
 }
 
 // Under a window manager, which maps the window tens of milliseconds after
-// the show, the first sight of it is still the ring on black: the ticks due
+// the show, the first sight of it is still the ball on black: the ticks due
 // meanwhile show only in the frames after it. Three starts, since the map's
 // timing varies.
-TEST_F(HostileWindow, UnderAWindowManagerTheFirstSightIsTheRingOnBlack) {
+TEST_F(HostileWindow, UnderAWindowManagerTheFirstSightIsTheBallOnBlack) {
   StartWindowManager();
-  // The ring alone stays up for one frame: a probe held up longer than that
+  // The ball alone stays up for one frame: a probe held up longer than that
   // on a busy machine sees the next one, so two starts in three must do.
   int clean = 0;
   for (int run = 1; run <= 3; ++run) {
     const Window w = Start();
     ASSERT_NE(w, 0u);
     const std::size_t lit = LitAtFirstSight(w);
-    std::printf("start %d: %zu pixels lit beside the ring at first sight\n", run, lit);
+    std::printf("start %d: %zu pixels lit beside the ball at first sight\n", run, lit);
     clean += lit == 0 ? 1 : 0;
     const Image later = CaptureUntil(w, [](const Image& img) { return LitCount(img) > 10'000; });
     EXPECT_GT(LitCount(later), 10'000u) << "the ticks never started";

@@ -9,11 +9,11 @@
 #include <memory>
 #include <vector>
 
-#include "app/frm_rand.h"
+#include "app/field_window.h"
 #include "runtime/desktop/sdl_runtime.h"
+#include "tests/support/ball_finder.h"
+#include "tests/support/ball_offsets.h"
 #include "tests/support/program_under_x.h"
-#include "tests/support/ring_finder.h"
-#include "tests/support/ring_offsets.h"
 #include "tests/support/x11_probe.h"
 
 namespace glimmer::testing {
@@ -26,7 +26,7 @@ constexpr const char* kTitle = "SdlRuntime under test";
 // The program's start size: a client area of 992 x 741 pixels at 96 dpi and
 // the frame assumed where the window system reports none; a title of its own.
 WindowSettings StartSettings() {
-  WindowSettings s = FormDescription::Window();
+  WindowSettings s = WindowDescription::Window();
   s.title = kTitle;
   return s;
 }
@@ -46,7 +46,7 @@ class SdlRuntimeUnderX : public ProgramUnderX {
     unsetenv("WAYLAND_DISPLAY");
     runtime_ = std::make_unique<SdlRuntime>();
     runtime_->Open(StartSettings());
-    runtime_->CreateBall(0.0f, 0.0f, FormDescription::kBallSize);  // 33 pixels
+    runtime_->CreateBall(0.0f, 0.0f, WindowDescription::kBallSize);  // 33 pixels
     runtime_->Show();
     // The runtime makes every refused X request fatal, process-wide; a new
     // probe puts back the probe's own lenient handler.
@@ -57,7 +57,7 @@ class SdlRuntimeUnderX : public ProgramUnderX {
   }
 
   // Fills every other pixel of the window with a colour of its own, so that
-  // the ring crosses lit and black pixels alike.
+  // the ball crosses lit and black pixels alike.
   void PlotAField() {
     for (int y = 0; y < runtime_->client_height(); ++y) {
       for (int x = (y & 1); x < runtime_->client_width(); x += 2) {
@@ -73,23 +73,23 @@ class SdlRuntimeUnderX : public ProgramUnderX {
     return static_cast<std::uint32_t>(40 + x % 200) << 16 |
            static_cast<std::uint32_t>(40 + y % 200) << 8 | 90u;
   }
-  // Whether a capture shows the ring with its box at (x, y).
-  static auto RingAt(int x, int y) {
+  // Whether a capture shows the ball with its box at (x, y).
+  static auto BallAt(int x, int y) {
     return [x, y](const Image& img) {
-      return FindRing(img, RingOffsets(33, 1), 33) == std::make_optional(std::make_pair(x, y));
+      return FindBall(img, BallOffsets(33, 1), 33) == std::make_optional(std::make_pair(x, y));
     };
   }
-  // The pixels of `img` that differ from the field, leaving out a ring at
+  // The pixels of `img` that differ from the field, leaving out a ball at
   // (rx, ry).
   static std::size_t OffTheField(const Image& img, int rx, int ry) {
-    std::vector<bool> in_ring(img.pixels.size(), false);
-    for (auto [dx, dy] : RingOffsets(33, 1))
-      in_ring[static_cast<std::size_t>((ry + dy) * img.width + rx + dx)] = true;
+    std::vector<bool> in_ball(img.pixels.size(), false);
+    for (auto [dx, dy] : BallOffsets(33, 1))
+      in_ball[static_cast<std::size_t>((ry + dy) * img.width + rx + dx)] = true;
     std::size_t wrong = 0;
     for (int y = 0; y < img.height; ++y) {
       for (int x = 0; x < img.width; ++x) {
         const std::size_t i = static_cast<std::size_t>(y * img.width + x);
-        if (!in_ring[i]) wrong += img.pixels[i] != Field(x, y) ? 1 : 0;
+        if (!in_ball[i]) wrong += img.pixels[i] != Field(x, y) ? 1 : 0;
       }
     }
     return wrong;
@@ -98,7 +98,7 @@ class SdlRuntimeUnderX : public ProgramUnderX {
   std::unique_ptr<SdlRuntime> runtime_;
 };
 
-// The ring is drawn over the window's copy of the canvas, never into the
+// The ball is drawn over the window's copy of the canvas, never into the
 // canvas, wherever it goes: once it has moved on, the window shows the field
 // alone everywhere it has been.
 TEST_F(SdlRuntimeUnderX, PresentLeavesTheCanvasAsItWas) {
@@ -110,41 +110,41 @@ TEST_F(SdlRuntimeUnderX, PresentLeavesTheCanvasAsItWas) {
     runtime_->SetBallTop(at * 0.5f);
     runtime_->Present();
   }
-  runtime_->SetBallLeft(1500.0f);  // the ring at (100, 100)
+  runtime_->SetBallLeft(1500.0f);  // the ball at (100, 100)
   runtime_->SetBallTop(1500.0f);
   runtime_->Present();
-  const Image img = CaptureUntil(w, RingAt(100, 100));
-  ASSERT_TRUE(RingAt(100, 100)(img));
+  const Image img = CaptureUntil(w, BallAt(100, 100));
+  ASSERT_TRUE(BallAt(100, 100)(img));
   EXPECT_EQ(OffTheField(img, 100, 100), 0u) << "pixels of the canvas changed by presenting";
 }
 
-// After the ring moves, the window shows the canvas everywhere but under
-// the ring's new outline: nothing of the old one is left behind.
+// After the ball moves, the window shows the canvas everywhere but under
+// the ball's new outline: nothing of the old one is left behind.
 TEST_F(SdlRuntimeUnderX, MovingTheBallPutsBackTheCanvasUnderItsOldOutline) {
   const Window w = OpenAndShow();
   ASSERT_NE(w, 0u);
   PlotAField();
-  const auto ring = RingOffsets(33, 1);
+  const auto ball = BallOffsets(33, 1);
   runtime_->SetBallLeft(1500.0f);
   runtime_->SetBallTop(1500.0f);
   runtime_->Present();
-  ASSERT_TRUE(RingAt(100, 100)(CaptureUntil(w, RingAt(100, 100))));
+  ASSERT_TRUE(BallAt(100, 100)(CaptureUntil(w, BallAt(100, 100))));
   runtime_->SetBallLeft(1800.0f);  // 20 pixels on: the outlines overlap
   runtime_->SetBallTop(1650.0f);
   runtime_->Present();
-  const Image img = CaptureUntil(w, RingAt(120, 110));
-  ASSERT_TRUE(RingAt(120, 110)(img)) << "the ring did not move";
+  const Image img = CaptureUntil(w, BallAt(120, 110));
+  ASSERT_TRUE(BallAt(120, 110)(img)) << "the ball did not move";
   std::size_t checked_under_old = 0;
-  for (auto [dx, dy] : ring) {
+  for (auto [dx, dy] : ball) {
     const int x = 100 + dx, y = 100 + dy;
-    if (std::find(ring.begin(), ring.end(), std::make_pair(x - 120, y - 110)) != ring.end())
+    if (std::find(ball.begin(), ball.end(), std::make_pair(x - 120, y - 110)) != ball.end())
       continue;
     ++checked_under_old;
     EXPECT_EQ(img.at(x, y), Field(x, y)) << "at (" << x << ", " << y << ")";
     if (HasFailure()) break;
   }
   EXPECT_GT(checked_under_old, 50u);
-  EXPECT_EQ(OffTheField(img, 120, 110), 0u) << "pixels outside the ring differ from the canvas";
+  EXPECT_EQ(OffTheField(img, 120, 110), 0u) << "pixels outside the ball differ from the canvas";
 }
 
 }  // namespace

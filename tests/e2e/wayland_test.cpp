@@ -175,7 +175,7 @@ TEST_F(NestedWeston, WithAnX11DisplayAsWellItPrefersWayland) {
 
 // The shared conformance checks at the output's scale: at 2 the buffer is in
 // device pixels, so a point is one of them, not a 2x2 block of the
-// compositor's doubling, and the ring is 2 px thick. While the compositor
+// compositor's doubling, and the ball is 2 px thick. While the compositor
 // asks for no frames (stopped: the Wayland way of a window fully covered),
 // nothing lit is lost.
 class WestonConformance : public NestedWeston, public ::testing::WithParamInterface<int> {};
@@ -187,7 +187,7 @@ TEST_P(WestonConformance, ShowsTheExpectedPictureAndKeepsItWhenShownAgain) {
   StartCompositor(scale);
   Launch({{"DISPLAY", std::nullopt}});
   const Image shown = WithoutPointer(CaptureUntil(
-      [&](const Image& i) { return ShowsRingAndField(WithoutPointer(i), expected, 20'000); }));
+      [&](const Image& i) { return ShowsBallAndField(WithoutPointer(i), expected, 20'000); }));
   ExpectConformingPicture(shown, expected, table.min_channel,
                           "weston-scale" + std::to_string(scale));
 
@@ -338,7 +338,7 @@ Image Picture(const Sway& sway, const std::string& output) {
   return in ? image : Image{};
 }
 
-// --background on two outputs: each shows a field of its own, the ring over
+// --background on two outputs: each shows a field of its own, the ball over
 // bright points only, points that stay and grow in number; an output added
 // while it runs gets a field too; SIGTERM ends it.
 TEST(SwayBackground, EveryOutputGetsAFieldOfItsOwn) {
@@ -347,25 +347,25 @@ TEST(SwayBackground, EveryOutputGetsAFieldOfItsOwn) {
   const ConformanceTable table = ReadConformanceTable();
   const ExpectedPicture at1 = table.At(1);
   const std::vector<std::string> outputs = {"HEADLESS-1", "HEADLESS-2"};
-  // Both early, while the ring still shows on black between the points.
+  // Both early, while the ball still shows on black between the points.
   std::vector<Image> first(outputs.size());
   const auto since = std::chrono::steady_clock::now();
   EXPECT_TRUE(Eventually(
       [&] {
         for (std::size_t i = 0; i < outputs.size(); ++i) {
           first[i] = Picture(sway, outputs[i]);
-          // The output's size, not the window's: the ring and points only.
-          if (LitCount(first[i]) < 1000 || !FindExpectedRing(first[i], at1)) return false;
+          // The output's size, not the window's: the ball and points only.
+          if (LitCount(first[i]) < 1000 || !FindExpectedBall(first[i], at1)) return false;
         }
         return true;
       },
       30s))
-      << "no ring over a field on every output; running " << program->Running() << ": "
+      << "no ball over a field on every output; running " << program->Running() << ": "
       << program->Stderr() << sway.Log();
-  std::printf("both outputs showed the ring over a field after %.1f s\n",
+  std::printf("both outputs showed the ball over a field after %.1f s\n",
               std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count());
   for (std::size_t i = 0; i < outputs.size(); ++i) {
-    // Black, the ring's white, or a point bright in every channel.
+    // Black, the ball's white, or a point bright in every channel.
     const auto dim =
         std::count_if(first[i].pixels.begin(), first[i].pixels.end(), [&](std::uint32_t p) {
           const int low = std::min({Image::Red(p), Image::Green(p), Image::Blue(p)});
@@ -378,7 +378,7 @@ TEST(SwayBackground, EveryOutputGetsAFieldOfItsOwn) {
   for (std::size_t i = 0; i < outputs.size(); ++i) {
     const Image later = Picture(sway, outputs[i]);
     ASSERT_EQ(later.pixels.size(), first[i].pixels.size()) << outputs[i];
-    // Every point stays; the ring's white moves on.
+    // Every point stays; the ball's white moves on.
     std::size_t lost = 0;
     for (std::size_t p = 0; p < later.pixels.size(); ++p)
       lost += first[i].pixels[p] != 0 && first[i].pixels[p] != 0xffffff && later.pixels[p] == 0;
@@ -392,7 +392,7 @@ TEST(SwayBackground, EveryOutputGetsAFieldOfItsOwn) {
   EXPECT_TRUE(Eventually(
       [&] {
         const Image image = Picture(sway, "HEADLESS-3");
-        return LitCount(image) >= 1000 && FindExpectedRing(image, at1).has_value();
+        return LitCount(image) >= 1000 && FindExpectedBall(image, at1).has_value();
       },
       30s))
       << "the added output got no field";

@@ -15,11 +15,11 @@
 #include <vector>
 
 #include "app/icon_art.h"
+#include "tests/support/ball_finder.h"
+#include "tests/support/ball_offsets.h"
 #include "tests/support/conformance.h"
 #include "tests/support/process.h"
 #include "tests/support/program_under_x.h"
-#include "tests/support/ring_finder.h"
-#include "tests/support/ring_offsets.h"
 #include "tests/support/x11_probe.h"
 
 namespace glimmer::testing {
@@ -47,14 +47,14 @@ TEST_F(ProgramWindow, BallDriftsDownTheDiagonalThenKeepsCrossing) {
   const Window w = LaunchRecorded(GLIMMERFELD_RECORDING_BINARY);
   ASSERT_NE(w, 0u);
   const auto found = Clock::now();
-  const auto ring = RingOffsets(33, 1);
+  const auto ball = BallOffsets(33, 1);
   // Early on: captures stamped on the monotonic clock, which the program's
   // record of its run also reads, so that each is timed from the moment the
   // program started its ticks however late the test saw the window. Stamped
   // after the capture, so that a capture is never earlier than it says.
   std::vector<std::pair<Clock::time_point, std::pair<int, int>>> seen;
   const auto look = [&] {
-    if (auto pos = FindRing(probe_->Capture(w), ring, 33)) seen.emplace_back(Clock::now(), *pos);
+    if (auto pos = FindBall(probe_->Capture(w), ball, 33)) seen.emplace_back(Clock::now(), *pos);
     return program_->Running();
   };
   ASSERT_TRUE(HoldsFor(look, 700ms, 0ms)) << program_->Stderr();
@@ -63,16 +63,16 @@ TEST_F(ProgramWindow, BallDriftsDownTheDiagonalThenKeepsCrossing) {
   std::set<std::pair<int, int>> later;
   EXPECT_TRUE(Eventually(
       [&] {
-        if (auto pos = FindRing(probe_->Capture(w), ring, 33)) later.insert(*pos);
+        if (auto pos = FindBall(probe_->Capture(w), ball, 33)) later.insert(*pos);
         return later.size() >= 4;
       },
       20s))
-      << "the ring stopped crossing the window";
+      << "the ball stopped crossing the window";
   CloseAndExpectCleanEnd(w);
   const auto run = Recorded();
   ASSERT_TRUE(run.has_value());
 
-  // Until 0.45 s the ring has not reached the edge (at about 0.55 s): on the
+  // Until 0.45 s the ball has not reached the edge (at about 0.55 s): on the
   // diagonal, further along in each capture.
   std::vector<std::pair<double, std::pair<int, int>>> early;
   for (const auto& [at, pos] : seen) {
@@ -80,10 +80,10 @@ TEST_F(ProgramWindow, BallDriftsDownTheDiagonalThenKeepsCrossing) {
         (std::chrono::nanoseconds(at.time_since_epoch()).count() - run->shown_at_ns) / 1e9;
     if (t < 0.45) early.emplace_back(t, pos);
   }
-  ASSERT_GE(early.size(), 3u) << "the ring was not found early on";
+  ASSERT_GE(early.size(), 3u) << "the ball was not found early on";
   for (std::size_t i = 0; i < early.size(); ++i) {
     const auto [x, y] = early[i].second;
-    std::printf("t=%.3f s: ring at (%d, %d) px; about %.0f px expected\n", early[i].first, x, y,
+    std::printf("t=%.3f s: ball at (%d, %d) px; about %.0f px expected\n", early[i].first, x, y,
                 50'000.0 * early[i].first * early[i].first / 15.0);
     EXPECT_LE(std::abs(x - y), 1) << "off the diagonal";
     EXPECT_LT(y, 741);
@@ -91,7 +91,7 @@ TEST_F(ProgramWindow, BallDriftsDownTheDiagonalThenKeepsCrossing) {
       EXPECT_GE(x, early[i - 1].second.first) << "moved backwards";
     }
   }
-  EXPECT_GT(early.back().second.first, early.front().second.first) << "the ring never moved";
+  EXPECT_GT(early.back().second.first, early.front().second.first) << "the ball never moved";
 }
 
 // A window manager's close, SIGINT and SIGTERM each end it with status 0.
@@ -213,13 +213,13 @@ class AsScreensaverHack : public ProgramUnderX {
  protected:
   void SetUp() override { StartServer(); }
 
-  // Waits for the field and the ring in `w`, whose size is the host's.
+  // Waits for the field and the ball in `w`, whose size is the host's.
   Image WaitForField(Window w) {
-    const auto ring = RingOffsets(33, 1);
+    const auto ball = BallOffsets(33, 1);
     const Image img = CaptureUntil(
-        w, [&](const Image& i) { return LitCount(i) > 3000 && FindRing(i, ring, 33).has_value(); });
+        w, [&](const Image& i) { return LitCount(i) > 3000 && FindBall(i, ball, 33).has_value(); });
     EXPECT_GT(LitCount(img), 3000u) << program_->Stderr();
-    EXPECT_TRUE(FindRing(img, ring, 33).has_value()) << "no ring";
+    EXPECT_TRUE(FindBall(img, ball, 33).has_value()) << "no ball";
     EXPECT_EQ(DimCount(img), 0u) << "lit pixels with a channel below 30";
     return img;
   }

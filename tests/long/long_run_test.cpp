@@ -24,7 +24,7 @@ constexpr Nanos kMs = kMillisecond;
 
 // All four timers, the dot spray plotting every point into a real canvas:
 // by the end the ball wraps on both axes at nearly every tick and the
-// phases are far from where any short test takes them.
+// phase is far from where any short test takes it.
 TEST(LongRun, TenMinutesOfTheWholeProgramRunWithoutAFault) {
   Canvas canvas;
   canvas.SetVisibleSize(992, 741);
@@ -40,7 +40,7 @@ TEST(LongRun, TenMinutesOfTheWholeProgramRunWithoutAFault) {
     if (v == -495.0f) ++wraps;
   };
   RunStats stats;
-  EXPECT_EQ(RunForm(rt, &stats), 0);
+  EXPECT_EQ(RunField(rt, &stats), 0);
   EXPECT_TRUE(rt.log.errors.empty());
 
   // Every tick up to the last frame before the close was delivered.

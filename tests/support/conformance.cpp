@@ -7,8 +7,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "tests/support/ring_finder.h"
-#include "tests/support/ring_offsets.h"
+#include "tests/support/ball_finder.h"
+#include "tests/support/ball_offsets.h"
 #include "tools/png_writer.h"
 
 namespace glimmer::testing {
@@ -40,7 +40,7 @@ ConformanceTable ReadConformanceTable(const std::string& path) {
     } else {
       ExpectedPicture row;
       row.scale = std::stod(first);
-      fields >> row.client_width >> row.client_height >> row.ring >> row.line;
+      fields >> row.client_width >> row.client_height >> row.ball >> row.line;
       if (!fields) ADD_FAILURE() << path << ": malformed row: " << line;
       table.rows.push_back(row);
     }
@@ -50,13 +50,13 @@ ConformanceTable ReadConformanceTable(const std::string& path) {
   return table;
 }
 
-std::optional<std::pair<int, int>> FindExpectedRing(const Image& image, const ExpectedPicture& e) {
-  return FindRing(image, RingOffsets(e.ring, e.line), e.ring);
+std::optional<std::pair<int, int>> FindExpectedBall(const Image& image, const ExpectedPicture& e) {
+  return FindBall(image, BallOffsets(e.ball, e.line), e.ball);
 }
 
-bool ShowsRingAndField(const Image& image, const ExpectedPicture& e, std::size_t min_lit) {
+bool ShowsBallAndField(const Image& image, const ExpectedPicture& e, std::size_t min_lit) {
   return image.width == e.client_width && image.height == e.client_height &&
-         LitCount(image) >= min_lit && FindExpectedRing(image, e).has_value();
+         LitCount(image) >= min_lit && FindExpectedBall(image, e).has_value();
 }
 
 void ExpectConformingPicture(const Image& image, const ExpectedPicture& e, int min_channel,
@@ -65,22 +65,22 @@ void ExpectConformingPicture(const Image& image, const ExpectedPicture& e, int m
   EXPECT_EQ(image.width, e.client_width) << "client width";
   EXPECT_EQ(image.height, e.client_height) << "client height";
   if (image.pixels.empty()) return;
-  const auto ring = FindExpectedRing(image, e);
-  EXPECT_TRUE(ring.has_value()) << "no ring " << e.ring << " px across with a " << e.line
+  const auto ball = FindExpectedBall(image, e);
+  EXPECT_TRUE(ball.has_value()) << "no ball " << e.ball << " px across with a " << e.line
                                 << " px line";
-  if (ring) {
+  if (ball) {
     // A thicker line would hold the expected one: the band just inside it
     // must not be white (points on it are white only by chance).
-    const auto expected = RingOffsets(e.ring, e.line);
+    const auto expected = BallOffsets(e.ball, e.line);
     std::size_t band = 0, white = 0;
-    for (const auto& o : RingOffsets(e.ring, e.line + 1)) {
+    for (const auto& o : BallOffsets(e.ball, e.line + 1)) {
       if (std::find(expected.begin(), expected.end(), o) != expected.end()) continue;
-      const int x = ring->first + o.first, y = ring->second + o.second;
+      const int x = ball->first + o.first, y = ball->second + o.second;
       if (x < 0 || y < 0 || x >= image.width || y >= image.height) continue;
       ++band;
       if (image.at(x, y) == 0xffffffu) ++white;
     }
-    EXPECT_LT(white * 2, band) << "the ring's line is thicker than " << e.line << " px";
+    EXPECT_LT(white * 2, band) << "the ball's line is thicker than " << e.line << " px";
   }
   std::size_t dim = 0, points = 0, blocks = 0;
   for (int y = 0; y < image.height; ++y) {

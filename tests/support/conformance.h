@@ -27,7 +27,7 @@ struct ExpectedPicture {
   double scale = 1;
   int client_width = 0;  // device pixels
   int client_height = 0;
-  int ring = 0;  // the ring's outer box, a side, in device pixels
+  int ball = 0;  // the ball's outer box, a side, in device pixels
   int line = 0;  // its line thickness
 };
 
@@ -43,20 +43,20 @@ struct ConformanceTable {
 // Reads the table; a failure (and an empty table) if it cannot.
 ConformanceTable ReadConformanceTable(const std::string& path = GLIMMER_CONFORMANCE_TABLE);
 
-// Where the expected ring is in `image`, if it shows.
-std::optional<std::pair<int, int>> FindExpectedRing(const Image& image, const ExpectedPicture& e);
+// Where the expected ball is in `image`, if it shows.
+std::optional<std::pair<int, int>> FindExpectedBall(const Image& image, const ExpectedPicture& e);
 
-// A capture worth judging: it shows the expected ring and a field of points.
-bool ShowsRingAndField(const Image& image, const ExpectedPicture& e, std::size_t min_lit);
+// A capture worth judging: it shows the expected ball and a field of points.
+bool ShowsBallAndField(const Image& image, const ExpectedPicture& e, std::size_t min_lit);
 
 // Every check of one capture, each failure naming `cell`: the client size;
-// the ring's box and thickness; every pixel either black or a point whose
+// the ball's box and thickness; every pixel either black or a point whose
 // channels are all at least `min_channel`; points single device pixels.
 void ExpectConformingPicture(const Image& image, const ExpectedPicture& e, int min_channel,
                              const std::string& cell);
 
 // Covers window `w` with another client's window, shows it again, and
-// expects every pixel lit before (the ring aside) lit afterwards.
+// expects every pixel lit before (the ball aside) lit afterwards.
 void ExpectNothingLostUnderACover(XProbe& probe, Window w);
 
 // Ends the program with SIGTERM: status 0 and nothing on stderr, on every

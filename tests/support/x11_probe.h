@@ -102,14 +102,14 @@ class XProbe {
 std::size_t LitCount(const Image& image);
 
 // Lit pixels with a channel below `min_channel`: neither black nor a point
-// (nor the ring, which is white).
+// (nor the ball, which is white).
 std::size_t DimCount(const Image& image, int min_channel = 30);
 
 // Lit pixels in each quarter of the image: top left, top right, bottom left,
 // bottom right.
 std::array<std::size_t, 4> LitPerQuarter(const Image& image);
 
-// Pixels lit in `before` (the ring's white aside, which moves) that are black
+// Pixels lit in `before` (the ball's white aside, which moves) that are black
 // in `after`, both of the same size. The spray only ever lights pixels, so
 // one comparison of two presented frames needs no waiting for it to settle.
 std::size_t LostPoints(const Image& before, const Image& after);

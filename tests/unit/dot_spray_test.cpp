@@ -17,7 +17,7 @@ TEST(DotSpray, FirstPointTakesFiveNumbersAsXYRedGreenBlue) {
   rt.width = 10000.0f;
   rt.height = 8000.0f;
   rt.randoms = {0.25f, 0.5f, 0.0f, 0.5f, 0.75f, /* second point */ 0.125f, 0.0f, 1.0f / 255, 0, 0};
-  tmrDrawDots_Timer(rt);
+  SprayDots(rt);
   ASSERT_EQ(rt.log.plots.size(), 403u);
   EXPECT_EQ(rt.log.plots[0].x, 2500.0f);
   EXPECT_EQ(rt.log.plots[0].y, 4000.0f);
@@ -30,11 +30,11 @@ TEST(DotSpray, FirstPointTakesFiveNumbersAsXYRedGreenBlue) {
 
 TEST(DotSpray, ATickDraws2015NumbersAndReadsTheSize806Times) {
   FakeRuntime rt;
-  tmrDrawDots_Timer(rt);
+  SprayDots(rt);
   EXPECT_EQ(rt.log.random_draws, 2015u);
   EXPECT_EQ(rt.log.size_reads, 806u);
   EXPECT_EQ(rt.log.plots.size(), 403u);
-  tmrDrawDots_Timer(rt);
+  SprayDots(rt);
   EXPECT_EQ(rt.log.random_draws, 4030u);
 }
 
@@ -54,7 +54,7 @@ TEST(DotSpray, ChannelsRoundHalfToEvenAndCapAt255) {
   for (const Case& c : cases) {
     FakeRuntime rt;
     rt.randoms = {0.0f, 0.0f, c.r, c.r, c.r};
-    tmrDrawDots_Timer(rt);
+    SprayDots(rt);
     EXPECT_EQ(rt.log.plots[0].colour, Rgb(c.channel, c.channel, c.channel)) << "r=" << c.r;
   }
 }
@@ -62,7 +62,7 @@ TEST(DotSpray, ChannelsRoundHalfToEvenAndCapAt255) {
 TEST(DotSpray, PointsAreNeverDark) {
   FakeRuntime rt;
   for (int tick = 0; tick < 50; ++tick)
-    tmrDrawDots_Timer(rt);
+    SprayDots(rt);
   for (const auto& p : rt.log.plots) {
     for (int shift : {0, 8, 16}) {
       const Colour ch = (p.colour >> shift) & 0xffu;
@@ -84,7 +84,7 @@ TEST(DotSpray, ReadsTheSizeAfreshForEveryPoint) {
       f.height = 500.0f;
     }
   };
-  tmrDrawDots_Timer(rt);
+  SprayDots(rt);
   EXPECT_EQ(rt.log.plots[0].x, 500.0f);
   EXPECT_EQ(rt.log.plots[0].y, 1000.0f);
   EXPECT_EQ(rt.log.plots[1].x, 1500.0f);
@@ -97,7 +97,7 @@ TEST(DotSpray, CoordinatesAreSingleProducts) {
   rt.height = 11520.0f;
   const float r1 = 0.7312345f, r2 = 0.1234567f;
   rt.randoms = {r1, r2, 0, 0, 0};
-  tmrDrawDots_Timer(rt);
+  SprayDots(rt);
   EXPECT_EQ(rt.log.plots[0].x, r1 * 15000.0f);
   EXPECT_EQ(rt.log.plots[0].y, r2 * 11520.0f);
 }
@@ -105,7 +105,7 @@ TEST(DotSpray, CoordinatesAreSingleProducts) {
 TEST(DotSpray, PointsSpreadOverTheOuterSizeIncludingBeyondTheClientArea) {
   FakeRuntime rt;  // outer 15000 x 11520; the client area is 14880 x 11115
   for (int tick = 0; tick < 20; ++tick)
-    tmrDrawDots_Timer(rt);
+    SprayDots(rt);
   int beyond_right = 0, beyond_bottom = 0;
   for (const auto& p : rt.log.plots) {
     ASSERT_GE(p.x, 0.0f);
@@ -123,14 +123,14 @@ TEST(DotSpray, AFaultEndsTheHandlerWhereItStands) {
   {
     FakeRuntime rt;
     rt.faults.plot_at = 7;
-    EXPECT_THROW(tmrDrawDots_Timer(rt), RunTimeError);
+    EXPECT_THROW(SprayDots(rt), RunTimeError);
     EXPECT_EQ(rt.log.plots.size(), 7u);
     EXPECT_EQ(rt.log.random_draws, 8u * 5u);  // the failing point drew its numbers first
   }
   {
     FakeRuntime rt;
     rt.faults.size_read_at = 5;  // the third point's height
-    EXPECT_THROW(tmrDrawDots_Timer(rt), RunTimeError);
+    EXPECT_THROW(SprayDots(rt), RunTimeError);
     EXPECT_EQ(rt.log.plots.size(), 2u);
     EXPECT_EQ(rt.log.random_draws, 2u * 5u + 1u);
   }
@@ -139,7 +139,7 @@ TEST(DotSpray, AFaultEndsTheHandlerWhereItStands) {
     FakeRuntime rt;
     rt.randoms = {0.1f, 0.1f, 0.1f, 0.1f, 0.1f, 0.1f, 0.1f, 0.1f, 0.1f, 200.0f};
     try {
-      tmrDrawDots_Timer(rt);
+      SprayDots(rt);
       FAIL() << "no error";
     } catch (const RunTimeError& e) {
       EXPECT_EQ(e.kind(), RunTimeError::Kind::kOverflow);

@@ -22,7 +22,7 @@ TEST(EventLoop, StartsUpInOrderAndShowsTheBallOnBlackFirst) {
   FakeRuntime rt;
   rt.script.CloseAt(1);
   RunStats stats;
-  EXPECT_EQ(RunForm(rt, &stats), 0);
+  EXPECT_EQ(RunField(rt, &stats), 0);
   EXPECT_EQ(rt.log.balls_created, 1);
   EXPECT_EQ(rt.ball_width, 495.0f);
   EXPECT_EQ(rt.log.reseeds, 1);
@@ -31,10 +31,10 @@ TEST(EventLoop, StartsUpInOrderAndShowsTheBallOnBlackFirst) {
   EXPECT_EQ(rt.log.frames[0].plots, 0u);
   EXPECT_EQ(rt.log.frames[0].ball_left, 0.0f);
   ASSERT_EQ(stats.timers.size(), 4u);
-  EXPECT_EQ(stats.timers[0].name, "tmrAB");
-  EXPECT_EQ(stats.timers[1].name, "tmrRandMove");
-  EXPECT_EQ(stats.timers[2].name, "tmrBallmove");
-  EXPECT_EQ(stats.timers[3].name, "tmrDrawDots");
+  EXPECT_EQ(stats.timers[0].name, "phase");
+  EXPECT_EQ(stats.timers[1].name, "wrap");
+  EXPECT_EQ(stats.timers[2].name, "drift");
+  EXPECT_EQ(stats.timers[3].name, "spray");
   for (const auto& t : stats.timers)
     EXPECT_EQ(t.delivered, 0u) << t.name;
 }
@@ -58,7 +58,7 @@ TEST(EventLoop, TheFirstFrameIsTheBallOnBlackHoweverLateTheFirstWakeUp) {
     rt.visible = c.seen == 0;
     if (c.seen != 0) rt.script.At(c.seen, [](FakeRuntime& f) { f.visible = true; });
     RunStats stats;
-    FormLoop<FakeRuntime> loop(rt, &stats);
+    FieldLoop<FakeRuntime> loop(rt, &stats);
     loop.Start();
     rt.clock.now += c.late;
     while (rt.log.frames.size() < 30) {
@@ -86,7 +86,7 @@ TEST(EventLoop, DeliversEveryTimerAtItsRateOnceAFrame) {
   rt.log.keep_plots = false;
   rt.script.CloseAt(2'010 * kMs);
   RunStats stats;
-  EXPECT_EQ(RunForm(rt, &stats), 0);
+  EXPECT_EQ(RunField(rt, &stats), 0);
   // Frames at 0, 16.7, ... 2000.00004 ms; ticks ran only at those, and the
   // loop woke for nothing else.
   EXPECT_EQ(stats.frames, 121u);
@@ -105,7 +105,7 @@ TEST(EventLoop, BallPositionIsTheSumOfTheDeliveredStepsInDueOrder) {
   rt.width = 1e9f;  // keep the edge wrap out of it
   rt.height = 1e9f;
   rt.script.CloseAt(500 * kMs + 1);
-  EXPECT_EQ(RunForm(rt), 0);
+  EXPECT_EQ(RunField(rt), 0);
   // The last frame before the close ran at 483.3 ms: ticks up to 483 ms.
   // Replay them: every millisecond one ball step, and every tenth the phase
   // clock first, since it was created first.
@@ -126,7 +126,7 @@ TEST(EventLoop, NoTickRunsOnceTheCloseIsSeen) {
   rt.log.keep_plots = false;
   rt.script.CloseAt(100 * kMs);
   RunStats stats;
-  EXPECT_EQ(RunForm(rt, &stats), 0);
+  EXPECT_EQ(RunField(rt, &stats), 0);
   const auto drawn = rt.log.unrecorded_plots;
   EXPECT_EQ(stats.timers[3].delivered * 403u, drawn);
   EXPECT_LE(stats.timers[3].delivered, 100u);
@@ -142,7 +142,7 @@ TEST(EventLoop, ACloseDuringABurstLetsTheBurstFinishAndStopsThere) {
   };
   RunStats stats;
   rt.script.CloseAt(10'000 * kMs);
-  EXPECT_EQ(RunForm(rt, &stats), 0);
+  EXPECT_EQ(RunField(rt, &stats), 0);
   EXPECT_EQ(rt.log.unrecorded_plots, 403u * 4u);
   EXPECT_EQ(stats.timers[3].delivered, 4u);
 }
@@ -152,7 +152,7 @@ TEST(EventLoop, ARunTimeErrorIsReportedAndEndsTheProgramWithStatusOne) {
   rt.faults.plot_at = 1000;
   rt.script.CloseAt(10'000 * kMs);
   RunStats stats;
-  EXPECT_EQ(RunForm(rt, &stats), 1);
+  EXPECT_EQ(RunField(rt, &stats), 1);
   ASSERT_EQ(rt.log.errors.size(), 1u);
   EXPECT_NE(rt.log.errors[0].find("plot"), std::string::npos);
   EXPECT_EQ(rt.log.plots.size(), 1000u);
@@ -169,7 +169,7 @@ TEST(EventLoop, AFailedBallAccessEndsTheProgram) {
   rt.script.At(50 * kMs, [](FakeRuntime& f) { f.faults.ball_access = true; });
   rt.script.CloseAt(10'000 * kMs);
   RunStats stats;
-  EXPECT_EQ(RunForm(rt, &stats), 1);
+  EXPECT_EQ(RunField(rt, &stats), 1);
   ASSERT_EQ(rt.log.errors.size(), 1u);
   EXPECT_NE(rt.log.errors[0].find("ball"), std::string::npos);
   // The fault came in before the frame at 50 ms, whose batch starts at the
@@ -187,37 +187,37 @@ TEST(EventLoop, AFailedBallAccessEndsTheProgram) {
 // leads to it). Whatever the order the timers happen to tie in, nothing else
 // may run after it and no frame may be presented.
 struct InjectedFault {
-  using Form = frmRand<FakeRuntime>;
+  using Window = FieldWindow<FakeRuntime>;
   const char* name;
-  // Sets the fault up before the run; `form` points to the window once it
+  // Sets the fault up before the run; `window` points to the window once it
   // has loaded.
-  std::function<void(FakeRuntime&, Form* const& form)> inject;
+  std::function<void(FakeRuntime&, Window* const& window)> inject;
   const char* message;                  // the one line on stderr, without the program's prefix
   testing::FakeLog::Counts most_after;  // what may still happen after the mark
 };
 
 std::vector<InjectedFault> InjectedFaults() {
-  using Form = InjectedFault::Form;
+  using Window = InjectedFault::Window;
   std::vector<InjectedFault> faults;
   faults.push_back({
       .name = "a failed plot",
-      .inject = [](FakeRuntime& rt, Form* const&) { rt.faults.plot_at = 1000; },
+      .inject = [](FakeRuntime& rt, Window* const&) { rt.faults.plot_at = 1000; },
       .message = "Run-time error: failed to plot a point: the window is gone",
       .most_after = {},
   });
   // Some way into a spray tick, after several edge wraps.
   faults.push_back({
       .name = "a failed size read",
-      .inject = [](FakeRuntime& rt, Form* const&) { rt.faults.size_read_at = 5 * 806 + 301; },
+      .inject = [](FakeRuntime& rt, Window* const&) { rt.faults.size_read_at = 5 * 806 + 301; },
       .message = "Run-time error: failed to access the window's height",
       .most_after = {},
   });
   // A point draws a red number far outside [0, 1); it then draws its green
   // and blue, and fails converting its red, the last of the three.
   faults.push_back({
-      .name = "a to-Integer overflow",
+      .name = "a 16-bit integer overflow",
       .inject =
-          [](FakeRuntime& rt, Form* const&) {
+          [](FakeRuntime& rt, Window* const&) {
             Pcg32 rng(7, 11);
             rt.randoms.resize(2 * 2015 + 3 * 5 + 5);
             for (auto& r : rt.randoms)
@@ -226,18 +226,18 @@ std::vector<InjectedFault> InjectedFaults() {
             rt.randoms[red] = 200.0f;
             rt.faults.snapshot_at_draw = red;
           },
-      .message = "Run-time error: overflow in conversion to Integer",
+      .message = "Run-time error: overflow in conversion to a 16-bit integer",
       .most_after = {.random_draws = 2},
   });
-  // At 50 ms the phases jump past what a Single holds: the next ball step
+  // At 50 ms the phase jumps past what a Single holds: the next ball step
   // fails before writing anything. Only ticks sharing its due time may run
   // before it: one edge wrap and one spray tick.
   faults.push_back({
       .name = "a floating-point overflow in the ball step",
       .inject =
-          [](FakeRuntime& rt, Form* const& form) {
-            rt.script.At(50 * kMs, [&form](FakeRuntime& f) {
-              form->dblA = form->dblB = 1e39;
+          [](FakeRuntime& rt, Window* const& window) {
+            rt.script.At(50 * kMs, [&window](FakeRuntime& f) {
+              window->phase = 1e39;
               f.log.TakeSnapshot();
             });
           },
@@ -248,10 +248,10 @@ std::vector<InjectedFault> InjectedFaults() {
 }
 
 int RunWithFault(const InjectedFault& fault, FakeRuntime& rt, RunStats* stats) {
-  InjectedFault::Form* form = nullptr;
-  fault.inject(rt, form);
+  InjectedFault::Window* window = nullptr;
+  fault.inject(rt, window);
   rt.script.CloseAt(10'000 * kMs);
-  return RunForm<FakeRuntime>(rt, stats, [&](InjectedFault::Form& f) { form = &f; });
+  return RunField<FakeRuntime>(rt, stats, [&](InjectedFault::Window& f) { window = &f; });
 }
 
 TEST(EventLoop, EachInjectedFaultEndsItsHandlerWhereItStandsAndNothingRunsAfter) {
@@ -293,8 +293,8 @@ TEST(EventLoopDeathTest, PhasesPastASingleFaultOnTheFirstBallStep) {
         FakeRuntime rt;
         rt.log.keep_plots = false;
         rt.script.CloseAt(10'000 * kMs);
-        std::exit(RunForm<FakeRuntime>(
-            rt, nullptr, [](frmRand<FakeRuntime>& form) { form.dblA = form.dblB = 1e300; }));
+        std::exit(RunField<FakeRuntime>(
+            rt, nullptr, [](FieldWindow<FakeRuntime>& form) { form.phase = 1e300; }));
       },
       ::testing::ExitedWithCode(1),
       "^glimmerfeld: Run-time error: floating-point fault in the ball's step\n$");
@@ -309,7 +309,7 @@ TEST(EventLoop, AStoppedAndContinuedProcessResumesWithoutABurst) {
   rt.script.At(1'000 * kMs + 5, [](FakeRuntime& f) { f.clock.now += 10'000 * kMs; });
   rt.script.CloseAt(12'000 * kMs);
   RunStats stats;
-  EXPECT_EQ(RunForm(rt, &stats), 0);
+  EXPECT_EQ(RunField(rt, &stats), 0);
   EXPECT_TRUE(rt.log.errors.empty());
   const Nanos cap = LagRule::kSeenFrames * rt.clock.frame_period;
   const std::size_t cap_ticks = cap / kMs + 1;
@@ -330,7 +330,7 @@ TEST(EventLoop, AStoppedAndContinuedProcessResumesWithoutABurst) {
   }
   // What the stall skipped is counted as dropped, not made up later.
   for (const auto& t : stats.timers) {
-    const std::uint64_t interval = t.name == "tmrAB" ? 10 : 1;
+    const std::uint64_t interval = t.name == "phase" ? 10 : 1;
     EXPECT_GE(t.dropped, (10'000 - cap / kMs) / interval - 1) << t.name;
     EXPECT_LE(t.dropped, 10'000 / interval) << t.name;
   }
@@ -358,7 +358,7 @@ TEST(EventLoop, ASpellOfTicksSlowerThanRealTimeEndsWithoutABurst) {
     });
     rt.script.CloseAt(5'000 * kMs);
     RunStats stats;
-    EXPECT_EQ(RunForm(rt, &stats), 0);
+    EXPECT_EQ(RunField(rt, &stats), 0);
     std::size_t most = 0, during = 0;
     Nanos most_at = 0;
     for (std::size_t i = 1; i < rt.log.frames.size(); ++i) {
@@ -407,7 +407,7 @@ TEST(EventLoop, InsideTheWindowSystemsModalLoopTheTicksAndFramesGoOn) {
     rt.script.HoldInModalLoopAt(h.from, h.until, 10 * kMs);
   rt.script.CloseAt(8'000 * kMs);
   RunStats stats;
-  EXPECT_EQ(RunForm(rt, &stats), 0);
+  EXPECT_EQ(RunField(rt, &stats), 0);
   EXPECT_EQ(rt.log.polls_in_modal_loop, 0) << "the step inside the modal loop pumped events";
   for (const Hold& h : holds) {
     SCOPED_TRACE(::testing::Message() << "the hold from " << h.from / kMs << " ms");
@@ -457,7 +457,7 @@ TEST(EventLoop, WhileHiddenItPresentsNothingAndMakesUpEveryTick) {
     }
   };
   const int waits_before = rt.log.waits;
-  EXPECT_EQ(RunForm(rt, &stats), 0);
+  EXPECT_EQ(RunField(rt, &stats), 0);
   const auto wakes_while_hidden = static_cast<std::size_t>(rt.log.waits - waits_before);
   EXPECT_EQ(frames_while_hidden, 0);
   // 0.5 s seen and 1 s after: about 90 frames, plus however many the
@@ -466,7 +466,7 @@ TEST(EventLoop, WhileHiddenItPresentsNothingAndMakesUpEveryTick) {
   EXPECT_LT(wakes_while_hidden, 400u);
   for (const auto& t : stats.timers) {
     EXPECT_EQ(t.dropped, 0u) << t.name;
-    const std::uint64_t per_s = t.name == "tmrAB" ? 100 : 1000;
+    const std::uint64_t per_s = t.name == "phase" ? 100 : 1000;
     EXPECT_GE(t.delivered, per_s * 9 - per_s / 10) << t.name;
   }
   // Making up never held a frame back by much more than the budget.
@@ -495,7 +495,7 @@ TEST(EventLoop, ACloseArrivingDuringABatchStopsTheTicksAndTheFrames) {
     polls_when_taken = f.log.polls;
     frames_when_taken = f.log.presents;
   });
-  EXPECT_EQ(RunForm(rt), 0);
+  EXPECT_EQ(RunField(rt), 0);
   ASSERT_GT(plots_at_arrival, 0u) << "the close came outside a batch";
   EXPECT_EQ(rt.log.unrecorded_plots, plots_when_taken) << "ticks ran after the close was taken";
   EXPECT_EQ(rt.log.presents, frames_when_taken) << "a frame followed the close";
@@ -544,7 +544,7 @@ TEST(EventLoop, AResizeStormIsSeenByTheNextSizeRead) {
     }
     before_drift = v;
   };
-  EXPECT_EQ(RunForm(rt), 0);
+  EXPECT_EQ(RunField(rt), 0);
   EXPECT_TRUE(rt.log.errors.empty());
   EXPECT_EQ(outside, 0u);
   EXPECT_GT(beyond_start_size, 1000u) << "growing the window did not widen the spray";
@@ -553,18 +553,18 @@ TEST(EventLoop, AResizeStormIsSeenByTheNextSizeRead) {
   EXPECT_EQ(missed_wraps, 0u);
 }
 
-// Where thirty days of the phase clock take the phases (100 ticks a second),
+// Where thirty days of the phase clock take the phase (100 ticks a second),
 // a further simulated minute of the whole program: no floating-point fault,
 // the ball stays finite and every step takes it past the edge, so it is
 // wrapped back to -495 at every millisecond.
-TEST(EventLoop, AMinuteAfterThirtyDaysOfPhasesRunsWithoutAFault) {
+TEST(EventLoop, AMinuteAfterThirtyDaysOfThePhaseClockRunsWithoutAFault) {
   FakeRuntime rt;
   rt.log.keep_plots = false;
   rt.log.keep_ball_writes = false;
   rt.log.keep_frames = false;
   constexpr double kThirtyDays = 30.0 * 86'400.0 * 100.0;
   double last_phase = 0.0;
-  frmRand<FakeRuntime>* form = nullptr;
+  FieldWindow<FakeRuntime>* form = nullptr;
   std::size_t writes = 0, non_finite = 0, wraps_left = 0, wraps_top = 0;
   Single largest = 0.0f;
   rt.script.on_ball_write = [&](FakeRuntime&, char axis, Single v) {
@@ -573,14 +573,14 @@ TEST(EventLoop, AMinuteAfterThirtyDaysOfPhasesRunsWithoutAFault) {
     if (v == -495.0f) ++(axis == 'L' ? wraps_left : wraps_top);
     largest = std::max(largest, std::abs(v));
   };
-  rt.script.on_present = [&](FakeRuntime&) { last_phase = form->dblA; };
+  rt.script.on_present = [&](FakeRuntime&) { last_phase = form->phase; };
   rt.script.CloseAt(60'000 * kMs + 1);
   RunStats stats;
-  EXPECT_EQ(RunForm<FakeRuntime>(rt, &stats,
-                                 [&](frmRand<FakeRuntime>& f) {
-                                   form = &f;
-                                   f.dblA = f.dblB = kThirtyDays;
-                                 }),
+  EXPECT_EQ(RunField<FakeRuntime>(rt, &stats,
+                                  [&](FieldWindow<FakeRuntime>& f) {
+                                    form = &f;
+                                    f.phase = kThirtyDays;
+                                  }),
             0);
   EXPECT_TRUE(rt.log.errors.empty());
   // Ticks up to the last frame before the close, at 59 983 ms.

@@ -11,32 +11,32 @@
 namespace glimmer {
 namespace {
 
-TEST(ToInteger, RoundsHalvesToEven) {
+TEST(ToInt16, RoundsHalvesToEven) {
   // The halves that tell ties-to-even from ties-away-from-zero: these are
   // where a wrong rounding rule shows.
-  EXPECT_EQ(ToInteger(2.5), 2);
-  EXPECT_EQ(ToInteger(-2.5), -2);
-  EXPECT_EQ(ToInteger(0.5), 0);
-  EXPECT_EQ(ToInteger(-0.5), 0);
-  EXPECT_EQ(ToInteger(158.5), 158);
+  EXPECT_EQ(ToInt16(2.5), 2);
+  EXPECT_EQ(ToInt16(-2.5), -2);
+  EXPECT_EQ(ToInt16(0.5), 0);
+  EXPECT_EQ(ToInt16(-0.5), 0);
+  EXPECT_EQ(ToInt16(158.5), 158);
   // Halves whose even neighbour is also the one away from zero.
-  EXPECT_EQ(ToInteger(1.5), 2);
-  EXPECT_EQ(ToInteger(-1.5), -2);
+  EXPECT_EQ(ToInt16(1.5), 2);
+  EXPECT_EQ(ToInt16(-1.5), -2);
   // The only exact half a colour channel can meet; both rules give 158.
-  EXPECT_EQ(ToInteger(157.5), 158);
-  EXPECT_EQ(ToInteger(30.49999), 30);
-  EXPECT_EQ(ToInteger(30.50001), 31);
+  EXPECT_EQ(ToInt16(157.5), 158);
+  EXPECT_EQ(ToInt16(30.49999), 30);
+  EXPECT_EQ(ToInt16(30.50001), 31);
 }
 
-TEST(ToInteger, OverflowsOutside16Bits) {
-  EXPECT_EQ(ToInteger(32767.4), 32767);
-  EXPECT_EQ(ToInteger(-32768.5), -32768);  // the even neighbour is in range
-  EXPECT_THROW((void)ToInteger(32767.5), RunTimeError);
-  EXPECT_THROW((void)ToInteger(-32769.0), RunTimeError);
-  EXPECT_THROW((void)ToInteger(1e300), RunTimeError);
-  EXPECT_THROW((void)ToInteger(std::numeric_limits<double>::quiet_NaN()), RunTimeError);
+TEST(ToInt16, OverflowsOutside16Bits) {
+  EXPECT_EQ(ToInt16(32767.4), 32767);
+  EXPECT_EQ(ToInt16(-32768.5), -32768);  // the even neighbour is in range
+  EXPECT_THROW((void)ToInt16(32767.5), RunTimeError);
+  EXPECT_THROW((void)ToInt16(-32769.0), RunTimeError);
+  EXPECT_THROW((void)ToInt16(1e300), RunTimeError);
+  EXPECT_THROW((void)ToInt16(std::numeric_limits<double>::quiet_NaN()), RunTimeError);
   try {
-    (void)ToInteger(40000.0);
+    (void)ToInt16(40000.0);
     FAIL() << "no error";
   } catch (const RunTimeError& e) {
     EXPECT_EQ(e.kind(), RunTimeError::Kind::kOverflow);
@@ -46,16 +46,16 @@ TEST(ToInteger, OverflowsOutside16Bits) {
 
 // Every channel the dot spray can form, 255 r + 30 for each Single r in
 // [0, 1) that the generator yields, rounds as std::nearbyint rounds it.
-TEST(ToInteger, AgreesWithNearbyintOnEveryColourChannel) {
+TEST(ToInt16, AgreesWithNearbyintOnEveryColourChannel) {
   std::uint32_t mismatches = 0;
   for (std::uint32_t k = 0; k < (1u << 24); ++k) {
     const double v = static_cast<double>(static_cast<float>(k) * 0x1.0p-24f) * 255.0 + 30.0;
-    if (ToInteger(v) != static_cast<Integer>(std::nearbyint(v))) ++mismatches;
+    if (ToInt16(v) != static_cast<Int16>(std::nearbyint(v))) ++mismatches;
   }
   EXPECT_EQ(mismatches, 0u);
 }
 
-TEST(ToInteger, AgreesWithNearbyintAcrossTheRangeAndAtEveryHalf) {
+TEST(ToInt16, AgreesWithNearbyintAcrossTheRangeAndAtEveryHalf) {
   Pcg32 rng(7, 11);
   for (int i = 0; i < 1'000'000; ++i) {
     // Uniform over [-32768.5, 32767.5), plus the exact halves and their
@@ -65,20 +65,20 @@ TEST(ToInteger, AgreesWithNearbyintAcrossTheRangeAndAtEveryHalf) {
     for (double x : {v, half, std::nextafter(half, -1e9), std::nextafter(half, 1e9)}) {
       const double expected = std::nearbyint(x);
       if (expected >= -32768.0 && expected <= 32767.0) {
-        ASSERT_EQ(ToInteger(x), static_cast<Integer>(expected)) << x;
+        ASSERT_EQ(ToInt16(x), static_cast<Int16>(expected)) << x;
       } else {
-        ASSERT_THROW((void)ToInteger(x), RunTimeError) << x;
+        ASSERT_THROW((void)ToInt16(x), RunTimeError) << x;
       }
     }
   }
 }
 
-TEST(ToInteger, OverflowsForHugeValuesOfEitherSign) {
+TEST(ToInt16, OverflowsForHugeValuesOfEitherSign) {
   for (double v :
        {0x1.0p51, -0x1.0p51, 0x1.8p52, -0x1.8p52, -0x1.8p52 + 5.0, 0x1.0p53, -0x1.0p53, 1e17, -1e17,
         std::numeric_limits<double>::max(), -std::numeric_limits<double>::max(),
         std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()}) {
-    EXPECT_THROW((void)ToInteger(v), RunTimeError) << v;
+    EXPECT_THROW((void)ToInt16(v), RunTimeError) << v;
   }
 }
 

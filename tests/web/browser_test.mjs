@@ -10,7 +10,7 @@
 //   fallback   where OffscreenCanvas, or animation frames in workers, are
 //              missing: the main thread draws, and the console says why
 //   firstsight the first frame seen of the program, in a page loaded in
-//              front and in one hidden at load, is the ring on black
+//              front and in one hidden at load, is the ball on black
 //   hidden     a hidden page catches up under the lag rule and, shown again,
 //              has lost no lit pixel
 //   error      a run-time error shows its message and stops the loop
@@ -23,7 +23,7 @@ import { createServer } from 'node:http';
 import { extname, join, resolve } from 'node:path';
 import { pathToFileURL } from 'node:url';
 import { launch, Page, waitFor } from './browser.mjs';
-import { decodePng, fieldState, findRing, litAt, lostPoints, singleShareExpected, ticksFromCoverage, whiteAt } from './field.mjs';
+import { decodePng, fieldState, findBall, litAt, lostPoints, singleShareExpected, ticksFromCoverage, whiteAt } from './field.mjs';
 
 const [buildDir, check, arg] = process.argv.slice(2);
 const pageUrl = (name) => pathToFileURL(resolve(buildDir, name)).href;
@@ -42,8 +42,8 @@ function readExpected() {
     if (f.length === 2) {
       values[f[0]] = Number(f[1]);
     } else if (f.length === 5) {
-      const [scale, w, h, ring, thickness] = f.map(Number);
-      rows.push({ scale, client: [w, h], ring, line: thickness });
+      const [scale, w, h, ball, thickness] = f.map(Number);
+      rows.push({ scale, client: [w, h], ball, line: thickness });
     } else {
       throw new Error(`expected.tsv: cannot read "${line}"`);
     }
@@ -111,7 +111,7 @@ function newPoints(before, after) {
 }
 
 // One cell of the display conformance suite, on a running page at `row`'s
-// scale: backing store, ring, colours, single-pixel points. `since`, an
+// scale: backing store, ball, colours, single-pixel points. `since`, an
 // earlier image of the same size, limits the points judged to those drawn
 // after it.
 async function checkDisplay(page, row, minChannel, since = null) {
@@ -135,19 +135,19 @@ async function checkDisplay(page, row, minChannel, since = null) {
   }, 30000, `${what}: ${since ? 'new ' : ''}points`);
   assert.deepEqual([image.width, image.height], row.client, `${what}: the screen shows the client area`);
 
-  // The ring, once a frame shows it whole.
-  let ring = findRing(image);
-  if (!ring || ring.touching) {
+  // The ball, once a frame shows it whole.
+  let ball = findBall(image);
+  if (!ball || ball.touching) {
     await waitFor(async () => {
       image = await page.canvasImage();
-      ring = findRing(image);
-      return ring && !ring.touching;
-    }, 30000, () => `${what}: the whole ring on the canvas, last seen ${JSON.stringify(ring)}`);
+      ball = findBall(image);
+      return ball && !ball.touching;
+    }, 30000, () => `${what}: the whole ball on the canvas, last seen ${JSON.stringify(ball)}`);
   }
-  console.log(`${what}: canvas ${image.width} x ${image.height}, ring ${ring.width} x ${ring.height} at ` +
-              `(${ring.x}, ${ring.y}), line ${ring.line} (runs ${ring.runs.join(', ')})`);
-  assert.deepEqual([ring.width, ring.height, ring.line], [row.ring, row.ring, row.line],
-                   `${what}: the ring's box and line`);
+  console.log(`${what}: canvas ${image.width} x ${image.height}, ball ${ball.width} x ${ball.height} at ` +
+              `(${ball.x}, ${ball.y}), line ${ball.line} (runs ${ball.runs.join(', ')})`);
+  assert.deepEqual([ball.width, ball.height, ball.line], [row.ball, row.ball, row.line],
+                   `${what}: the ball's box and line`);
 
   // Lit pixels are bright; everything else is black, not a blend of both.
   const state = fieldState(image, minChannel);
@@ -372,7 +372,7 @@ const checks = {
       console.log(`${what}: ${frames.length} frames painted, ${shown.length} show the program; the first has ` +
                   `${white} white pixels and ${states[0].lit - white} others lit`);
       assert.ok(states.every((st) => st.lit > 0), `${what}: no frame shows a bare black canvas`);
-      assert.ok(findRing(canvasOf(shown[0])), `${what}: the first frame seen shows the ring`);
+      assert.ok(findBall(canvasOf(shown[0])), `${what}: the first frame seen shows the ball`);
       assert.equal(states[0].lit, white, `${what}: the first frame seen shows no point`);
       await page.close();
       if (other) await other.close();
@@ -410,7 +410,7 @@ const checks = {
     await page.frames(2);
     const afterImage = await page.canvasImage();
     const after = { t: await page.evaluate('performance.now()'), ...fieldState(afterImage) };
-    // Shown again, the page loses no lit pixel (the ring aside, which moved).
+    // Shown again, the page loses no lit pixel (the ball aside, which moved).
     const lost = lostPoints(before.image, afterImage);
     assert.equal(lost, 0, `${lost} pixels lit before the page was hidden are black after`);
 

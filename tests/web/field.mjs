@@ -1,5 +1,5 @@
 // The browser tests' judgement of what the screen shows: screenshots as
-// pixels, the field's lit points, the ring, and the ticks a field's coverage
+// pixels, the field's lit points, the ball, and the ticks a field's coverage
 // stands for.
 import { createRequire } from 'node:module';
 
@@ -16,7 +16,7 @@ export function decodePng(buf) {
 export const litAt = (d, i) => d[i] | d[i + 1] | d[i + 2];
 export const whiteAt = (d, i) => d[i] === 255 && d[i + 1] === 255 && d[i + 2] === 255;
 
-// Pixels lit in `before` (the ring's white aside, which moves) that are black
+// Pixels lit in `before` (the ball's white aside, which moves) that are black
 // in `after`, of the same size.
 export function lostPoints(before, after) {
   let lost = 0;
@@ -55,11 +55,11 @@ export function singleShareExpected(coverage) {
   return (4 * coverage * (1 - coverage) ** 3) / (1 - (1 - coverage) ** 4);
 }
 
-// The ring: the largest 8-connected group of white pixels that keeps clear of
+// The ball: the largest 8-connected group of white pixels that keeps clear of
 // the image's edges (so none of it is cut off), with a lone white point
 // touching it trimmed off. Gives its box and line thickness (the median of
 // the runs of white going in from the middle of each side), or null.
-export function findRing(image) {
+export function findBall(image) {
   const { width, height, data: d } = image;
   const white = (x, y) => whiteAt(d, (y * width + x) * 4);
   const seen = new Uint8Array(width * height);
@@ -82,7 +82,7 @@ export function findRing(image) {
           }
         }
       }
-      // Only the ring's outline survives trimming whole; a few white points
+      // Only the ball's outline survives trimming whole; a few white points
       // side by side (a scale change makes each a 2 x 2 block) trim away.
       if (group.length < 8) continue;
       const pixels = trimmed(group);
@@ -107,7 +107,7 @@ export function findRing(image) {
 }
 
 // `pixels` without the rows and columns at the box's edges that hold at most
-// two of them: a point beside the ring, as every edge of the ring's own
+// two of them: a point beside the ball, as every edge of the ball's own
 // outline has more.
 function trimmed(pixels) {
   for (let pass = 0; pass < 4 && pixels.length; ++pass) {

@@ -1,7 +1,7 @@
 // probe.html: the program as index.html has it, plus what the browser tests and
 // scripts/measure-web read from outside, through Module._glimmer_probe:
 //   0: ticks of the dot spray delivered, 1: dropped, 2: frames presented.
-// With "#overflow" in the address it starts with phases so large that the
+// With "#overflow" in the address it starts with a phase so large that the
 // ball's first step overflows a Single: a run-time error.
 #include <emscripten.h>
 
@@ -17,7 +17,7 @@ extern "C" EMSCRIPTEN_KEEPALIVE double glimmer_probe(int what) {
   glimmer::CollectWebProgramStats();
   if (what == 2) return static_cast<double>(stats.frames);
   for (const auto& t : stats.timers) {
-    if (t.name == "tmrDrawDots") return static_cast<double>(what == 0 ? t.delivered : t.dropped);
+    if (t.name == "spray") return static_cast<double>(what == 0 ? t.delivered : t.dropped);
   }
   return -1;
 }
@@ -25,10 +25,9 @@ extern "C" EMSCRIPTEN_KEEPALIVE double glimmer_probe(int what) {
 int main() {
   // The page's address, as the page told it; a worker's own is the script's.
   const bool overflow = emscripten_run_script_int("Module.glimmerHost.hash === '#overflow'") != 0;
-  glimmer::StartWebProgram(&stats, [overflow](glimmer::frmRand<glimmer::WebRuntime>& form) {
+  glimmer::StartWebProgram(&stats, [overflow](glimmer::FieldWindow<glimmer::WebRuntime>& form) {
     if (!overflow) return;
-    form.dblA = 1e39;
-    form.dblB = 1e39;
+    form.phase = 1e39;
   });
   return 0;
 }

@@ -29,9 +29,9 @@ void TellOfANewDpi() {
 
 int main() {
   std::thread teller;
-  const int status = glimmer::RunProgram(nullptr, {}, [&](glimmer::frmRand<glimmer::SdlRuntime>&) {
-    teller = std::thread(TellOfANewDpi);
-  });
+  const int status = glimmer::RunProgram(
+      nullptr, {},
+      [&](glimmer::FieldWindow<glimmer::SdlRuntime>&) { teller = std::thread(TellOfANewDpi); });
   if (teller.joinable()) teller.join();
   return status;
 }

@@ -175,7 +175,7 @@ TEST_P(WineConformance, ShowsTheExpectedPictureAndKeepsItWhenUncovered) {
   const Window w = LaunchUnderWine(kProgram);
   ASSERT_NE(w, 0u);
   const Image shown = probe_->CaptureUntil(
-      w, [&](const Image& i) { return ShowsRingAndField(i, expected, kField); }, 60s);
+      w, [&](const Image& i) { return ShowsBallAndField(i, expected, kField); }, 60s);
   ExpectConformingPicture(shown, expected, table.min_channel, "wine-dpi" + std::to_string(dpi));
 
   ExpectNothingLostUnderACover(*probe_, w);
@@ -189,8 +189,8 @@ INSTANTIATE_TEST_SUITE_P(Cells, WineConformance, ::testing::Values(96, 120, 144)
                          });
 
 // Once Windows says the window has moved from a 96-dpi display to one of 144
-// dpi, the client area keeps its size in twips and the ring is re-shaped.
-TEST_F(ProgramUnderWine, MovedFrom96To144DpiTheClientAreaIs1488By1112WithARingTwoPixelsThick) {
+// dpi, the client area keeps its size in twips and the ball is re-shaped.
+TEST_F(ProgramUnderWine, MovedFrom96To144DpiTheClientAreaIs1488By1112WithABallTwoPixelsThick) {
   const ExpectedPicture expected = ReadConformanceTable().At(1.5);
   SetDpi(96);
   const Window w = LaunchUnderWine(kBuild + "/tests/glimmerfeld_dpi_change.exe");
@@ -199,9 +199,9 @@ TEST_F(ProgramUnderWine, MovedFrom96To144DpiTheClientAreaIs1488By1112WithARingTw
   Eventually([&] { return probe_->Size(w) == size; }, 30s);
   EXPECT_EQ(probe_->Size(w), size);
   const Image img =
-      CaptureUntil(w, [&](const Image& i) { return FindExpectedRing(i, expected).has_value(); });
-  EXPECT_TRUE(FindExpectedRing(img, expected).has_value())
-      << "no ring of " << expected.ring << " px drawn " << expected.line << " px thick";
+      CaptureUntil(w, [&](const Image& i) { return FindExpectedBall(i, expected).has_value(); });
+  EXPECT_TRUE(FindExpectedBall(img, expected).has_value())
+      << "no ball of " << expected.ball << " px drawn " << expected.line << " px thick";
   probe_->RequestClose(w);
   EXPECT_EQ(program_->Wait(30s), std::optional<int>(0)) << program_->Stderr();
 }
@@ -210,9 +210,9 @@ TEST_F(ProgramUnderWine, MovedFrom96To144DpiTheClientAreaIs1488By1112WithARingTw
 // 20 pixels: Windows' modal move loop, in which SDL's event pump does not
 // return. Under Wine's virtual desktop Wine draws the title bar and runs
 // that loop itself, as Windows does; xdotool presses, drags and holds the
-// mouse. Meanwhile the ring moves, the field fills, and the run's record
+// mouse. Meanwhile the ball moves, the field fills, and the run's record
 // shows no more ticks dropped than a run without the hold.
-TEST_F(ProgramUnderWine, HoldingTheTitleBarFreezesNeitherTheRingNorTheField) {
+TEST_F(ProgramUnderWine, HoldingTheTitleBarFreezesNeitherTheBallNorTheField) {
   const std::string bench = kBuild + "/glimmerfeld_bench.exe";
   ASSERT_TRUE(fs::exists(bench)) << bench << " is missing: run make windows";
   record_path_ = TempFile("run");
@@ -250,21 +250,21 @@ TEST_F(ProgramUnderWine, HoldingTheTitleBarFreezesNeitherTheRingNorTheField) {
       << "the window did not move with the mouse";
   const ExpectedPicture at96 = ReadConformanceTable().At(1);
   const Image early = probe_->Capture(w);
-  std::set<std::pair<int, int>> rings;
+  std::set<std::pair<int, int>> balls;
   Image late = early;
   const bool ran = HoldsFor(
       [&] {
         late = probe_->Capture(w);
-        if (auto at = FindExpectedRing(late, at96)) rings.insert(*at);
+        if (auto at = FindExpectedBall(late, at96)) balls.insert(*at);
         return program_->Running();
       },
       held + 3s - Clock::now(), 0ms);
   Xdotool({"mouseup", "1"});
   ASSERT_TRUE(ran) << "ended while the title bar was held: " << program_->Stderr();
-  std::printf("during the hold: %td points, then %td; the ring seen at %zu places\n", points(early),
-              points(late), rings.size());
+  std::printf("during the hold: %td points, then %td; the ball seen at %zu places\n", points(early),
+              points(late), balls.size());
   EXPECT_GT(points(late), points(early) + 10'000) << "the field did not fill";
-  EXPECT_GE(rings.size(), 3u) << "the ring did not move";
+  EXPECT_GE(balls.size(), 3u) << "the ball did not move";
 
   probe_->RequestClose(w);
   ASSERT_EQ(program_->Wait(30s), std::optional<int>(0)) << program_->Stderr();
@@ -308,10 +308,10 @@ TEST_F(ProgramUnderWine, ScreensaverCoversTheScreenAndEndsOnAMouseMoveOrAnotherP
   const Image shown = probe_->CaptureUntil(
       w,
       [&](const Image& i) {
-        return quarters_lit(i) > 2000 && FindExpectedRing(i, at96).has_value();
+        return quarters_lit(i) > 2000 && FindExpectedBall(i, at96).has_value();
       },
       60s);
-  EXPECT_TRUE(FindExpectedRing(shown, at96).has_value()) << "no ring";
+  EXPECT_TRUE(FindExpectedBall(shown, at96).has_value()) << "no ball";
   EXPECT_GT(quarters_lit(shown), 2000u) << "a quarter of the screen has no points";
   EXPECT_EQ(DimCount(shown), 0u) << "lit pixels with a channel below 30";
 

@@ -211,7 +211,7 @@ void PrepareVideo(const WindowSettings& settings) {
   // holds them.
   if (hosted) SDL_SetHint(SDL_HINT_VIDEO_X11_EXTERNAL_WINDOW_INPUT, "0");
   // SDL's own word on a lost display would make two lines of ours one too
-  // many (QuitRequested says it).
+  // many (OnQuitEvent says it).
   SDL_SetLogPriority(SDL_LOG_CATEGORY_VIDEO, SDL_LOG_PRIORITY_CRITICAL);
   // A write to a display server that has just died must come back as an
   // error for the handlers to report, not end the program silently through
@@ -261,16 +261,16 @@ void PrepareWaylandOnly() {
   std::signal(SIGPIPE, SIG_IGN);
 }
 
-bool EndRequested() {
+bool SignalledToEnd() {
   return g_end_requested != 0;
 }
 
-bool ShowingRunTimeError() {
+bool PrepareErrorBox() {
   std::snprintf(g_children_path, sizeof g_children_path, "/proc/self/task/%ld/children",
                 static_cast<long>(syscall(SYS_gettid)));
   g_stage = kShowingError;
   // Asked to end already: stderr has the message, and nobody waits for a box.
-  return !EndRequested();
+  return !SignalledToEnd();
 }
 
 }  // namespace linux_desktop

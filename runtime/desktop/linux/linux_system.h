@@ -9,12 +9,12 @@
 
 namespace glimmer::backend::linux_desktop {
 void StartupDone();
-bool EndRequested();
+bool SignalledToEnd();
 // For a start without SDL, on the Wayland display alone (the desktop's
 // layers): SIGINT and SIGTERM as for the window, a bounded wait for a
 // compositor that does not answer, and no SIGPIPE from a dead one.
 void PrepareWaylandOnly();
-bool ShowingRunTimeError();
+bool PrepareErrorBox();
 // Neither window system holds the thread in a loop of its own.
 inline void NoModalLoop(std::function<void()>) {}
 // A display that stops answering after start-up is SDL's and Xlib's to report.

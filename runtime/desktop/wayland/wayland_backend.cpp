@@ -109,7 +109,7 @@ std::string Unusable() {
 // never does.
 namespace {
 
-void QuitRequested() {
+void OnQuitEvent() {
   auto* display = static_cast<wl_display*>(SDL_GetPointerProperty(
       SDL_GetGlobalProperties(), SDL_PROP_GLOBAL_VIDEO_WAYLAND_WL_DISPLAY_POINTER, nullptr));
   if (display == nullptr || wl_display_get_error(display) == 0) return;
@@ -153,9 +153,9 @@ const Backend kBackend = {
     .WindowFrame = SdlWindowFrame,
     .WaitEvent = SdlWaitEvent,
     .SetModalStep = linux_desktop::NoModalLoop,
-    .EndRequested = linux_desktop::EndRequested,
-    .QuitRequested = QuitRequested,
-    .ShowingRunTimeError = linux_desktop::ShowingRunTimeError,
+    .SignalledToEnd = linux_desktop::SignalledToEnd,
+    .OnQuitEvent = OnQuitEvent,
+    .PrepareErrorBox = linux_desktop::PrepareErrorBox,
     .BeginTeardown = linux_desktop::StopAnswerTimeout,
 };
 

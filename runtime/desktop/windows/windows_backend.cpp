@@ -306,7 +306,7 @@ bool WaitEvent(SDL_Event& event, int timeout_ms) {
 
 // The screensaver's end: the user's input, or the preview's window or its
 // parent (the Screen Saver settings) gone.
-bool EndRequested() {
+bool SignalledToEnd() {
   WindowState* state = Watched();
   if (state == nullptr) return false;
   if (state->preview_parent != nullptr &&
@@ -351,7 +351,7 @@ const Backend kBackend = {
     .SetHostWindow = SetHostWindow,
     .PrepareWindow = PrepareWindow,
     // SDL's window surface, a DIB, is the way here.
-    .MakePresenter = SdlWindowSurface,
+    .MakePresenter = NoPresenter,
     .DisplayScale = DisplayScale,
     .ShowWithoutWaiting = SdlShowWindow,
     // A GUI program gets no SIGINT or SIGTERM; a close is the way to end it.
@@ -361,10 +361,10 @@ const Backend kBackend = {
     .WindowFrame = SdlWindowFrame,
     .WaitEvent = WaitEvent,
     .SetModalStep = SetModalStep,
-    .EndRequested = EndRequested,
+    .SignalledToEnd = SignalledToEnd,
     // Windows' own quit is a close (the session ending, say).
-    .QuitRequested = [] {},
-    .ShowingRunTimeError = [] { return true; },
+    .OnQuitEvent = [] {},
+    .PrepareErrorBox = [] { return true; },
     .BeginTeardown = BeginTeardown,
 };
 

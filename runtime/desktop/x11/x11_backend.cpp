@@ -426,7 +426,7 @@ const Backend kBackend = {
     .SetHostWindow = SetHostWindow,
     .PrepareWindow = PrepareWindow,
     // SDL's window surface goes through shared memory here.
-    .MakePresenter = SdlWindowSurface,
+    .MakePresenter = NoPresenter,
     .DisplayScale = XftScale,
     .ShowWithoutWaiting = MapWithoutWaiting,
     .StartupDone = linux_desktop::StartupDone,
@@ -434,10 +434,10 @@ const Backend kBackend = {
     .WindowFrame = Frame,
     .WaitEvent = SdlWaitEvent,
     .SetModalStep = linux_desktop::NoModalLoop,
-    .EndRequested = linux_desktop::EndRequested,
+    .SignalledToEnd = linux_desktop::SignalledToEnd,
     // A lost display is reported by the handler Xlib calls.
-    .QuitRequested = [] {},
-    .ShowingRunTimeError = linux_desktop::ShowingRunTimeError,
+    .OnQuitEvent = [] {},
+    .PrepareErrorBox = linux_desktop::PrepareErrorBox,
     .BeginTeardown = BeginTeardown,
 };
 

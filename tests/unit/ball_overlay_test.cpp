@@ -1,4 +1,4 @@
-#include "runtime/core/ring.h"
+#include "runtime/core/ball_overlay.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "runtime/core/canvas.h"
-#include "tests/support/ring_offsets.h"
+#include "tests/support/ball_offsets.h"
 
 namespace glimmer {
 namespace {
@@ -15,11 +15,11 @@ namespace {
 constexpr Colour kRed = 255u;  // red + 256 green + 65536 blue
 constexpr Colour kBlue = 255u * 65536u;
 
-TEST(BallOverlay, RingIsARoundOutlineInsideItsBox) {
-  const auto ring = testing::RingOffsets(33, 1);
-  ASSERT_FALSE(ring.empty());
-  std::set<std::pair<int, int>> cells(ring.begin(), ring.end());
-  for (auto [x, y] : ring) {
+TEST(BallOverlay, BallIsARoundOutlineInsideItsBox) {
+  const auto ball = testing::BallOffsets(33, 1);
+  ASSERT_FALSE(ball.empty());
+  std::set<std::pair<int, int>> cells(ball.begin(), ball.end());
+  for (auto [x, y] : ball) {
     ASSERT_GE(x, 0);
     ASSERT_LT(x, 33);
     ASSERT_GE(y, 0);
@@ -41,7 +41,7 @@ TEST(BallOverlay, RingIsARoundOutlineInsideItsBox) {
     EXPECT_LE(runs, 2) << "row " << y;
     EXPECT_GE(runs, 1) << "row " << y;
   }
-  EXPECT_GT(testing::RingOffsets(66, 2).size(), 3 * ring.size());
+  EXPECT_GT(testing::BallOffsets(66, 2).size(), 3 * ball.size());
 }
 
 TEST(BallOverlay, DrawsOverACopyAndNeverIntoTheCanvas) {
@@ -61,16 +61,16 @@ TEST(BallOverlay, DrawsOverACopyAndNeverIntoTheCanvas) {
   std::vector<std::uint32_t> after(100 * 100);
   c.CopyVisibleTo(after.data(), 100);
   EXPECT_EQ(after, before);
-  EXPECT_EQ(surface[16], 0xffffffu);  // the top of the ring at (16, 0)
+  EXPECT_EQ(surface[16], 0xffffffu);  // the top of the ball at (16, 0)
   EXPECT_EQ(c.At(16, 0), 0u);
 
   // Moving it restores exactly what the canvas holds under the old outline,
-  // including a point plotted while the ring covered it.
+  // including a point plotted while the ball covered it.
   c.Plot(16 * 15.0f, 0.0f, kRed);
   ball.Draw(c, surface.data(), 100, 50, 50, 0xffffffu);
   std::vector<std::uint32_t> expected(100 * 100);
   c.CopyVisibleTo(expected.data(), 100);
-  for (auto [dx, dy] : testing::RingOffsets(33, 1))
+  for (auto [dx, dy] : testing::BallOffsets(33, 1))
     expected[(50 + dy) * 100 + 50 + dx] = 0xffffffu;
   EXPECT_EQ(surface, expected);
 

@@ -9,11 +9,11 @@
 
 namespace glimmer::testing {
 
-// The top-left corner of the bounding box of a ring drawn with `offsets`
+// The top-left corner of the bounding box of a ball drawn with `offsets`
 // (pixel offsets within its box) in pure white, searching every position at
-// which at least half of the ring lies inside the image. Points are white
-// only rarely and never in a ring's shape, so a full match is the ball.
-inline std::optional<std::pair<int, int>> FindRing(const Image& image,
+// which at least half of the ball lies inside the image. Points are white
+// only rarely and never in a ball's shape, so a full match is the ball.
+inline std::optional<std::pair<int, int>> FindBall(const Image& image,
                                                    const std::vector<std::pair<int, int>>& offsets,
                                                    int diameter) {
   constexpr std::uint32_t kWhite = 0xffffffu;

@@ -1,4 +1,4 @@
-#include "runtime/core/ring.h"
+#include "runtime/core/ball_overlay.h"
 
 #include <algorithm>
 #include <cmath>

@@ -10,7 +10,7 @@
 namespace glimmer {
 
 // The window's fixed description.
-struct FormDescription {
+struct WindowDescription {
   static constexpr const char* kTitle = "Glimmerfeld!";
   // Client area at start, in twips (992 x 741 pixels at 96 dpi).
   static constexpr double kClientWidth = 14880.0;
@@ -36,28 +36,27 @@ struct FormDescription {
 };
 
 template <Services Rt>
-class frmRand {
+class FieldWindow {
  public:
   // Creates the controls in their fixed order; every timer is enabled.
-  explicit frmRand(Rt& rt) : rt_(rt) {
-    timers.Add("tmrAB", 10 * kMillisecond, [this] { tmrAB_Timer(); });
-    timers.Add("tmrRandMove", 1 * kMillisecond, [this] { tmrRandMove_Timer(); });
-    timers.Add("tmrBallmove", 1 * kMillisecond, [this] { tmrBallmove_Timer(); });
-    timers.Add("tmrDrawDots", 1 * kMillisecond, [this] { tmrDrawDots_Timer(); });
-    rt_.CreateBall(FormDescription::kBallLeft, FormDescription::kBallTop,
-                   FormDescription::kBallSize);
+  explicit FieldWindow(Rt& rt) : rt_(rt) {
+    timers.Add("phase", 10 * kMillisecond, [this] { AdvancePhase(); });
+    timers.Add("wrap", 1 * kMillisecond, [this] { WrapAtEdges(); });
+    timers.Add("drift", 1 * kMillisecond, [this] { DriftBall(); });
+    timers.Add("spray", 1 * kMillisecond, [this] { SprayDots(); });
+    rt_.CreateBall(WindowDescription::kBallLeft, WindowDescription::kBallTop,
+                   WindowDescription::kBallSize);
   }
-  frmRand(const frmRand&) = delete;
-  frmRand& operator=(const frmRand&) = delete;
+  FieldWindow(const FieldWindow&) = delete;
+  FieldWindow& operator=(const FieldWindow&) = delete;
 
-  void Form_Load() { rt_.Reseed(); }
-  void tmrAB_Timer() { glimmer::tmrAB_Timer(dblA, dblB); }
-  void tmrRandMove_Timer() { glimmer::tmrRandMove_Timer(rt_); }
-  void tmrBallmove_Timer() { glimmer::tmrBallmove_Timer(rt_, dblA, dblB); }
-  void tmrDrawDots_Timer() { glimmer::tmrDrawDots_Timer(rt_); }
+  void Load() { rt_.Reseed(); }
+  void AdvancePhase() { glimmer::AdvancePhase(phase); }
+  void WrapAtEdges() { glimmer::WrapAtEdges(rt_); }
+  void DriftBall() { glimmer::DriftBall(rt_, phase); }
+  void SprayDots() { glimmer::SprayDots(rt_); }
 
-  double dblA = 0.0;
-  double dblB = 0.0;
+  double phase = 0.0;  // the drift's phase, one step per phase tick
   TimerService timers;
 
  private:
