@@ -53,7 +53,7 @@ class Compositor {
   std::vector<std::unique_ptr<Child>> processes_;
 };
 
-// Weston, headless, which offers no input seat, or nested as a window of an
+// Weston, headless (no input seat, no pixels to read), or nested as a window of an
 // X server, whose pixels an XProbe can read.
 class Weston : public Compositor {
  public:

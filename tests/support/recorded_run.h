@@ -25,6 +25,7 @@ struct RecordedRun {
   std::int64_t shown_at_ns = 0;
   std::int64_t ended_at_ns = 0;
   bool idle_allowed = false;  // whether the session could go idle while it ran
+  std::uint64_t frames = 0;   // presented
   double outer_width_twips = 0;
   double outer_height_twips = 0;
   std::vector<Timer> timers;  // in the window's order
@@ -55,6 +56,7 @@ inline std::optional<RecordedRun> ReadRecordedRun(const std::string& path) {
   RecordedRun run{static_cast<std::int64_t>(values["shown_at_ns"]),
                   static_cast<std::int64_t>(values["ended_at_ns"]),
                   values["idle_allowed"] == 1,
+                  static_cast<std::uint64_t>(values["frames"]),
                   values["outer_width_twips"],
                   values["outer_height_twips"],
                   {}};

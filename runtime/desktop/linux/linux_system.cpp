@@ -169,8 +169,8 @@ void PrepareVideo(const WindowSettings& settings) {
   std::vector<std::string> drivers =
       SplitDrivers(user_choice ? std::getenv(user_variable)
                                : (x11 && wayland ? "wayland,x11" : (x11 ? "x11" : "wayland")));
-  // Keep SDL off a compositor it would crash on, even as a fallback after a
-  // failed X11 start.
+  // Keep SDL off a compositor that cannot be reached or does not answer,
+  // even as a fallback after a failed X11 start.
   const auto wl = std::find_if(drivers.begin(), drivers.end(), [](const std::string& d) {
     return SDL_strcasecmp(d.c_str(), "wayland") == 0;  // as SDL matches driver names
   });

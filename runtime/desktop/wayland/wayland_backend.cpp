@@ -62,11 +62,10 @@ bool RoundtripWithin(wl_display* display, std::chrono::milliseconds timeout) {
 
 }  // namespace
 
-// SDL 2.26 dereferences a missing input seat inside SDL_Init and crashes (a
-// headless compositor has none). Later releases are reported fixed upstream;
-// the check costs one round trip and keeps every version safe. A compositor
-// that cannot be reached is ruled out here too, so that the one line saying
-// so is ours rather than libwayland's and SDL's.
+// A compositor that cannot be reached, or does not answer, is ruled out
+// before SDL tries it, so that the one line saying so is ours rather than
+// libwayland's and SDL's. A compositor without an input seat is fine: SDL 3
+// starts without one, and the program takes no input.
 std::string Unusable() {
   // A socket handed down by a launcher can be taken only once: leave it to SDL.
   const char* socket = std::getenv("WAYLAND_SOCKET");
@@ -82,25 +81,9 @@ std::string Unusable() {
   if (display == nullptr) {
     return "cannot connect to the display (WAYLAND_DISPLAY=" + name + "): " + std::strerror(errno);
   }
-  bool seat = false;
-  static const wl_registry_listener listener = {
-      [](void* data, wl_registry*, std::uint32_t, const char* interface, std::uint32_t) {
-        if (std::strcmp(interface, "wl_seat") == 0) *static_cast<bool*>(data) = true;
-      },
-      [](void*, wl_registry*, std::uint32_t) {}};
-  wl_registry* registry = wl_display_get_registry(display);
-  bool answered = false;
-  if (registry != nullptr) {
-    wl_registry_add_listener(registry, &listener, &seat);
-    answered = RoundtripWithin(display, std::chrono::seconds(kAnswerSeconds));
-    wl_registry_destroy(registry);
-  }
+  const bool answered = RoundtripWithin(display, std::chrono::seconds(kAnswerSeconds));
   wl_display_disconnect(display);
   if (!answered) return "the Wayland compositor (WAYLAND_DISPLAY=" + name + ") does not answer";
-  if (!seat) {
-    return "the Wayland compositor (WAYLAND_DISPLAY=" + name +
-           ") offers no input seat, which SDL cannot start without";
-  }
   return {};
 }
 
