@@ -81,8 +81,9 @@ TEST_F(HeadlessWeston, ForcingTheWaylandDriverOnAnUnreachableCompositorIsRefused
 TEST_F(HeadlessWeston, ForcingX11ItRunsThereAndEndsCleanly) {
   Xvfb server;
   XProbe probe(server.display());
-  program_ = weston_->Launch(GLIMMERFELD_BINARY, {},
-                             {{"DISPLAY", server.display()}, {"SDL_VIDEO_DRIVER", std::string("x11")}});
+  program_ =
+      weston_->Launch(GLIMMERFELD_BINARY, {},
+                      {{"DISPLAY", server.display()}, {"SDL_VIDEO_DRIVER", std::string("x11")}});
   const auto w = probe.WaitForWindow("Glimmerfeld!", 20s);
   ASSERT_TRUE(w.has_value()) << program_->Stderr();
   // Points arrive on the X11 window.
