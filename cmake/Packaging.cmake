@@ -85,8 +85,9 @@ set(CPACK_PACKAGE_DIRECTORY "${PROJECT_BINARY_DIR}")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${GLIMMER_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION games)
-# Let dpkg-shlibdeps name the libraries (SDL2, X11, the C++ runtime) with the
-# versions this build was linked against.
+# Let dpkg-shlibdeps name the libraries (X11, Wayland, xkbcommon, the C++
+# runtime; SDL3 where the system's is used) with the versions this build was
+# linked against.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Window decorations on Wayland, and the run-time error box there (zenity):
 # without them the program still runs, undecorated or with its errors on
