@@ -20,6 +20,8 @@ int main(int argc, char** argv) {
       return 2;
     case glimmer::HostArgs::Action::kBackground:
       return glimmer::RunOnBackground();
+    case glimmer::HostArgs::Action::kScreensaver:
+      return glimmer::RunScreensaver();
     case glimmer::HostArgs::Action::kRun:
       break;
   }

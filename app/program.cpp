@@ -6,8 +6,9 @@
 #include "runtime/desktop/sdl_runtime.h"
 #ifndef _WIN32
 #include <cstdlib>
+#include <optional>
 
-#include "app/background.h"
+#include "app/desktop_layers.h"
 #endif
 
 namespace glimmer {
@@ -63,6 +64,20 @@ int RunOnBackground() {
   root.host = WindowSettings::Host::kRootWindow;
   return RunProgram(nullptr, {}, {}, root);
 #endif
+}
+
+int RunScreensaver() {
+  HostArgs screen;
+  screen.host = WindowSettings::Host::kScreen;
+#ifndef _WIN32
+  // A compositor's overlay covers every output and its panels; where it has
+  // none (GNOME's mutter, weston) SDL's full-screen window stands in.
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  if (wayland != nullptr && wayland[0] != '\0') {
+    if (const std::optional<int> status = RunScreensaverLayers()) return *status;
+  }
+#endif
+  return RunProgram(nullptr, {}, {}, screen);
 }
 
 }  // namespace glimmer

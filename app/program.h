@@ -27,4 +27,10 @@ int RunProgram(RunStats* stats = nullptr, SdlRuntimeOptions options = {},
 // output, on X11 the root window; refused on Windows. Returns the exit status.
 int RunOnBackground();
 
+// --screensaver: on a Wayland compositor with the layer shell, a field over
+// every output; elsewhere a full-screen window on the primary display (on
+// Windows over every monitor, as the .scr's /s). Ends with status 0 at the
+// user's first input. Returns the exit status.
+int RunScreensaver();
+
 }  // namespace glimmer

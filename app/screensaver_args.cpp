@@ -72,6 +72,8 @@ HostArgs DesktopArgs(const std::vector<std::string>& args) {
       next.window = *id;
     } else if (name == "background" && !value) {
       next.action = HostArgs::Action::kBackground;
+    } else if (name == "screensaver" && !value) {
+      next.action = HostArgs::Action::kScreensaver;
     } else {
       if (unknown.empty()) unknown = given;
       continue;
@@ -132,6 +134,10 @@ std::string Usage() {
          "  --background     the desktop's background on every output (Wayland\n"
          "                   compositors with wlr-layer-shell: sway, KWin, labwc, ...);\n"
          "                   on X11 the root window, as --root\n"
+         "  --screensaver    over every output until a key, a click or a move of the\n"
+         "                   pointer (Wayland compositors with wlr-layer-shell); elsewhere\n"
+         "                   a full-screen window on the primary display (X11, GNOME,\n"
+         "                   Weston); on Windows the whole screen, as the .scr's /s\n"
          "  --root           the root window, or xscreensaver's virtual root (X11)\n"
          "  --window-id ID   a window another program owns, e.g. xscreensaver's (X11)\n"
          "\n"

@@ -1,6 +1,6 @@
 // The command line: the modes that switch the program from its own window to
-// a window a screensaver host owns, the screen, or the desktop's background,
-// and the options that only print (help, version).
+// a window a screensaver host owns, the screen, the desktop's background, or
+// a screensaver of its own, and the options that only print (help, version).
 #pragma once
 
 #include <cstdint>
@@ -21,11 +21,12 @@ struct HostArgs {
   bool settings = false;
   // What else the command line asks for.
   enum class Action {
-    kRun,         // the field in the window `host` names
-    kBackground,  // the field on the desktop's background, on every output
-    kHelp,        // print Usage() and end
-    kVersion,     // print the version and end
-    kRefuse,      // print `error` and end with status 2
+    kRun,          // the field in the window `host` names
+    kBackground,   // the field on the desktop's background, on every output
+    kScreensaver,  // the field over everything, until the user's first input
+    kHelp,         // print Usage() and end
+    kVersion,      // print the version and end
+    kRefuse,       // print `error` and end with status 2
   };
   Action action = Action::kRun;
   std::string error;  // with kRefuse: what is wrong, in one line
@@ -43,7 +44,8 @@ std::string Usage();
 // A dash may stand for the slash, the letters may be in either case, the
 // handle may follow a colon, and anything else is ignored.
 //
-// Any other name takes `--background`, `--help` and `--version`, and
+// Any other name takes `--background`, `--screensaver`, `--help` and
+// `--version`, and
 // xscreensaver's forms: `--root` (or `-root`), and `--window-id ID` (or
 // `-window-id ID`, or `--window-id=ID`) with ID in hex (0x...) or decimal.
 // Modes exclude each other. Beside xscreensaver's forms anything else is

@@ -1,11 +1,14 @@
 #include "runtime/layer/layer_runtime.h"
 
 #include <poll.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 
 #include "runtime/desktop/linux/linux_system.h"
@@ -14,19 +17,35 @@ namespace glimmer {
 
 using backend::wayland::ShmBuffers;
 
-LayerDisplay::LayerDisplay() {
+namespace {
+
+// The seat's version: every event up to it is handled below.
+constexpr std::uint32_t kSeatVersion = 5;
+
+}  // namespace
+
+LayerDisplay::LayerDisplay(LayerRole role) : role_(role) {
   const char* socket = std::getenv("WAYLAND_DISPLAY");
   name_ = std::string("WAYLAND_DISPLAY=") + (socket != nullptr ? socket : "wayland-0");
   backend::linux_desktop::PrepareWaylandOnly();
   display_ = wl_display_connect(nullptr);
   if (display_ == nullptr) throw StartupError("cannot connect to the display (" + name_ + ")");
-  globals_.emplace();
-  if (!globals_->Bind(display_, /*own_display=*/true))
-    throw StartupError("the compositor (" + name_ + ") offers no wl_compositor or wl_shm");
-  if (globals_->layer_shell() == nullptr) {
-    throw StartupError("the compositor (" + name_ +
-                       ") has no layer shell (wlr-layer-shell), which --background needs: sway, "
-                       "KWin, labwc, Hyprland and niri have it, GNOME's mutter and weston do not");
+  try {
+    globals_.emplace();
+    if (!globals_->Bind(display_, /*own_display=*/true))
+      throw StartupError("the compositor (" + name_ + ") offers no wl_compositor or wl_shm");
+    if (globals_->layer_shell() == nullptr) {
+      throw NoLayerShell(
+          "the compositor (" + name_ +
+          ") has no layer shell (wlr-layer-shell), which --background needs: sway, "
+          "KWin, labwc, Hyprland and niri have it, GNOME's mutter and weston do not");
+    }
+    if (role_ == LayerRole::kScreensaver) WatchSeat();
+  } catch (...) {
+    // A screensaver goes on without the layer shell, through SDL: nothing
+    // of this connection may linger.
+    Close();
+    throw;
   }
   globals_->WatchOutputs([this](wl_output* o) { new_outputs_.push_back(o); },
                          [this](wl_output* o) {
@@ -36,8 +55,132 @@ LayerDisplay::LayerDisplay() {
 }
 
 LayerDisplay::~LayerDisplay() {
+  Close();
+}
+
+void LayerDisplay::Close() {
+  LetGoOfSeat();
+  if (seat_registry_ != nullptr) wl_registry_destroy(std::exchange(seat_registry_, nullptr));
   globals_.reset();
-  if (display_ != nullptr) wl_display_disconnect(display_);
+  if (display_ != nullptr) wl_display_disconnect(std::exchange(display_, nullptr));
+}
+
+void LayerDisplay::WatchSeat() {
+  auto* wrapper = static_cast<wl_display*>(wl_proxy_create_wrapper(display_));
+  if (wrapper == nullptr) throw StartupError("out of memory");
+  wl_proxy_set_queue(reinterpret_cast<wl_proxy*>(wrapper), globals_->queue());
+  seat_registry_ = wl_display_get_registry(wrapper);
+  wl_proxy_wrapper_destroy(wrapper);
+  static const wl_registry_listener listener = {
+      [](void* data, wl_registry* registry, std::uint32_t name, const char* interface,
+         std::uint32_t version) {
+        auto* self = static_cast<LayerDisplay*>(data);
+        // Only its presence counts: the locker is another program.
+        if (std::strcmp(interface, "ext_session_lock_manager_v1") == 0) {
+          self->session_lock_offered_ = true;
+        } else if (std::strcmp(interface, wl_seat_interface.name) == 0 && self->seat_ == nullptr) {
+          self->seat_name_ = name;
+          self->seat_ = static_cast<wl_seat*>(wl_registry_bind(registry, name, &wl_seat_interface,
+                                                               std::min(version, kSeatVersion)));
+          static const wl_seat_listener seat_listener = {
+              .capabilities =
+                  [](void* d, wl_seat*, std::uint32_t caps) {
+                    static_cast<LayerDisplay*>(d)->SeatCapabilities(caps);
+                  },
+              .name = [](void*, wl_seat*, const char*) {},
+          };
+          wl_seat_add_listener(self->seat_, &seat_listener, self);
+        }
+      },
+      [](void* data, wl_registry*, std::uint32_t name) {
+        auto* self = static_cast<LayerDisplay*>(data);
+        if (self->seat_ != nullptr && name == self->seat_name_) self->LetGoOfSeat();
+      }};
+  wl_registry_add_listener(seat_registry_, &listener, this);
+  // The globals, then the seat's capabilities.
+  for (int i = 0; i < 2; ++i) {
+    if (wl_display_roundtrip_queue(display_, globals_->queue()) < 0)
+      throw StartupError("lost the connection to the display (" + name_ + ")");
+  }
+}
+
+void LayerDisplay::SeatCapabilities(std::uint32_t caps) {
+  const bool pointer = (caps & WL_SEAT_CAPABILITY_POINTER) != 0;
+  const bool keyboard = (caps & WL_SEAT_CAPABILITY_KEYBOARD) != 0;
+  if (pointer && pointer_ == nullptr) {
+    pointer_ = wl_seat_get_pointer(seat_);
+    static const wl_pointer_listener listener = {
+        .enter =
+            [](void* d, wl_pointer* p, std::uint32_t serial, wl_surface* surface, wl_fixed_t x,
+               wl_fixed_t y) {
+              auto* self = static_cast<LayerDisplay*>(d);
+              // No pointer over the field.
+              wl_pointer_set_cursor(p, serial, nullptr, 0, 0);
+              self->pointer_surface_ = surface;
+              self->input_.PointerAt(surface, wl_fixed_to_double(x), wl_fixed_to_double(y));
+            },
+        .leave = [](void*, wl_pointer*, std::uint32_t, wl_surface*) {},
+        .motion =
+            [](void* d, wl_pointer*, std::uint32_t, wl_fixed_t x, wl_fixed_t y) {
+              auto* self = static_cast<LayerDisplay*>(d);
+              self->input_.PointerAt(self->pointer_surface_, wl_fixed_to_double(x),
+                                     wl_fixed_to_double(y));
+            },
+        .button =
+            [](void* d, wl_pointer*, std::uint32_t, std::uint32_t, std::uint32_t,
+               std::uint32_t state) {
+              if (state == WL_POINTER_BUTTON_STATE_PRESSED)
+                static_cast<LayerDisplay*>(d)->input_.ButtonPressed();
+            },
+        .axis = [](void*, wl_pointer*, std::uint32_t, std::uint32_t, wl_fixed_t) {},
+        .frame = [](void*, wl_pointer*) {},
+        .axis_source = [](void*, wl_pointer*, std::uint32_t) {},
+        .axis_stop = [](void*, wl_pointer*, std::uint32_t, std::uint32_t) {},
+        .axis_discrete = [](void*, wl_pointer*, std::uint32_t, std::int32_t) {},
+#ifdef WL_POINTER_AXIS_VALUE120_SINCE_VERSION
+        // Of later versions than the seat's: never sent.
+        .axis_value120 = nullptr,
+#endif
+#ifdef WL_POINTER_AXIS_RELATIVE_DIRECTION_SINCE_VERSION
+        .axis_relative_direction = nullptr,
+#endif
+    };
+    wl_pointer_add_listener(pointer_, &listener, this);
+  } else if (!pointer && pointer_ != nullptr) {
+    wl_pointer_destroy(std::exchange(pointer_, nullptr));
+  }
+  if (keyboard && keyboard_ == nullptr) {
+    keyboard_ = wl_seat_get_keyboard(seat_);
+    // Any key ends it, whatever it means: no keymap is needed.
+    static const wl_keyboard_listener listener = {
+        .keymap = [](void*, wl_keyboard*, std::uint32_t, std::int32_t fd,
+                     std::uint32_t) { close(fd); },
+        // Keys already down as the field takes the keyboard were pressed
+        // before it was there.
+        .enter = [](void*, wl_keyboard*, std::uint32_t, wl_surface*, wl_array*) {},
+        .leave = [](void*, wl_keyboard*, std::uint32_t, wl_surface*) {},
+        .key =
+            [](void* d, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t,
+               std::uint32_t state) {
+              // A release alone is the end of a press made elsewhere (the
+              // Enter that started the program).
+              if (state == WL_KEYBOARD_KEY_STATE_PRESSED)
+                static_cast<LayerDisplay*>(d)->input_.KeyPressed();
+            },
+        .modifiers = [](void*, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t,
+                        std::uint32_t, std::uint32_t) {},
+        .repeat_info = [](void*, wl_keyboard*, std::int32_t, std::int32_t) {},
+    };
+    wl_keyboard_add_listener(keyboard_, &listener, this);
+  } else if (!keyboard && keyboard_ != nullptr) {
+    wl_keyboard_destroy(std::exchange(keyboard_, nullptr));
+  }
+}
+
+void LayerDisplay::LetGoOfSeat() {
+  if (pointer_ != nullptr) wl_pointer_destroy(std::exchange(pointer_, nullptr));
+  if (keyboard_ != nullptr) wl_keyboard_destroy(std::exchange(keyboard_, nullptr));
+  if (seat_ != nullptr) wl_seat_destroy(std::exchange(seat_, nullptr));
 }
 
 std::vector<wl_output*> LayerDisplay::TakeNewOutputs() {
@@ -100,9 +243,16 @@ void LayerRuntime::Open() {
   // The output's whole area, with no frame, is the field's outer size.
   SetAssumedFrame(0, 0);
   surface_.emplace(globals, nullptr, output_);
-  layer_ =
-      zwlr_layer_shell_v1_get_layer_surface(globals.layer_shell(), surface_->surface(), output_,
-                                            ZWLR_LAYER_SHELL_V1_LAYER_BACKGROUND, "glimmerfeld");
+  // A screensaver above every window and panel: on the overlay where a
+  // session locker can run, since its lock surfaces come above even that;
+  // elsewhere on the top layer, so that a locker's own overlay surfaces (on
+  // a compositor without the lock protocol) stay above it.
+  const bool saver = display_.role() == LayerRole::kScreensaver;
+  const auto layer = !saver                          ? ZWLR_LAYER_SHELL_V1_LAYER_BACKGROUND
+                     : display_.SessionLockOffered() ? ZWLR_LAYER_SHELL_V1_LAYER_OVERLAY
+                                                     : ZWLR_LAYER_SHELL_V1_LAYER_TOP;
+  layer_ = zwlr_layer_shell_v1_get_layer_surface(globals.layer_shell(), surface_->surface(),
+                                                 output_, layer, "glimmerfeld");
   static const zwlr_layer_surface_v1_listener listener = {
       [](void* data, zwlr_layer_surface_v1*, std::uint32_t serial, std::uint32_t width,
          std::uint32_t height) {
@@ -117,10 +267,14 @@ void LayerRuntime::Open() {
   zwlr_layer_surface_v1_set_anchor(
       layer_, ZWLR_LAYER_SURFACE_V1_ANCHOR_TOP | ZWLR_LAYER_SURFACE_V1_ANCHOR_BOTTOM |
                   ZWLR_LAYER_SURFACE_V1_ANCHOR_LEFT | ZWLR_LAYER_SURFACE_V1_ANCHOR_RIGHT);
-  // Under everything, whatever space panels keep for themselves.
+  // The whole output, whatever space panels keep for themselves.
   zwlr_layer_surface_v1_set_exclusive_zone(layer_, -1);
   zwlr_layer_surface_v1_set_keyboard_interactivity(
-      layer_, ZWLR_LAYER_SURFACE_V1_KEYBOARD_INTERACTIVITY_NONE);
+      layer_, saver ? ZWLR_LAYER_SURFACE_V1_KEYBOARD_INTERACTIVITY_EXCLUSIVE
+                    : ZWLR_LAYER_SURFACE_V1_KEYBOARD_INTERACTIVITY_NONE);
+  // The screensaver takes the pointer over all of itself (a frame surface
+  // takes none by default).
+  if (saver) wl_surface_set_input_region(surface_->surface(), nullptr);
   // The first commit, with no buffer, asks for the size.
   wl_surface_commit(surface_->surface());
   while (!configured_ && !closed_) {
@@ -129,7 +283,7 @@ void LayerRuntime::Open() {
     if (!configured_ && !closed_ && unacked_) {
       // Sized 0 x 0: the compositor has no size for it yet.
       throw StartupError("the compositor (" + display_.name() +
-                         ") gave the background no size on an output");
+                         ") gave the field no size on an output");
     }
   }
   Follow();

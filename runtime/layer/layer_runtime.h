@@ -1,26 +1,33 @@
 // RUNTIME: the desktop's own layers on Wayland, through the layer shell
 //   (wlr-layer-shell), on a connection of the program's own: one field per
-//   output, each a surface on the background layer. No SDL.
+//   output, each a surface on the background layer (--background) or over
+//   everything (--screensaver). No SDL.
 // COVERS: every output there is and every one that comes while running, each
 //   field sized to its output (a frame of 0 x 0) and drawn at its scale,
 //   integer or fractional; an output that goes ends its field; frames paced
 //   by frame callbacks, so an output covered or off costs only its ticks;
-//   SIGINT and SIGTERM; a lost compositor.
+//   SIGINT and SIGTERM; a lost compositor. As a screensaver: the overlay
+//   layer where a session locker can run (its lock surfaces then still come
+//   first), else the top one; every key, button and move of one seat's
+//   keyboard and pointer, read without a keymap, to end at the first input.
 // LIMITATIONS: only where the compositor offers the layer shell (sway and
 //   other wlroots desktops, KWin, labwc, Hyprland, niri; not mutter or
-//   weston). No input of any kind.
+//   weston). The background takes no input; the screensaver reads the first
+//   seat only, and no touch.
 // DEPENDENCIES: wayland-client; the Wayland presenter's parts in
 //   runtime/desktop/wayland (globals, buffers, frame surface).
 #pragma once
 
 #include <wayland-client.h>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "runtime/core/end_on_input.h"
 #include "runtime/core/frame_sink.h"
 #include "runtime/core/runtime_core.h"
 #include "runtime/core/window_settings.h"
@@ -30,13 +37,24 @@
 
 namespace glimmer {
 
-// The connection every field shares, and the outputs it offers.
+// What the fields are: the desktop's background, under every window, or a
+// screensaver over everything, which the user's first input ends.
+enum class LayerRole { kBackground, kScreensaver };
+
+// The compositor has no layer shell.
+class NoLayerShell : public StartupError {
+ public:
+  using StartupError::StartupError;
+};
+
+// The connection every field shares, the outputs it offers and, for a
+// screensaver, the user's input.
 class LayerDisplay {
  public:
   // Connects to the compositor WAYLAND_DISPLAY names, with SIGINT and SIGTERM
-  // taken over first. Throws StartupError where there is none, or where it
-  // has no layer shell.
-  LayerDisplay();
+  // taken over first. Throws StartupError where there is none, and
+  // NoLayerShell where it has no layer shell.
+  explicit LayerDisplay(LayerRole role);
   ~LayerDisplay();
   LayerDisplay(const LayerDisplay&) = delete;
   LayerDisplay& operator=(const LayerDisplay&) = delete;
@@ -54,6 +72,12 @@ class LayerDisplay {
   bool Lost() const { return globals_->Lost(); }
   // SIGINT or SIGTERM came.
   bool SignalledToEnd() const;
+  // A screensaver's end: a key, a button or a move (EndOnInput).
+  bool InputCame() const { return input_.Ended(); }
+  LayerRole role() const { return role_; }
+  // Whether the compositor lets a session locker run
+  // (ext_session_lock_manager_v1), whose surfaces come above the overlay.
+  bool SessionLockOffered() const { return session_lock_offered_; }
   // From here on SIGINT and SIGTERM end the loop rather than the process,
   // and a slow compositor no longer ends it.
   void StartupDone();
@@ -63,12 +87,28 @@ class LayerDisplay {
   backend::wayland::Globals& globals() { return *globals_; }
 
  private:
+  // A screensaver's seat and the session locker's global, looked for
+  // through a registry of their own on the globals' queue.
+  void WatchSeat();
+  void SeatCapabilities(std::uint32_t capabilities);
+  void LetGoOfSeat();
+  void Close();
+
+  LayerRole role_;
   wl_display* display_ = nullptr;
   std::string name_;
   // Let go of before the connection closes.
   std::optional<backend::wayland::Globals> globals_;
   std::vector<wl_output*> new_outputs_;
   std::function<void(wl_output*)> gone_;
+  wl_registry* seat_registry_ = nullptr;
+  wl_seat* seat_ = nullptr;
+  std::uint32_t seat_name_ = 0;
+  wl_surface* pointer_surface_ = nullptr;  // where the pointer last entered
+  wl_pointer* pointer_ = nullptr;
+  wl_keyboard* keyboard_ = nullptr;
+  bool session_lock_offered_ = false;
+  EndOnInput input_;
 };
 
 // One output's field: the handlers' services, the frames, and the loop's
@@ -80,8 +120,9 @@ class LayerRuntime : public RuntimeCore, private FrameSink {
   LayerRuntime(const LayerRuntime&) = delete;
   LayerRuntime& operator=(const LayerRuntime&) = delete;
 
-  // Puts a surface on the output's background layer and waits until the
-  // compositor sizes it. Throws StartupError.
+  // Puts a surface on the output's layer (the background, or the
+  // screensaver's) and waits until the compositor sizes it. Throws
+  // StartupError.
   void Open();
   wl_output* output() const { return output_; }
   // The output went: the field ends.
@@ -93,7 +134,9 @@ class LayerRuntime : public RuntimeCore, private FrameSink {
   void Present();
   void WaitUntil(Nanos deadline) { display_.WaitUntil(deadline); }
   void PollEvents() { display_.Dispatch(); }
-  bool CloseRequested() const { return closed_ || display_.Lost() || display_.SignalledToEnd(); }
+  bool CloseRequested() const {
+    return closed_ || display_.Lost() || display_.SignalledToEnd() || display_.InputCame();
+  }
   bool Visible() const { return configured_ && surface_->Seen(); }
   // Run-time errors go to stderr only: there is no window to show them in.
   void ShowError(const std::string&) {}

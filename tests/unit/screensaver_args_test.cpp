@@ -1,11 +1,13 @@
 // The arguments that switch the program to a screensaver host's window, and
-// that nothing else does.
+// that nothing else does; and what ends a screensaver.
 #include "app/screensaver_args.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
+
+#include "runtime/core/end_on_input.h"
 
 namespace glimmer {
 namespace {
@@ -59,6 +61,9 @@ TEST(HostArgs, OtherArgumentsAndMoreThanOneModeAreRefused) {
       {{"--root", "--background"}, "--root and --background exclude each other"},
       {{"--background", "-window-id", "7"}, "--background and -window-id exclude each other"},
       {{"--background", "--background"}, "exclude each other"},
+      {{"--screensaver", "--root"}, "--screensaver and --root exclude each other"},
+      {{"--background", "--screensaver"}, "--background and --screensaver exclude each other"},
+      {{"--screensaver=1"}, "unknown argument"},
   };
   for (const auto& c : refused) {
     const HostArgs got = ParseHostArgs("glimmerfeld", c.args);
@@ -79,7 +84,8 @@ TEST(HostArgs, HelpVersionAndTheBackgroundNeedNoHost) {
   const HostArgs background = ParseHostArgs("glimmerfeld", {"--background"});
   EXPECT_EQ(background.action, HostArgs::Action::kBackground);
   EXPECT_EQ(background.host, Host::kOwnWindow);
-  for (const char* mode : {"--background", "--root", "--window-id"})
+  EXPECT_EQ(ParseHostArgs("glimmerfeld", {"-screensaver"}).action, HostArgs::Action::kScreensaver);
+  for (const char* mode : {"--background", "--screensaver", "--root", "--window-id"})
     EXPECT_NE(Usage().find(mode), std::string::npos) << mode;
 }
 
@@ -121,6 +127,39 @@ TEST(HostArgs, AScrTakesWindowsFormsInEitherCaseAndIgnoresTheRest) {
       EXPECT_EQ(got.settings, c.settings) << program << " " << shown;
     }
   }
+}
+
+// A key or a button ends it at once; the pointer only once it has moved more
+// than 4 px along an axis from where it was first seen on its surface, the
+// place it enters another surface at, or where it is after the surface moved.
+TEST(EndOnInput, KeysButtonsAndMovesBeyondATremor) {
+  EndOnInput key, button;
+  key.KeyPressed();
+  button.ButtonPressed();
+  EXPECT_TRUE(key.Ended());
+  EXPECT_TRUE(button.Ended());
+
+  int a = 0, b = 0;
+  EndOnInput pointer;
+  pointer.PointerAt(&a, 100, 100);
+  pointer.PointerAt(&a, 104, 96);
+  pointer.PointerAt(&a, 96, 104);
+  EXPECT_FALSE(pointer.Ended()) << "a tremor of 4 px ended it";
+  // Far off on another surface (an output beside), then a tremor there.
+  pointer.PointerAt(&b, 700, 300);
+  pointer.PointerAt(&b, 703, 302);
+  EXPECT_FALSE(pointer.Ended()) << "entering another surface ended it";
+  // The window went full screen under a still pointer.
+  pointer.SurfaceMoved();
+  pointer.PointerAt(&b, 20, 30);
+  EXPECT_FALSE(pointer.Ended()) << "the surface's move ended it";
+  pointer.PointerAt(&b, 20, 34.5);
+  EXPECT_TRUE(pointer.Ended()) << "4.5 px down did not end it";
+
+  EndOnInput sideways;
+  sideways.PointerAt(nullptr, 0, 0);
+  sideways.PointerAt(nullptr, -5, 0);
+  EXPECT_TRUE(sideways.Ended());
 }
 
 }  // namespace

@@ -1,14 +1,13 @@
-// The desktop's background on Wayland: a field on every output, each with
-// its own window state, timers and loop, all on one thread and one
-// connection. The loop steps each field when it wants to wake, then waits on
-// the connection for the earliest of them; outputs that come get a field at
+// The desktop's layers on Wayland: a field on every output, each with its
+// own window state, timers and loop, all on one thread and one connection.
+// The loop steps each field when it wants to wake, then waits on the
+// connection for the earliest of them; outputs that come get a field at
 // once, and a field whose output goes is let go of, surface and buffers and
 // all.
-#include "app/background.h"
+#include "app/desktop_layers.h"
 
 #include <algorithm>
 #include <memory>
-#include <optional>
 #include <vector>
 
 #include "app/event_loop.h"
@@ -27,13 +26,12 @@ struct Field {
 // How long the loop waits at most with no field due, e.g. with no output.
 constexpr Nanos kIdleWait = 1'000'000'000;
 
-}  // namespace
-
-int RunBackground() {
+// Nullopt where the compositor has no layer shell.
+std::optional<int> RunLayers(LayerRole role) {
   std::optional<LayerDisplay> display;
   std::vector<std::unique_ptr<Field>> fields;
   try {
-    display.emplace();
+    display.emplace(role);
     display->OnOutputGone([&fields](wl_output* output) {
       for (auto& f : fields)
         if (f->runtime.output() == output) f->runtime.OutputGone();
@@ -47,7 +45,7 @@ int RunBackground() {
         fields.push_back(std::move(field));
       }
       display->StartupDone();
-      if (display->SignalledToEnd()) return 0;
+      if (display->SignalledToEnd() || display->InputCame()) return 0;
       if (display->Lost())
         throw StartupError("lost the connection to the display (" + display->name() + ")");
       std::erase_if(fields, [](const auto& f) { return f->runtime.CloseRequested(); });
@@ -58,12 +56,25 @@ int RunBackground() {
       }
       display->WaitUntil(next);
     }
+  } catch (const NoLayerShell& e) {
+    if (role == LayerRole::kScreensaver) return std::nullopt;
+    PrintError(e.what());
   } catch (const StartupError& e) {
     PrintError(e.what());
   } catch (const RunTimeError& e) {
     PrintError(e.Message());
   }
   return 1;
+}
+
+}  // namespace
+
+int RunBackground() {
+  return RunLayers(LayerRole::kBackground).value_or(1);
+}
+
+std::optional<int> RunScreensaverLayers() {
+  return RunLayers(LayerRole::kScreensaver);
 }
 
 }  // namespace glimmer
