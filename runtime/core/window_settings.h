@@ -20,7 +20,8 @@ struct WindowSettings {
   // Where the field is drawn: a window of the program's own, or, as a
   // screensaver, a window of the host's (given by its id; on Windows a child
   // of it), the root window (the host's virtual root where it names one), or
-  // a window over every monitor that the user's first input ends (Windows).
+  // a window that the user's first input ends, over every monitor (Windows)
+  // or full screen on the primary one (Linux).
   enum class Host { kOwnWindow, kHostWindow, kRootWindow, kScreen };
   Host host = Host::kOwnWindow;
   std::uint64_t host_window = 0;  // with kHostWindow

@@ -63,8 +63,8 @@ void SdlRuntime::Open(const WindowSettings& settings) {
   const TwipMapping at96(1.0);
   const bool hosted = settings_.host != WindowSettings::Host::kOwnWindow;
   if (hosted) {
-    // A screensaver host's window, as it is: its size, place and look are
-    // the host's.
+    // A screensaver's window, as the backend names it: a host's, with its
+    // size, place and look, or one made for the screensaver.
     const SDL_PropertiesID props = SDL_CreateProperties();
     try {
       backend_->SetHostWindow(props, settings_);
@@ -86,7 +86,10 @@ void SdlRuntime::Open(const WindowSettings& settings) {
                        SDL_GetError());
   }
   backend_->PrepareWindow(window_);
-  if (!hosted) SetIcon();
+  // A window of another's (a host's, or Windows' screensaver's) is drawn in
+  // through SDL's surface and left its look; SDL's own are the program's.
+  const bool external = (SDL_GetWindowFlags(window_) & SDL_WINDOW_EXTERNAL) != 0;
+  if (!external) SetIcon();
   SdlSurfaceSink* surface = nullptr;
   if (options_.make_sink) {
     // Made while the window is hidden: a GL renderer may recreate the window.
@@ -95,7 +98,7 @@ void SdlRuntime::Open(const WindowSettings& settings) {
       throw StartupError(std::string("cannot present to the window: ") + SDL_GetError());
     }
   } else {
-    if (!hosted) presenter_ = backend_->MakePresenter(window_);
+    if (!external) presenter_ = backend_->MakePresenter(window_);
     if (presenter_ == nullptr) {
       auto sink = std::make_unique<SdlSurfaceSink>(window_);
       surface = sink.get();

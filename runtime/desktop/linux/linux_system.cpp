@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/core/end_on_input.h"
 #include "runtime/core/window_settings.h"
 #include "runtime/desktop/linux/linux_system.h"
 
@@ -150,8 +151,10 @@ void ArmAnswerTimeout(const std::vector<std::string>& drivers) {
 
 void PrepareVideo(const WindowSettings& settings) {
   InstallSignalHandlers();
-  // A screensaver host's windows are X windows, whatever else is there.
-  const bool hosted = settings.host != WindowSettings::Host::kOwnWindow;
+  // A screensaver host's windows are X windows, whatever else is there; the
+  // screensaver's own full-screen window is made as the program's is.
+  const bool hosted = settings.host == WindowSettings::Host::kHostWindow ||
+                      settings.host == WindowSettings::Host::kRootWindow;
   const bool x11 = EnvSet("DISPLAY");
   const bool wayland = EnvSet("WAYLAND_DISPLAY") && !hosted;
   // Without a display SDL would quietly fall back to an invisible offscreen
@@ -263,6 +266,59 @@ void PrepareWaylandOnly() {
 
 bool SignalledToEnd() {
   return g_end_requested != 0;
+}
+
+namespace {
+
+// Sees every event as SDL queues it, in order: a move is measured in the
+// window's coordinates of the moment.
+bool SDLCALL WatchScreenInput(void* data, SDL_Event* event) {
+  auto& input = *static_cast<EndOnInput*>(data);
+  switch (event->type) {
+    case SDL_EVENT_KEY_DOWN:
+      input.KeyPressed();
+      break;
+    case SDL_EVENT_MOUSE_BUTTON_DOWN:
+      input.ButtonPressed();
+      break;
+    case SDL_EVENT_MOUSE_MOTION:
+      input.PointerAt(nullptr, event->motion.x, event->motion.y);
+      break;
+    case SDL_EVENT_WINDOW_MOVED:
+    case SDL_EVENT_WINDOW_RESIZED:
+      // Made full screen by the window manager, say.
+      input.SurfaceMoved();
+      break;
+    default:
+      break;
+  }
+  if (input.Ended()) g_end_requested = 1;
+  return true;
+}
+
+}  // namespace
+
+void SetScreenWindow(SDL_PropertiesID props, const WindowSettings& settings) {
+  SDL_Rect bounds{0, 0, 0, 0};
+  if (!SDL_GetDisplayBounds(SDL_GetPrimaryDisplay(), &bounds)) {
+    throw StartupError(std::string("cannot find the primary display: ") + SDL_GetError());
+  }
+  auto* input = VideoState<EndOnInput>("glimmerfeld.screen_input", true);
+  if (input == nullptr || !SDL_AddEventWatch(WatchScreenInput, input)) {
+    throw StartupError(std::string("cannot follow the input: ") + SDL_GetError());
+  }
+  SDL_SetStringProperty(props, SDL_PROP_WINDOW_CREATE_TITLE_STRING, settings.title.c_str());
+  // Placed and sized as full screen from the start: a window manager that
+  // does not take the hint leaves it so, and the pointer's place in it does
+  // not jump as it becomes full screen.
+  SDL_SetNumberProperty(props, SDL_PROP_WINDOW_CREATE_X_NUMBER, bounds.x);
+  SDL_SetNumberProperty(props, SDL_PROP_WINDOW_CREATE_Y_NUMBER, bounds.y);
+  SDL_SetNumberProperty(props, SDL_PROP_WINDOW_CREATE_WIDTH_NUMBER, bounds.w);
+  SDL_SetNumberProperty(props, SDL_PROP_WINDOW_CREATE_HEIGHT_NUMBER, bounds.h);
+  SDL_SetBooleanProperty(props, SDL_PROP_WINDOW_CREATE_FULLSCREEN_BOOLEAN, true);
+  SDL_SetBooleanProperty(props, SDL_PROP_WINDOW_CREATE_BORDERLESS_BOOLEAN, true);
+  SDL_SetBooleanProperty(props, SDL_PROP_WINDOW_CREATE_HIDDEN_BOOLEAN, true);
+  SDL_HideCursor();
 }
 
 bool PrepareErrorBox() {

@@ -19,6 +19,10 @@ bool PrepareErrorBox();
 inline void NoModalLoop(std::function<void()>) {}
 // A display that stops answering after start-up is SDL's and Xlib's to report.
 void StopAnswerTimeout();
+// The screensaver's window where the desktop has no layers for it: SDL's
+// own, full screen on the primary display, pointer hidden, which the user's
+// first key, button or move (EndOnInput) ends as a signal does.
+void SetScreenWindow(SDL_PropertiesID props, const WindowSettings& settings);
 }  // namespace glimmer::backend::linux_desktop
 
 namespace glimmer::backend::x11 {

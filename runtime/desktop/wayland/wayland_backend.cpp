@@ -117,9 +117,13 @@ std::unique_ptr<Presenter> MakeOnlyPresenter(SDL_Window* window) {
 const Backend kBackend = {
     .driver = "wayland",
     // A screensaver host's window is an X window: start-up chose X11 for it.
+    // The screensaver's own full-screen window is SDL's, on compositors
+    // without the layer shell.
     .SetHostWindow =
-        [](SDL_PropertiesID, const WindowSettings&) {
-          throw StartupError("no host windows on Wayland");
+        [](SDL_PropertiesID props, const WindowSettings& settings) {
+          if (settings.host != WindowSettings::Host::kScreen)
+            throw StartupError("no host windows on Wayland");
+          linux_desktop::SetScreenWindow(props, settings);
         },
     .PrepareWindow = [](SDL_Window*) {},
     .MakePresenter = MakeOnlyPresenter,

@@ -4,7 +4,8 @@
 //   the display scale from Xft.dpi, followed as the desktop changes it; a
 //   black window background; whether the window is fully covered; the
 //   window manager's frame (_NET_FRAME_EXTENTS), zero included; mapping
-//   without waiting for a window manager; a screensaver host's window.
+//   without waiting for a window manager; a screensaver host's window; the
+//   screensaver's own full-screen window.
 // LIMITATIONS: X11 has no per-window scale: one Xft.dpi for every monitor.
 //   Screens with no TrueColor visual of 15 bits or more (8-bit desktops) are
 //   refused at start.
@@ -295,9 +296,6 @@ void WatchHostWindow(const X11Window& x) {
 // virtual root (XSCREENSAVER_WINDOW) where it sets one, else the screen's
 // root. Throws StartupError.
 std::uint64_t HostWindow(const WindowSettings& settings) {
-  if (settings.host == WindowSettings::Host::kScreen) {
-    throw StartupError("a window over every monitor is Windows' screensaver mode");
-  }
   if (settings.host == WindowSettings::Host::kHostWindow) return settings.host_window;
   // xscreensaver draws its hacks on a virtual root of its own and names it.
   const char* named = std::getenv("XSCREENSAVER_WINDOW");
@@ -317,6 +315,10 @@ std::uint64_t HostWindow(const WindowSettings& settings) {
 }
 
 void SetHostWindow(SDL_PropertiesID props, const WindowSettings& settings) {
+  if (settings.host == WindowSettings::Host::kScreen) {
+    linux_desktop::SetScreenWindow(props, settings);
+    return;
+  }
   SDL_SetNumberProperty(props, SDL_PROP_WINDOW_CREATE_X11_WINDOW_NUMBER,
                         static_cast<Sint64>(HostWindow(settings)));
 }
