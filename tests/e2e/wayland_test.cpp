@@ -3,13 +3,15 @@
 // the refusals of drivers and displays that cannot work are tried there.
 // Weston nested in a private Xvfb shows its output as an X window, whose
 // pixels the probe reads. Mutter (GNOME) runs headless, its pixels out of reach.
-// Headless sway brings virtual keyboards and the session's idle timer.
+// Headless sway brings virtual keyboards, the session's idle timer and the
+// layer shell.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -17,6 +19,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -347,67 +350,149 @@ Image Picture(const Sway& sway, const std::string& output) {
   return in ? image : Image{};
 }
 
+// The desktop's layers on headless sway with two outputs: --background under
+// every window, --screensaver over them all.
+class SwayLayers : public ::testing::Test {
+ protected:
+  // Waits until every output shows the ball over a field of 1000 lit pixels
+  // or more, and where `below` is a picture of the first output, without
+  // most of its lit pixels (what shows there is a window's points, which it
+  // keeps for ever); returns the pictures, each black, the ball's white or
+  // points bright in every channel, and no two alike.
+  std::vector<Image> WaitForFields(Child& program, const Image& below = {}) {
+    std::vector<Image> first(outputs_.size());
+    const auto since = std::chrono::steady_clock::now();
+    EXPECT_TRUE(Eventually(
+        [&] {
+          for (std::size_t i = 0; i < outputs_.size(); ++i) {
+            first[i] = Picture(sway_, outputs_[i]);
+            // The output's size, not a window's: the ball and points only.
+            if (LitCount(first[i]) < 1000 || !FindExpectedBall(first[i], at1_)) return false;
+          }
+          return below.pixels.size() != first[0].pixels.size() ||
+                 LostPoints(below, first[0]) > LitCount(below) / 2;
+        },
+        30s))
+        << "no ball over a field of its own on every output; running " << program.Running() << ": "
+        << program.Stderr() << sway_.Log();
+    std::printf("every output showed the ball over a field after %.1f s\n",
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count());
+    for (std::size_t i = 0; i < outputs_.size(); ++i)
+      EXPECT_EQ(DimCount(first[i], table_.min_channel), 0u) << outputs_[i];
+    EXPECT_NE(first[0].pixels, first[1].pixels) << "both outputs show the same field";
+    return first;
+  }
+
+  // A keyboard and a pointer on the seat, as a desktop has them and headless
+  // sway has not: a virtual keyboard that waits (wtype) and a virtual
+  // pointer. Returns once the seat has both.
+  void PlugInKeyboardAndPointer() {
+    keyboard_ = sway_.Launch(FindOnPath("wtype"), {"-s", "600000"}, {}, Spawn{.quiet = true});
+    pointer_ = sway_.Launch(GLIMMER_VIRTUAL_POINTER, {}, {}, Spawn{.quiet = true});
+    std::string seats;
+    ASSERT_TRUE(Eventually(
+        [&] {
+          return sway_.Run("swaymsg", {"-t", "get_seats"}, &seats) == std::optional<int>(0) &&
+                 seats.find("\"capabilities\": 3,") != std::string::npos;
+        },
+        30s))
+        << seats << keyboard_->Stderr() << pointer_->Stderr();
+  }
+
+  // Every point stays and more come; the ball's white moves on.
+  void ExpectFieldsGrow(const std::vector<Image>& first) {
+    for (std::size_t i = 0; i < outputs_.size(); ++i) {
+      const Image later = Picture(sway_, outputs_[i]);
+      ASSERT_EQ(later.pixels.size(), first[i].pixels.size()) << outputs_[i];
+      EXPECT_EQ(LostPoints(first[i], later), 0u) << outputs_[i] << ": points went";
+      EXPECT_GT(LitCount(later), LitCount(first[i])) << outputs_[i];
+      std::printf("%s: %d x %d, %zu then %zu pixels lit\n", outputs_[i].c_str(), later.width,
+                  later.height, LitCount(first[i]), LitCount(later));
+    }
+  }
+
+  Sway sway_{2};
+  std::unique_ptr<Child> keyboard_;
+  std::unique_ptr<Child> pointer_;
+  const std::vector<std::string> outputs_ = {"HEADLESS-1", "HEADLESS-2"};
+  const ConformanceTable table_ = ReadConformanceTable();
+  const ExpectedPicture at1_ = table_.At(1);
+};
+
 // --background on two outputs: each shows a field of its own, the ball over
 // bright points only, points that stay and grow in number; an output added
 // while it runs gets a field too; SIGTERM ends it.
-TEST(SwayBackground, EveryOutputGetsAFieldOfItsOwn) {
-  Sway sway(2);
-  const auto program = sway.Launch(ProgramUnderTest(GLIMMERFELD_BINARY), {"--background"});
-  const ConformanceTable table = ReadConformanceTable();
-  const ExpectedPicture at1 = table.At(1);
-  const std::vector<std::string> outputs = {"HEADLESS-1", "HEADLESS-2"};
+TEST_F(SwayLayers, EveryOutputGetsABackgroundOfItsOwn) {
+  const auto program = sway_.Launch(ProgramUnderTest(GLIMMERFELD_BINARY), {"--background"});
   // Both early, while the ball still shows on black between the points.
-  std::vector<Image> first(outputs.size());
-  const auto since = std::chrono::steady_clock::now();
-  EXPECT_TRUE(Eventually(
-      [&] {
-        for (std::size_t i = 0; i < outputs.size(); ++i) {
-          first[i] = Picture(sway, outputs[i]);
-          // The output's size, not the window's: the ball and points only.
-          if (LitCount(first[i]) < 1000 || !FindExpectedBall(first[i], at1)) return false;
-        }
-        return true;
-      },
-      30s))
-      << "no ball over a field on every output; running " << program->Running() << ": "
-      << program->Stderr() << sway.Log();
-  std::printf("both outputs showed the ball over a field after %.1f s\n",
-              std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count());
-  for (std::size_t i = 0; i < outputs.size(); ++i) {
-    // Black, the ball's white, or a point bright in every channel.
-    const auto dim =
-        std::count_if(first[i].pixels.begin(), first[i].pixels.end(), [&](std::uint32_t p) {
-          const int low = std::min({Image::Red(p), Image::Green(p), Image::Blue(p)});
-          return p != 0 && low < table.min_channel;
-        });
-    EXPECT_EQ(dim, 0) << outputs[i];
-  }
-  ASSERT_EQ(first.size(), 2u);
-  EXPECT_NE(first[0].pixels, first[1].pixels) << "both outputs show the same field";
-  for (std::size_t i = 0; i < outputs.size(); ++i) {
-    const Image later = Picture(sway, outputs[i]);
-    ASSERT_EQ(later.pixels.size(), first[i].pixels.size()) << outputs[i];
-    // Every point stays; the ball's white moves on.
-    std::size_t lost = 0;
-    for (std::size_t p = 0; p < later.pixels.size(); ++p)
-      lost += first[i].pixels[p] != 0 && first[i].pixels[p] != 0xffffff && later.pixels[p] == 0;
-    EXPECT_EQ(lost, 0u) << outputs[i] << ": points went";
-    EXPECT_GT(LitCount(later), LitCount(first[i])) << outputs[i];
-    std::printf("%s: %d x %d, %zu then %zu pixels lit\n", outputs[i].c_str(), later.width,
-                later.height, LitCount(first[i]), LitCount(later));
-  }
-  ASSERT_EQ(sway.Run("swaymsg", {"create_output"}), std::optional<int>(0));
+  ExpectFieldsGrow(WaitForFields(*program));
+  ASSERT_EQ(sway_.Run("swaymsg", {"create_output"}), std::optional<int>(0));
   const auto added = std::chrono::steady_clock::now();
   EXPECT_TRUE(Eventually(
       [&] {
-        const Image image = Picture(sway, "HEADLESS-3");
-        return LitCount(image) >= 1000 && FindExpectedBall(image, at1).has_value();
+        const Image image = Picture(sway_, "HEADLESS-3");
+        return LitCount(image) >= 1000 && FindExpectedBall(image, at1_).has_value();
       },
       30s))
       << "the added output got no field";
   std::printf("the added output showed its field after %.1f s\n",
               std::chrono::duration<double>(std::chrono::steady_clock::now() - added).count());
   ExpectCleanEndOnSigterm(*program);
+}
+
+// --screensaver over a window of the program's own: on both outputs a field
+// of its own from its start, the window's points gone, growing; a key ends
+// it with status 0 and nothing said, the window going on below.
+TEST_F(SwayLayers, TheScreensaverCoversEveryOutputAndWindowUntilAKey) {
+  ASSERT_NO_FATAL_FAILURE(PlugInKeyboardAndPointer());
+  const auto window = sway_.Launch(ProgramUnderTest(GLIMMERFELD_BINARY), {});
+  Image below;
+  ASSERT_TRUE(Eventually(
+      [&] {
+        below = Picture(sway_, outputs_[0]);
+        return LitCount(below) > 200'000 && FindExpectedBall(below, at1_).has_value();
+      },
+      30s))
+      << "no window on " << outputs_[0] << ": " << window->Stderr() << sway_.Log();
+  const auto saver = sway_.Launch(ProgramUnderTest(GLIMMERFELD_BINARY), {"--screensaver"});
+  ExpectFieldsGrow(WaitForFields(*saver, below));
+  EXPECT_EQ(sway_.Run("wtype", {"-k", "a"}), std::optional<int>(0));
+  EXPECT_EQ(saver->Wait(30s), std::optional<int>(0));
+  EXPECT_EQ(saver->Stderr(), "");
+  ExpectCleanEndOnSigterm(*window);
+}
+
+// What the screensaver asks of the compositor, in WAYLAND_DEBUG's trace:
+// sway 1.7 has no session lock, so both surfaces go on the top layer (2),
+// taking the keyboard. A nudge of the pointer by 2 px reaches it (the trace
+// shows the move) and leaves it running; a button ends it.
+TEST_F(SwayLayers, TheScreensaverIsOnTopWithTheKeyboardAndOutlastsANudge) {
+  ASSERT_NO_FATAL_FAILURE(PlugInKeyboardAndPointer());
+  const auto saver = sway_.Launch(ProgramUnderTest(GLIMMERFELD_BINARY), {"--screensaver"},
+                                  {{"WAYLAND_DEBUG", "1"}});
+  // What `pattern` matches in the trace: its first group, else the match.
+  auto seen = [&](const std::string& pattern) {
+    const std::string trace = saver->Stderr();
+    const std::regex re(pattern);
+    std::vector<std::string> found;
+    for (auto m = std::sregex_iterator(trace.begin(), trace.end(), re); m != std::sregex_iterator();
+         ++m)
+      found.push_back(m->size() > 1 ? (*m)[1].str() : m->str());
+    return found;
+  };
+  ASSERT_TRUE(Eventually([&] { return !seen(R"(wl_pointer@\d+\.enter\()").empty(); }, 30s))
+      << "the pointer never entered; running " << saver->Running() << sway_.Log();
+  EXPECT_EQ(seen(R"(get_layer_surface\(.*, (\d+), "glimmerfeld"\))"),
+            (std::vector<std::string>{"2", "2"}));
+  EXPECT_EQ(seen(R"(set_keyboard_interactivity\((\d+)\))"), (std::vector<std::string>{"1", "1"}));
+  EXPECT_EQ(sway_.Run("swaymsg", {"seat", "-", "cursor", "move", "2", "2"}), std::optional<int>(0));
+  EXPECT_TRUE(Eventually([&] { return !seen(R"(wl_pointer@\d+\.motion\()").empty(); }, 30s))
+      << "the nudge never reached it";
+  EXPECT_TRUE(HoldsFor([&] { return saver->Running(); }, 1s)) << "a nudge of 2 px ended it";
+  EXPECT_EQ(sway_.Run("swaymsg", {"seat", "-", "cursor", "press", "button1"}),
+            std::optional<int>(0));
+  EXPECT_EQ(saver->Wait(30s), std::optional<int>(0));
+  sway_.Run("swaymsg", {"seat", "-", "cursor", "release", "button1"});
 }
 
 }  // namespace

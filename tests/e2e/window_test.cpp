@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -207,9 +208,10 @@ TEST_F(ProgramWindow, ShowsBlackWhereverItHasNotDrawnYet) {
   CloseAndExpectCleanEnd(w);
 }
 
-// As an xscreensaver hack: the program draws into the window it is given and
-// opens none of its own.
-class AsScreensaverHack : public ProgramUnderX {
+// As a screensaver: as an xscreensaver hack the program draws into the
+// window it is given and opens none of its own; --screensaver opens one over
+// the screen.
+class AsScreensaver : public ProgramUnderX {
  protected:
   void SetUp() override { StartServer(); }
 
@@ -225,7 +227,7 @@ class AsScreensaverHack : public ProgramUnderX {
   }
 };
 
-TEST_F(AsScreensaverHack, DrawsIntoTheGivenWindowAndFollowsItsSize) {
+TEST_F(AsScreensaver, DrawsIntoTheGivenWindowAndFollowsItsSize) {
   const Window host = probe_->MapHostWindow(640, 480);
   char id[32];
   std::snprintf(id, sizeof id, "0x%lx", host);
@@ -250,7 +252,7 @@ TEST_F(AsScreensaverHack, DrawsIntoTheGivenWindowAndFollowsItsSize) {
 
 // One dash and a decimal id work the same, among options of xscreensaver's
 // own.
-TEST_F(AsScreensaverHack, TakesOneDashAndDecimalIdsAmongXscreensaversOptions) {
+TEST_F(AsScreensaver, TakesOneDashAndDecimalIdsAmongXscreensaversOptions) {
   const Window host = probe_->MapHostWindow(400, 300);
   StartProgram(GLIMMERFELD_BINARY,
                {"-install", "-window-id", std::to_string(host), "-visual", "default"});
@@ -261,7 +263,7 @@ TEST_F(AsScreensaverHack, TakesOneDashAndDecimalIdsAmongXscreensaversOptions) {
 // --root draws on xscreensaver's virtual root where it names one, else on
 // the screen's root window; X11 even with a Wayland display set. So does
 // --background on X11.
-TEST_F(AsScreensaverHack, OnTheRootDrawsOnTheVirtualRootItIsNamed) {
+TEST_F(AsScreensaver, OnTheRootDrawsOnTheVirtualRootItIsNamed) {
   const Window virtual_root = probe_->MapHostWindow(800, 600);
   char id[32];
   std::snprintf(id, sizeof id, "0x%lX", virtual_root);
@@ -283,11 +285,41 @@ TEST_F(AsScreensaverHack, OnTheRootDrawsOnTheVirtualRootItIsNamed) {
   ExpectCleanEndOnSigterm(*program_);
 }
 
+// Without the desktop's layers (X11 here), --screensaver is a window of its
+// own, full screen on the primary display under a window manager: the ball
+// over its field. A nudge of 2 px leaves it running and 3 px more, 5 from
+// where the pointer was first seen, end it; so does a key; either with
+// status 0 and nothing said.
+TEST_F(AsScreensaver, OfItsOwnCoversTheScreenUntilAMoveOrAKey) {
+  ASSERT_NO_FATAL_FAILURE(StartWindowManager());
+  const std::string xdotool = FindOnPath("xdotool");
+  auto input = [&](const std::vector<std::string>& args) {
+    Child tool(xdotool, args, {{"DISPLAY", server_->display()}});
+    return tool.Wait(30s);
+  };
+  for (const std::string end : {"move", "key"}) {
+    SCOPED_TRACE(end);
+    const Window w = Launch(GLIMMERFELD_BINARY, {"--screensaver"});
+    ASSERT_NE(w, 0u);
+    WaitForField(w);
+    EXPECT_EQ(probe_->FrameRect(w), (std::array<int, 4>{0, 0, 1280, 1024}));
+    ASSERT_EQ(input({"mousemove_relative", "--", "2", "-2"}), std::optional<int>(0));
+    EXPECT_TRUE(HoldsFor([&] { return program_->Running(); }, 1s)) << "a nudge of 2 px ended it";
+    if (end == "move") {
+      ASSERT_EQ(input({"mousemove_relative", "--", "3", "0"}), std::optional<int>(0));
+    } else {
+      ASSERT_EQ(input({"key", "a"}), std::optional<int>(0));
+    }
+    EXPECT_EQ(program_->Wait(30s), std::optional<int>(0));
+    EXPECT_EQ(program_->Stderr(), "");
+  }
+}
+
 // Under a real xscreensaver (Debian's 6.06), as its only hack: activated,
 // the screen shows the field; deactivated, the hack is gone, having said
 // nothing. xscreensaver runs no hacks as root, so it runs as nobody, with a
 // home and a copy of the program of its own.
-TEST_F(AsScreensaverHack, RunsUnderXscreensaverAndEndsWhenItDeactivates) {
+TEST_F(AsScreensaver, RunsUnderXscreensaverAndEndsWhenItDeactivates) {
   const std::string xscreensaver = FindOnPath("xscreensaver");
   ASSERT_FALSE(xscreensaver.empty()) << "xscreensaver is not installed (scripts/install-deps test)";
   char tmpl[] = "/tmp/glimmer-xss-XXXXXX";
