@@ -470,23 +470,22 @@ TEST_F(SwayLayers, TheScreensaverIsOnTopWithTheKeyboardAndOutlastsANudge) {
   ASSERT_NO_FATAL_FAILURE(PlugInKeyboardAndPointer());
   const auto saver = sway_.Launch(ProgramUnderTest(GLIMMERFELD_BINARY), {"--screensaver"},
                                   {{"WAYLAND_DEBUG", "1"}});
-  // What `pattern` matches in the trace: its first group, else the match.
+  // What the group in `pattern` matches in the trace, every time.
   auto seen = [&](const std::string& pattern) {
     const std::string trace = saver->Stderr();
     const std::regex re(pattern);
     std::vector<std::string> found;
-    for (auto m = std::sregex_iterator(trace.begin(), trace.end(), re); m != std::sregex_iterator();
-         ++m)
-      found.push_back(m->size() > 1 ? (*m)[1].str() : m->str());
+    for (std::sregex_iterator m(trace.begin(), trace.end(), re), end; m != end; ++m)
+      found.push_back((*m)[1]);
     return found;
   };
-  ASSERT_TRUE(Eventually([&] { return !seen(R"(wl_pointer@\d+\.enter\()").empty(); }, 30s))
+  ASSERT_TRUE(Eventually([&] { return !seen(R"(wl_pointer@\d+\.(enter)\()").empty(); }, 30s))
       << "the pointer never entered; running " << saver->Running() << sway_.Log();
   EXPECT_EQ(seen(R"(get_layer_surface\(.*, (\d+), "glimmerfeld"\))"),
             (std::vector<std::string>{"2", "2"}));
   EXPECT_EQ(seen(R"(set_keyboard_interactivity\((\d+)\))"), (std::vector<std::string>{"1", "1"}));
   EXPECT_EQ(sway_.Run("swaymsg", {"seat", "-", "cursor", "move", "2", "2"}), std::optional<int>(0));
-  EXPECT_TRUE(Eventually([&] { return !seen(R"(wl_pointer@\d+\.motion\()").empty(); }, 30s))
+  EXPECT_TRUE(Eventually([&] { return !seen(R"(wl_pointer@\d+\.(motion)\()").empty(); }, 30s))
       << "the nudge never reached it";
   EXPECT_TRUE(HoldsFor([&] { return saver->Running(); }, 1s)) << "a nudge of 2 px ended it";
   EXPECT_EQ(sway_.Run("swaymsg", {"seat", "-", "cursor", "press", "button1"}),
