@@ -286,7 +286,8 @@ TEST_F(ProgramUnderWine, HoldingTheTitleBarFreezesNeitherTheBallNorTheField) {
 // The screensaver as Windows starts it once the user is idle: over the whole
 // virtual screen, the field from the first frames, the pointer's tremor
 // ignored, and a real move of the mouse ending it at once with status 0; so
-// does another program coming to the front.
+// does another program coming to the front, here of the program started
+// with --screensaver, the same as /s.
 TEST_F(ProgramUnderWine, ScreensaverCoversTheScreenAndEndsOnAMouseMoveOrAnotherProgramInFront) {
   auto mouse_to = [&](int x, int y) {
     Xdotool({"mousemove", std::to_string(x), std::to_string(y)});
@@ -324,8 +325,10 @@ TEST_F(ProgramUnderWine, ScreensaverCoversTheScreenAndEndsOnAMouseMoveOrAnotherP
               std::chrono::duration<double, std::milli>(Clock::now() - moved).count());
   EXPECT_EQ(status, std::optional<int>(0)) << program_->Stderr();
 
-  StartProgram("/usr/bin/env", {"wine", kScreensaver, "/s"});
-  ASSERT_TRUE(probe_->WaitForWindow(kWindowTitle, kStartTimeout).has_value()) << program_->Stderr();
+  StartProgram("/usr/bin/env", {"wine", kProgram, "--screensaver"});
+  const auto again = probe_->WaitForWindow(kWindowTitle, kStartTimeout);
+  ASSERT_TRUE(again.has_value()) << program_->Stderr();
+  EXPECT_EQ(probe_->Size(*again), std::make_pair(1280, 1024));
   Child front("/usr/bin/env", {"wine", kScrHost, "front"},
               Child::EnvChanges{{"DISPLAY", server_->display()}});
   EXPECT_EQ(front.Wait(60s), std::optional<int>(0)) << front.Stderr();
