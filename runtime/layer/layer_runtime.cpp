@@ -98,7 +98,7 @@ LayerRuntime::~LayerRuntime() {
 void LayerRuntime::Open() {
   backend::wayland::Globals& globals = display_.globals();
   // The output's whole area, with no frame, is the field's outer size.
-  SetAssumedFrame(0, 0);
+  SetStartSize(0, 0, 0, 0);
   surface_.emplace(globals, nullptr, output_);
   layer_ =
       zwlr_layer_shell_v1_get_layer_surface(globals.layer_shell(), surface_->surface(), output_,
