@@ -11,6 +11,7 @@ namespace {
 struct WebProgram {
   WebRuntime runtime;
   std::optional<FieldLoop<WebRuntime>> loop;
+  RunStats* stats = nullptr;
 };
 
 // The page owns the program for as long as it is open.
@@ -20,6 +21,7 @@ WebProgram* program = nullptr;
 
 void StartWebProgram(RunStats* stats, const std::function<void(FieldWindow<WebRuntime>&)>& loaded) {
   program = new WebProgram;
+  program->stats = stats;
   WebRuntime& runtime = program->runtime;
   try {
     runtime.Open(WindowDescription::Window());
@@ -56,7 +58,11 @@ void StartWebProgram(RunStats* stats, const std::function<void(FieldWindow<WebRu
 }
 
 void CollectWebProgramStats() {
-  if (program != nullptr && program->loop) program->loop->Collect();
+  if (program == nullptr || !program->loop) return;
+  program->loop->Collect();
+  if (program->stats == nullptr) return;
+  program->stats->outer_width = program->runtime.WindowWidth();
+  program->stats->outer_height = program->runtime.WindowHeight();
 }
 
 }  // namespace glimmer

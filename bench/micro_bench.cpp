@@ -33,7 +33,8 @@ constexpr int kClientH = 741;
 class SprayRuntime : public RuntimeCore {
  public:
   explicit SprayRuntime(bool mirror) {
-    SetAssumedFrame(WindowDescription::kFrameWidth, WindowDescription::kFrameHeight);
+    SetStartSize(WindowDescription::kClientWidth, WindowDescription::kClientHeight,
+                 WindowDescription::kFrameWidth, WindowDescription::kFrameHeight);
     SetClientSize(kClientW, kClientH);
     // A frame through a one-buffer sink makes that buffer the canvas's mirror.
     if (mirror) Present(surface_);

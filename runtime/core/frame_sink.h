@@ -37,8 +37,9 @@ class FrameSink {
   virtual int Buffers() const = 0;
   // A buffer for the next frame, or none while no frame can be shown.
   virtual std::optional<Buffer> Acquire() = 0;
-  // Shows the buffer from the last Acquire, which differs from the frame it
-  // held before only inside `damage` (empty: anywhere).
+  // Shows the buffer from the last Acquire, which differs from the frame
+  // shown before it (whichever buffer held that one) only inside `damage`
+  // (empty: anywhere), as a compositor's damage is counted.
   virtual void Submit(const std::vector<Rect>& damage) = 0;
   // How frames reach the screen, for measurements.
   virtual std::string Describe() const = 0;

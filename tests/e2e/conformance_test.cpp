@@ -35,11 +35,31 @@ class X11Conformance : public ProgramUnderX, public ::testing::WithParamInterfac
  protected:
   void SetUp() override { table_ = ReadConformanceTable(); }
 
-  // The program on a screen of `depth` bits with the desktop's Xft.dpi at `dpi`.
+  // The program on a screen of `depth` bits with the desktop's Xft.dpi at
+  // `dpi`: this build's, recording its run, or one built elsewhere.
   Window Start(const X11Cell& cell) {
     StartServer({"-noreset"}, "3200x2400x" + std::to_string(cell.depth));
     probe_->SetResources("Xft.dpi:\t" + std::to_string(cell.dpi) + "\n");
-    return Launch(ProgramUnderTest(GLIMMERFELD_BINARY));
+    const std::string program = ProgramUnderTest(GLIMMERFELD_BINARY);
+    if (program != GLIMMERFELD_BINARY) return Launch(program);
+    return LaunchRecorded(GLIMMERFELD_RECORDING_BINARY);
+  }
+
+  // Without a window manager nothing names the frame, so the assumed one
+  // counts, and the outer size in twips is the same at every scale. A
+  // program built elsewhere writes no record and is judged by its pixels.
+  void ExpectTheOuterSizeInTwips() {
+    if (record_path_.empty()) {
+      std::printf("%s writes no record: outer size not judged\n",
+                  ProgramUnderTest(GLIMMERFELD_BINARY).c_str());
+      return;
+    }
+    const auto run = Recorded();
+    ASSERT_TRUE(run.has_value()) << "no record of the run";
+    std::printf("outer size read %.9g x %.9g twips\n", run->outer_width_twips,
+                run->outer_height_twips);
+    EXPECT_EQ(run->outer_width_twips, table_.outer_width_twips);
+    EXPECT_EQ(run->outer_height_twips, table_.outer_height_twips);
   }
 
   ConformanceTable table_;
@@ -58,6 +78,7 @@ TEST_P(X11Conformance, ShowsTheExpectedPictureAndKeepsItWhenUncovered) {
   ExpectNothingLostUnderACover(*probe_, w);
 
   ExpectCleanEndOnSigterm(*program_);
+  ExpectTheOuterSizeInTwips();
 }
 
 INSTANTIATE_TEST_SUITE_P(

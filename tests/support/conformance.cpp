@@ -1,10 +1,12 @@
 #include "tests/support/conformance.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "tests/support/ball_finder.h"
@@ -27,16 +29,15 @@ ConformanceTable ReadConformanceTable(const std::string& path) {
     ADD_FAILURE() << "cannot read " << path;
     return table;
   }
+  std::map<std::string, double> named;
   std::string line;
   while (std::getline(in, line)) {
     if (line.empty() || line[0] == '#') continue;
     std::istringstream fields(line);
     std::string first;
     fields >> first;
-    if (first == "min_channel") {
-      fields >> table.min_channel;
-    } else if (first == "min_channel_5bit") {
-      fields >> table.min_channel_5bit;
+    if (std::isalpha(static_cast<unsigned char>(first[0]))) {
+      fields >> named[first];
     } else {
       ExpectedPicture row;
       row.scale = std::stod(first);
@@ -45,8 +46,15 @@ ConformanceTable ReadConformanceTable(const std::string& path) {
       table.rows.push_back(row);
     }
   }
-  if (table.rows.empty() || table.min_channel <= 0 || table.min_channel_5bit <= 0)
-    ADD_FAILURE() << path << " is incomplete";
+  auto value = [&](const std::string& name) {
+    if (named.count(name) == 0) ADD_FAILURE() << path << " has no " << name;
+    return named[name];
+  };
+  table.min_channel = static_cast<int>(value("min_channel"));
+  table.min_channel_5bit = static_cast<int>(value("min_channel_5bit"));
+  table.outer_width_twips = value("client_width_twips") + value("frame_width_twips");
+  table.outer_height_twips = value("client_height_twips") + value("frame_height_twips");
+  if (table.rows.empty()) ADD_FAILURE() << path << " has no rows";
   return table;
 }
 

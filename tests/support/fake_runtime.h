@@ -84,8 +84,9 @@ struct FakeLog {
   std::vector<Frame> frames;
   std::vector<std::string> errors;
   std::size_t random_draws = 0, size_reads = 0;
-  int reseeds = 0, balls_created = 0, shows = 0, presents = 0, waits = 0, polls = 0;
-  int polls_in_modal_loop = 0;  // the nested pump Windows' modal loop must not see
+  int balls_created = 0, presents = 0, waits = 0, polls = 0;
+  std::vector<std::string> order;  // "reseed" and "show", as they came
+  int polls_in_modal_loop = 0;     // the nested pump Windows' modal loop must not see
   std::optional<Counts> snapshot;
 };
 
@@ -105,7 +106,7 @@ class FakeRuntime {
     if (faults.snapshot_at_draw == i) log.TakeSnapshot();
     return i < randoms.size() ? randoms[i] : rng.NextSingle();
   }
-  void Reseed() { ++log.reseeds; }
+  void Reseed() { log.order.push_back("reseed"); }
   Single WindowWidth() { return ReadSize(width, "the window's width"); }
   Single WindowHeight() { return ReadSize(height, "the window's height"); }
   void PlotPoint(Single x, Single y, Colour colour) {
@@ -134,7 +135,7 @@ class FakeRuntime {
   // --- LoopRuntime ---
   Nanos Now() const { return clock.now; }
   Nanos FramePeriod() const { return clock.frame_period; }
-  void Show() { ++log.shows; }
+  void Show() { log.order.push_back("show"); }
   void Present() {
     ++log.presents;
     if (log.keep_frames) log.frames.push_back({clock.now, log.plotted(), ball_left, ball_top});

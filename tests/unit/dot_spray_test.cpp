@@ -45,11 +45,13 @@ TEST(DotSpray, ChannelsRoundHalfToEvenAndCapAt255) {
     Colour channel;
   };
   const Case cases[] = {
-      {0.0f, 30},         {0.125f, 62},  // 61.875
-      {0.5f, 158},                       // 157.5: halves go to the even neighbour
-      {0.875f, 253},                     // 253.125
-      {0.9f, 255},                       // 259.49999 -> 259, capped
-      {0.99999994f, 255},                // just below 1: 284.99998 -> 285, capped
+      {0.0f, 30},
+      {0.125f, 62},                    // 61.875
+      {0.5f, 158},                     // 157.5: halves go to the even neighbour
+      {0.875f, 253},                   // 253.125
+      {0.9f, 255},                     // 259.49999 -> 259, capped
+      {0.99999994f, 255},              // just below 1: 284.99998 -> 285, capped
+      {4243649.0f / 16777216.0f, 95},  // 94.5000038; rounded to a Single first, 94.5 -> 94
   };
   for (const Case& c : cases) {
     FakeRuntime rt;

@@ -49,7 +49,18 @@ function readExpected() {
     }
   }
   assert.ok(values.min_channel > 0 && rows.length > 0, 'expected.tsv has its values');
-  return { minChannel: values.min_channel, rows };
+  // A page has no frame: its outer size is the client area.
+  const outer = [values.client_width_twips, values.client_height_twips];
+  assert.ok(outer.every((v) => v > 0), 'expected.tsv has the client area in twips');
+  return { minChannel: values.min_channel, rows, outer };
+}
+
+// The outer size the program's handlers read, in twips, the same at every
+// scale. Read through probe.html's counters.
+async function checkOuterSize(page, row, outer) {
+  const read = await page.program('[Module._glimmer_probe(3), Module._glimmer_probe(4)]');
+  console.log(`scale ${row.scale}: outer size read ${read.join(' x ')} twips`);
+  assert.deepEqual(read, outer, `scale ${row.scale}: the outer size in twips`);
 }
 
 // The field on the screen once the page's clock has passed `ms`.
@@ -224,21 +235,24 @@ const checks = {
   },
 
   async display(browser) {
-    const { minChannel, rows } = readExpected();
+    const { minChannel, rows, outer } = readExpected();
     const at = (scale) => rows.find((r) => r.scale === scale) ?? assert.fail(`no row for scale ${scale}`);
+    // probe.html is index.html with the program's counters.
     if (arg !== '1to2') {
       const row = at(Number(arg));
       const page = await Page.open(browser, { scale: row.scale });
-      await page.load(pageUrl('index.html'));
+      await page.load(pageUrl('probe.html'));
       assert.equal(await page.evaluate('devicePixelRatio'), row.scale);
       await checkDisplay(page, row, minChannel);
+      await checkOuterSize(page, row, outer);
       assert.deepEqual(complaints(page), []);
       return;
     }
     // Page zoom, or a move to a screen of another density, while running.
     const page = await Page.open(browser, { scale: 1 });
-    await page.load(pageUrl('index.html'));
+    await page.load(pageUrl('probe.html'));
     await checkDisplay(page, at(1), minChannel);
+    await checkOuterSize(page, at(1), outer);
     const before = await page.canvasImage();
     await page.setScale(2);
     assert.equal(await page.evaluate('devicePixelRatio'), 2);
@@ -266,6 +280,7 @@ const checks = {
     assert.ok(kept > 0, 'the earlier points are there');
     assert.equal(lost, 0, 'no plotted pixel is lost');
     await checkDisplay(page, at(2), minChannel, after);
+    await checkOuterSize(page, at(2), outer);
     assert.deepEqual(complaints(page), []);
   },
 
