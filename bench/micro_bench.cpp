@@ -33,8 +33,7 @@ constexpr int kClientH = 741;
 class SprayRuntime : public RuntimeCore {
  public:
   explicit SprayRuntime(bool mirror) {
-    SetStartSize(WindowDescription::kClientWidth, WindowDescription::kClientHeight,
-                 WindowDescription::kFrameWidth, WindowDescription::kFrameHeight);
+    SetAssumedFrame(WindowDescription::kFrameWidth, WindowDescription::kFrameHeight);
     SetClientSize(kClientW, kClientH);
     // A frame through a one-buffer sink makes that buffer the canvas's mirror.
     if (mirror) Present(surface_);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 
 namespace glimmer {
 namespace {
@@ -39,10 +38,8 @@ void RuntimeCore::CreateBall(Single left, Single top, Single width) {
   ball_width_ = width;
 }
 
-void RuntimeCore::SetStartSize(double client_width_twips, double client_height_twips,
-                               double frame_width_twips, double frame_height_twips) {
-  start_client_ = {client_width_twips, client_height_twips};
-  assumed_frame_ = {frame_width_twips, frame_height_twips};
+void RuntimeCore::SetAssumedFrame(double width_twips, double height_twips) {
+  assumed_frame_ = {width_twips, height_twips};
 }
 
 void RuntimeCore::SetScale(double scale) {
@@ -58,17 +55,8 @@ void RuntimeCore::SetClientSize(int width, int height, std::optional<std::pair<i
   client_w_ = width;
   client_h_ = height;
   const double tpp = canvas_.mapping().twips_per_pixel();
-  // Where no frame is reported, the outer size is the one the window opened
-  // with, in twips, at every scale, and follows the client area from there:
-  // the frame takes what the client area's rounding to whole device pixels
-  // left over.
-  auto assumed = [tpp](double client, double around) {
-    return client + around - std::round(client / tpp) * tpp;
-  };
-  const double frame_w =
-      frame ? frame->first * tpp : assumed(start_client_.first, assumed_frame_.first);
-  const double frame_h =
-      frame ? frame->second * tpp : assumed(start_client_.second, assumed_frame_.second);
+  const double frame_w = frame ? frame->first * tpp : assumed_frame_.first;
+  const double frame_h = frame ? frame->second * tpp : assumed_frame_.second;
   outer_width_ = static_cast<Single>(width * tpp + frame_w);
   outer_height_ = static_cast<Single>(height * tpp + frame_h);
   if (width != canvas_.width() || height != canvas_.height()) {

@@ -44,10 +44,8 @@ class RuntimeCore {
   // The monotonic clock every runtime keeps time by.
   Nanos Now() const;
 
-  // The window's size as it was opened, in twips: its client area, and the
-  // frame assumed around it where the window system reports none.
-  void SetStartSize(double client_width_twips, double client_height_twips, double frame_width_twips,
-                    double frame_height_twips);
+  // The frame assumed where the window system reports none, in twips.
+  void SetAssumedFrame(double width_twips, double height_twips);
   // The display scale in force, at start and whenever it changes: what was
   // plotted keeps its place and size on the screen, new points are one device
   // pixel, and the ball takes its shape at this scale from the next frame on.
@@ -83,8 +81,7 @@ class RuntimeCore {
   Single ball_left_ = 0;
   Single ball_top_ = 0;
   Single ball_width_ = 0;
-  // The window's size as it was opened, in twips.
-  std::pair<double, double> start_client_{0, 0};
+  // The frame assumed where the window system reports none, in twips.
   std::pair<double, double> assumed_frame_{0, 0};
   int client_w_ = 0;  // device pixels
   int client_h_ = 0;

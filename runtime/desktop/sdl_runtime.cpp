@@ -46,8 +46,7 @@ SdlRuntime::~SdlRuntime() {
 
 void SdlRuntime::Open(const WindowSettings& settings) {
   settings_ = settings;
-  SetStartSize(settings_.client_width_twips, settings_.client_height_twips,
-               settings_.frame_width_twips, settings_.frame_height_twips);
+  SetAssumedFrame(settings_.frame_width_twips, settings_.frame_height_twips);
   backend::PrepareVideo(settings_);
   // SDL holds off the screensaver, the idle lock and display power saving
   // while a window is open, as a video player wants. An ambient animation

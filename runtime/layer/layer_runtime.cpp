@@ -241,7 +241,7 @@ LayerRuntime::~LayerRuntime() {
 void LayerRuntime::Open() {
   backend::wayland::Globals& globals = display_.globals();
   // The output's whole area, with no frame, is the field's outer size.
-  SetStartSize(0, 0, 0, 0);
+  SetAssumedFrame(0, 0);
   surface_.emplace(globals, nullptr, output_);
   // A screensaver above every window and panel: on the overlay where a
   // session locker can run, since its lock surfaces come above even that;

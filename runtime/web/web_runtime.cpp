@@ -140,7 +140,7 @@ void PageCanvasSink::Submit(const std::vector<Rect>&) {
 
 void WebRuntime::Open(const WindowSettings& settings) {
   settings_ = settings;
-  SetStartSize(settings.client_width_twips, settings.client_height_twips, 0, 0);
+  SetAssumedFrame(settings.frame_width_twips, settings.frame_height_twips);
   if (glimmer_page_open() == 0) throw StartupError("this browser gives the page no 2D canvas");
   hidden_ = glimmer_page_hidden() != 0;
   FitToScale(glimmer_page_scale());

@@ -55,9 +55,8 @@ class WebRuntime : public RuntimeCore {
   WebRuntime& operator=(const WebRuntime&) = delete;
 
   // Takes the page's canvas and sizes it at the page's scale for the client
-  // area of `settings`. A page has no frame: the outer size is the canvas's
-  // size in twips (its CSS size) at every scale. Throws StartupError without
-  // a 2D canvas.
+  // area of `settings`; a page has no frame, so the outer size always
+  // includes the assumed one. Throws StartupError without a 2D canvas.
   void Open(const WindowSettings& settings);
 
   // The event loop's side.

@@ -46,9 +46,9 @@ class X11Conformance : public ProgramUnderX, public ::testing::WithParamInterfac
   }
 
   // Without a window manager nothing names the frame, so the assumed one
-  // counts, and the outer size in twips is the same at every scale. A
+  // counts around the client area of `expected`, in twips at its scale. A
   // program built elsewhere writes no record and is judged by its pixels.
-  void ExpectTheOuterSizeInTwips() {
+  void ExpectTheOuterSizeInTwips(const ExpectedPicture& expected) {
     if (record_path_.empty()) {
       std::printf("%s writes no record: outer size not judged\n",
                   ProgramUnderTest(GLIMMERFELD_BINARY).c_str());
@@ -58,8 +58,11 @@ class X11Conformance : public ProgramUnderX, public ::testing::WithParamInterfac
     ASSERT_TRUE(run.has_value()) << "no record of the run";
     std::printf("outer size read %.9g x %.9g twips\n", run->outer_width_twips,
                 run->outer_height_twips);
-    EXPECT_EQ(run->outer_width_twips, table_.outer_width_twips);
-    EXPECT_EQ(run->outer_height_twips, table_.outer_height_twips);
+    const double twips_per_pixel = 15.0 / expected.scale;
+    EXPECT_EQ(run->outer_width_twips,
+              expected.client_width * twips_per_pixel + table_.frame_width_twips);
+    EXPECT_EQ(run->outer_height_twips,
+              expected.client_height * twips_per_pixel + table_.frame_height_twips);
   }
 
   ConformanceTable table_;
@@ -78,7 +81,7 @@ TEST_P(X11Conformance, ShowsTheExpectedPictureAndKeepsItWhenUncovered) {
   ExpectNothingLostUnderACover(*probe_, w);
 
   ExpectCleanEndOnSigterm(*program_);
-  ExpectTheOuterSizeInTwips();
+  ExpectTheOuterSizeInTwips(expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -52,8 +52,8 @@ ConformanceTable ReadConformanceTable(const std::string& path) {
   };
   table.min_channel = static_cast<int>(value("min_channel"));
   table.min_channel_5bit = static_cast<int>(value("min_channel_5bit"));
-  table.outer_width_twips = value("client_width_twips") + value("frame_width_twips");
-  table.outer_height_twips = value("client_height_twips") + value("frame_height_twips");
+  table.frame_width_twips = value("frame_width_twips");
+  table.frame_height_twips = value("frame_height_twips");
   if (table.rows.empty()) ADD_FAILURE() << path << " has no rows";
   return table;
 }

@@ -34,9 +34,9 @@ struct ExpectedPicture {
 struct ConformanceTable {
   int min_channel = 0;       // every lit pixel's channels, 8 bits a channel
   int min_channel_5bit = 0;  // the same, read back from a 5-bit channel
-  // The outer size the handlers read, in twips, where the frame is assumed.
-  double outer_width_twips = 0;
-  double outer_height_twips = 0;
+  // The frame assumed where nothing names one, in twips.
+  double frame_width_twips = 0;
+  double frame_height_twips = 0;
   std::vector<ExpectedPicture> rows;
 
   // The row for `scale`; a failure (and a zero row) if the table has none.

@@ -49,9 +49,11 @@ function readExpected() {
     }
   }
   assert.ok(values.min_channel > 0 && rows.length > 0, 'expected.tsv has its values');
-  // A page has no frame: its outer size is the client area.
-  const outer = [values.client_width_twips, values.client_height_twips];
-  assert.ok(outer.every((v) => v > 0), 'expected.tsv has the client area in twips');
+  // A page names no frame: its outer size is its client area in twips, whole
+  // device pixels, and the assumed frame.
+  const frame = [values.frame_width_twips, values.frame_height_twips];
+  assert.ok(frame.every((v) => v > 0), 'expected.tsv has the assumed frame in twips');
+  const outer = (row) => row.client.map((px, i) => (px * 15) / row.scale + frame[i]);
   return { minChannel: values.min_channel, rows, outer };
 }
 
@@ -60,7 +62,7 @@ function readExpected() {
 async function checkOuterSize(page, row, outer) {
   const read = await page.program('[Module._glimmer_probe(3), Module._glimmer_probe(4)]');
   console.log(`scale ${row.scale}: outer size read ${read.join(' x ')} twips`);
-  assert.deepEqual(read, outer, `scale ${row.scale}: the outer size in twips`);
+  assert.deepEqual(read, outer(row), `scale ${row.scale}: the outer size in twips`);
 }
 
 // The field on the screen once the page's clock has passed `ms`.

@@ -124,9 +124,11 @@ function trimmed(pixels) {
 }
 
 // Ticks of the spray that a field with `lit` of its `area` pixels lit has
-// taken: each tick sprays 403 points over the window's outer size, which in
-// a page is the canvas (no frame), at independent uniform places.
+// taken: each tick sprays 403 points over the window's outer size, of which
+// the canvas (client area) is 14880 x 11115 of 15000 x 11520 twips, at
+// independent uniform places.
 export function ticksFromCoverage(lit, area) {
+  const pointsPerTick = 403 * (14880 * 11115) / (15000 * 11520);
   const points = Math.log(1 - lit / area) / Math.log(1 - 1 / area);
-  return points / 403;
+  return points / pointsPerTick;
 }
