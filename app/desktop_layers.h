@@ -1,7 +1,9 @@
 // The desktop's own layers on a Wayland desktop: `glimmerfeld --background`,
-// and `--screensaver` where the compositor has the layer shell.
+// and `--screensaver` and `--screensaver-after` where the compositor has the
+// layer shell.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 
 namespace glimmer {
@@ -17,5 +19,12 @@ int RunBackground();
 // printed nothing, where the compositor has no layer shell; otherwise ends
 // as RunBackground does.
 std::optional<int> RunScreensaverLayers();
+
+// Waits, drawing nothing, until the seat has been idle for `idle_seconds`,
+// then runs the screensaver's fields until the user's first input, and
+// waits again, until SIGINT or SIGTERM (status 0). Refuses with one line and
+// status 1 where the compositor has no layer shell or tells no idle time;
+// otherwise ends as RunBackground does.
+int RunResidentLayers(std::uint32_t idle_seconds);
 
 }  // namespace glimmer

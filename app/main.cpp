@@ -22,6 +22,8 @@ int main(int argc, char** argv) {
       return glimmer::RunOnBackground();
     case glimmer::HostArgs::Action::kScreensaver:
       return glimmer::RunScreensaver();
+    case glimmer::HostArgs::Action::kResident:
+      return glimmer::RunScreensaverAfter(args.idle_seconds);
     case glimmer::HostArgs::Action::kRun:
       break;
   }

@@ -80,4 +80,38 @@ int RunScreensaver() {
   return RunProgram(nullptr, {}, {}, screen);
 }
 
+int RunScreensaverAfter([[maybe_unused]] std::uint32_t seconds) {
+#ifdef _WIN32
+  PrintError(
+      "--screensaver-after is for Linux desktops; on Windows choose the screensaver "
+      "(glimmerfeld.scr) in the Screen Saver settings, which start it after their own wait");
+  return 1;
+#else
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  if (wayland != nullptr && wayland[0] != '\0') return RunResidentLayers(seconds);
+  const char* x11 = std::getenv("DISPLAY");
+  if (x11 == nullptr || x11[0] == '\0') {
+    PrintError("no display to wait on (neither DISPLAY nor WAYLAND_DISPLAY is set)");
+    return 1;
+  }
+  // X11: the server's idle time on a connection of our own, and between
+  // idle times SDL's full-screen window, made afresh each time.
+  std::optional<X11Idle> idle;
+  try {
+    idle.emplace(seconds);
+  } catch (const StartupError& e) {
+    PrintError(e.what());
+    return 1;
+  }
+  HostArgs screen;
+  screen.host = WindowSettings::Host::kScreen;
+  for (;;) {
+    if (!idle->WaitForIdle()) return 0;
+    const int status = RunProgram(nullptr, {}, {}, screen);
+    // Ended by a signal or an error, the program ends; by input, it waits.
+    if (status != 0 || !TakeScreenEndedByInput()) return status;
+  }
+#endif
+}
+
 }  // namespace glimmer

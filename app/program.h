@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 
 #include "app/event_loop.h"
@@ -32,5 +33,12 @@ int RunOnBackground();
 // Windows over every monitor, as the .scr's /s). Ends with status 0 at the
 // user's first input. Returns the exit status.
 int RunScreensaver();
+
+// --screensaver-after: waits, drawing nothing, until the desktop has been
+// idle for `seconds`, covers it as RunScreensaver does until the user's
+// first input, and waits again, until SIGINT or SIGTERM (status 0). Where
+// the desktop tells no idle time, or there is no way to cover it, says so in
+// one line and returns 1, as on Windows.
+int RunScreensaverAfter(std::uint32_t seconds);
 
 }  // namespace glimmer

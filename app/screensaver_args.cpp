@@ -9,6 +9,8 @@
 namespace glimmer {
 namespace {
 
+constexpr std::uint64_t kMostIdleSeconds = 0xffff'ffffu / 1000;
+
 // "--name" or "-name": the name; anything else: empty.
 std::string OptionName(const std::string& arg) {
   if (arg.rfind("--", 0) == 0) return arg.substr(2);
@@ -74,6 +76,16 @@ HostArgs DesktopArgs(const std::vector<std::string>& args) {
       next.action = HostArgs::Action::kBackground;
     } else if (name == "screensaver" && !value) {
       next.action = HostArgs::Action::kScreensaver;
+    } else if (name == "screensaver-after") {
+      if (!value && i + 1 < args.size()) value = args[++i];
+      // The compositors take the idle time in milliseconds, as 32 bits.
+      const auto seconds = value ? WindowId(*value, 10) : std::nullopt;
+      if (!seconds || *seconds > kMostIdleSeconds) {
+        return Refused("--screensaver-after needs a whole number of seconds, 1 to " +
+                       std::to_string(kMostIdleSeconds));
+      }
+      next.action = HostArgs::Action::kResident;
+      next.idle_seconds = static_cast<std::uint32_t>(*seconds);
     } else {
       if (unknown.empty()) unknown = given;
       continue;
@@ -138,6 +150,12 @@ std::string Usage() {
          "                   pointer (Wayland compositors with wlr-layer-shell); elsewhere\n"
          "                   a full-screen window on the primary display (X11, GNOME,\n"
          "                   Weston); on Windows the whole screen, as the .scr's /s\n"
+         "  --screensaver-after SECONDS\n"
+         "                   stays, drawing nothing, until the desktop has had no input\n"
+         "                   for SECONDS, then covers it as --screensaver does until the\n"
+         "                   next input, and waits again (Wayland compositors with\n"
+         "                   wlr-layer-shell and idle notification: sway, KWin, ...;\n"
+         "                   X11 with MIT-SCREEN-SAVER)\n"
          "  --root           the root window, or xscreensaver's virtual root (X11)\n"
          "  --window-id ID   a window another program owns, e.g. xscreensaver's (X11)\n"
          "\n"

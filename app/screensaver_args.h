@@ -24,12 +24,15 @@ struct HostArgs {
     kRun,          // the field in the window `host` names
     kBackground,   // the field on the desktop's background, on every output
     kScreensaver,  // the field over everything, until the user's first input
+    kResident,     // the same after `idle_seconds` without input, again and again
     kHelp,         // print Usage() and end
     kVersion,      // print the version and end
     kRefuse,       // print `error` and end with status 2
   };
   Action action = Action::kRun;
   std::string error;  // with kRefuse: what is wrong, in one line
+  // With kResident: how long the user must leave the desktop alone.
+  std::uint32_t idle_seconds = 0;
 };
 
 // What --help prints.
@@ -44,8 +47,8 @@ std::string Usage();
 // A dash may stand for the slash, the letters may be in either case, the
 // handle may follow a colon, and anything else is ignored.
 //
-// Any other name takes `--background`, `--screensaver`, `--help` and
-// `--version`, and
+// Any other name takes `--background`, `--screensaver`,
+// `--screensaver-after SECONDS` (or `=SECONDS`), `--help` and `--version`, and
 // xscreensaver's forms: `--root` (or `-root`), and `--window-id ID` (or
 // `-window-id ID`, or `--window-id=ID`) with ID in hex (0x...) or decimal.
 // Modes exclude each other. Beside xscreensaver's forms anything else is

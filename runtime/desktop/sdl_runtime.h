@@ -110,4 +110,32 @@ class SdlRuntime : public RuntimeCore {
   bool visible_ = false;
 };
 
+#ifndef _WIN32
+// The X server's idle time, for a resident screensaver without the desktop's
+// layers: MIT-SCREEN-SAVER, on a connection of its own.
+class X11Idle {
+ public:
+  // Connects to the X server DISPLAY names. Throws StartupError where it
+  // cannot, or where the server has no MIT-SCREEN-SAVER.
+  explicit X11Idle(std::uint32_t seconds);
+  ~X11Idle();
+  X11Idle(const X11Idle&) = delete;
+  X11Idle& operator=(const X11Idle&) = delete;
+
+  // Blocks until the user has left keyboard and pointer alone for the
+  // seconds given, unless another program holds the server's own
+  // screensaver off; false when SIGINT or SIGTERM asks to end first.
+  bool WaitForIdle();
+
+ private:
+  struct Connection;
+  std::unique_ptr<Connection> connection_;
+  std::uint32_t idle_ms_;
+};
+
+// After a window with the host kScreen has closed: whether the user's input
+// ended it (true once), rather than a signal.
+bool TakeScreenEndedByInput();
+#endif
+
 }  // namespace glimmer

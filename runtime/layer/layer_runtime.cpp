@@ -1,6 +1,5 @@
 #include "runtime/layer/layer_runtime.h"
 
-#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,7 +23,7 @@ constexpr std::uint32_t kSeatVersion = 5;
 
 }  // namespace
 
-LayerDisplay::LayerDisplay(LayerRole role) : role_(role) {
+LayerDisplay::LayerDisplay(LayerRole role, const std::string& mode) : role_(role) {
   const char* socket = std::getenv("WAYLAND_DISPLAY");
   name_ = std::string("WAYLAND_DISPLAY=") + (socket != nullptr ? socket : "wayland-0");
   backend::linux_desktop::PrepareWaylandOnly();
@@ -36,9 +35,9 @@ LayerDisplay::LayerDisplay(LayerRole role) : role_(role) {
       throw StartupError("the compositor (" + name_ + ") offers no wl_compositor or wl_shm");
     if (globals_->layer_shell() == nullptr) {
       throw NoLayerShell(
-          "the compositor (" + name_ +
-          ") has no layer shell (wlr-layer-shell), which --background needs: sway, "
-          "KWin, labwc, Hyprland and niri have it, GNOME's mutter and weston do not");
+          "the compositor (" + name_ + ") has no layer shell (wlr-layer-shell), which " + mode +
+          " needs: sway, KWin, labwc, Hyprland and niri have it, GNOME's mutter and weston do "
+          "not");
     }
     if (role_ == LayerRole::kScreensaver) WatchSeat();
   } catch (...) {
@@ -59,6 +58,7 @@ LayerDisplay::~LayerDisplay() {
 }
 
 void LayerDisplay::Close() {
+  LetGoOfIdle();
   LetGoOfSeat();
   if (seat_registry_ != nullptr) wl_registry_destroy(std::exchange(seat_registry_, nullptr));
   globals_.reset();
@@ -78,6 +78,10 @@ void LayerDisplay::WatchSeat() {
         // Only its presence counts: the locker is another program.
         if (std::strcmp(interface, "ext_session_lock_manager_v1") == 0) {
           self->session_lock_offered_ = true;
+        } else if (std::strcmp(interface, ext_idle_notifier_v1_interface.name) == 0) {
+          self->idle_notifier_name_ = name;
+        } else if (std::strcmp(interface, org_kde_kwin_idle_interface.name) == 0) {
+          self->kde_idle_name_ = name;
         } else if (std::strcmp(interface, wl_seat_interface.name) == 0 && self->seat_ == nullptr) {
           self->seat_name_ = name;
           self->seat_ = static_cast<wl_seat*>(wl_registry_bind(registry, name, &wl_seat_interface,
@@ -177,6 +181,60 @@ void LayerDisplay::SeatCapabilities(std::uint32_t caps) {
   }
 }
 
+void LayerDisplay::WatchIdle(std::uint32_t ms) {
+  if (seat_ == nullptr) {
+    throw StartupError("the compositor (" + name_ +
+                       ") has no input seat, whose idle time --screensaver-after waits for");
+  }
+  // Version 1 of either: all that is handled here.
+  if (idle_notifier_name_ != 0) {
+    idle_notifier_ = static_cast<ext_idle_notifier_v1*>(
+        wl_registry_bind(seat_registry_, idle_notifier_name_, &ext_idle_notifier_v1_interface, 1));
+    idle_notification_ = ext_idle_notifier_v1_get_idle_notification(idle_notifier_, ms, seat_);
+    static const ext_idle_notification_v1_listener listener = {
+        .idled =
+            [](void* d, ext_idle_notification_v1*) {
+              static_cast<LayerDisplay*>(d)->idle_came_ = true;
+            },
+        .resumed =
+            [](void* d, ext_idle_notification_v1*) {
+              static_cast<LayerDisplay*>(d)->idle_came_ = false;
+            },
+    };
+    ext_idle_notification_v1_add_listener(idle_notification_, &listener, this);
+  } else if (kde_idle_name_ != 0) {
+    kde_idle_ = static_cast<org_kde_kwin_idle*>(
+        wl_registry_bind(seat_registry_, kde_idle_name_, &org_kde_kwin_idle_interface, 1));
+    kde_idle_timeout_ = org_kde_kwin_idle_get_idle_timeout(kde_idle_, seat_, ms);
+    static const org_kde_kwin_idle_timeout_listener listener = {
+        .idle =
+            [](void* d, org_kde_kwin_idle_timeout*) {
+              static_cast<LayerDisplay*>(d)->idle_came_ = true;
+            },
+        .resumed =
+            [](void* d, org_kde_kwin_idle_timeout*) {
+              static_cast<LayerDisplay*>(d)->idle_came_ = false;
+            },
+    };
+    org_kde_kwin_idle_timeout_add_listener(kde_idle_timeout_, &listener, this);
+  } else {
+    throw StartupError("the compositor (" + name_ +
+                       ") tells no idle time (neither ext-idle-notify-v1 nor org_kde_kwin_idle), "
+                       "which --screensaver-after needs");
+  }
+  wl_display_flush(display_);
+}
+
+void LayerDisplay::LetGoOfIdle() {
+  if (idle_notification_ != nullptr)
+    ext_idle_notification_v1_destroy(std::exchange(idle_notification_, nullptr));
+  if (idle_notifier_ != nullptr)
+    ext_idle_notifier_v1_destroy(std::exchange(idle_notifier_, nullptr));
+  if (kde_idle_timeout_ != nullptr)
+    org_kde_kwin_idle_timeout_release(std::exchange(kde_idle_timeout_, nullptr));
+  if (kde_idle_ != nullptr) org_kde_kwin_idle_destroy(std::exchange(kde_idle_, nullptr));
+}
+
 void LayerDisplay::LetGoOfSeat() {
   if (pointer_ != nullptr) wl_pointer_destroy(std::exchange(pointer_, nullptr));
   if (keyboard_ != nullptr) wl_keyboard_destroy(std::exchange(keyboard_, nullptr));
@@ -214,13 +272,15 @@ void LayerDisplay::WaitUntil(Nanos deadline) {
   while (wl_display_prepare_read_queue(display_, queue) != 0)
     wl_display_dispatch_queue_pending(display_, queue);
   wl_display_flush(display_);
-  const Nanos now = Now();
-  // Whole milliseconds, rounded up: waking early would only spin.
-  const Nanos wait = std::max<Nanos>(0, deadline - now);
-  const int timeout = static_cast<int>(std::min<Nanos>((wait + 999'999) / 1'000'000, 1000));
-  pollfd fd{wl_display_get_fd(display_), POLLIN, 0};
-  // A signal cuts the wait short (EINTR): the loop then sees the request.
-  if (poll(&fd, 1, timeout) > 0) {
+  // At most a second with a deadline, in whole milliseconds rounded up:
+  // waking early would only spin. A signal cuts the wait short, and the loop
+  // then sees the request.
+  std::optional<Nanos> wait;
+  if (deadline != kNoDeadline) {
+    const Nanos left = std::max<Nanos>(0, deadline - Now());
+    wait = std::min<Nanos>((left + 999'999) / 1'000'000, 1000) * 1'000'000;
+  }
+  if (backend::linux_desktop::WaitReadable(wl_display_get_fd(display_), wait)) {
     wl_display_read_events(display_);
   } else {
     wl_display_cancel_read(display_);

@@ -9,7 +9,9 @@
 //   SIGINT and SIGTERM; a lost compositor. As a screensaver: the overlay
 //   layer where a session locker can run (its lock surfaces then still come
 //   first), else the top one; every key, button and move of one seat's
-//   keyboard and pointer, read without a keymap, to end at the first input.
+//   keyboard and pointer, read without a keymap, to end at the first input;
+//   for a resident screensaver, the seat's idle time (ext-idle-notify-v1,
+//   else org_kde_kwin_idle).
 // LIMITATIONS: only where the compositor offers the layer shell (sway and
 //   other wlroots desktops, KWin, labwc, Hyprland, niri; not mutter or
 //   weston). The background takes no input; the screensaver reads the first
@@ -22,11 +24,15 @@
 
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "ext-idle-notify-v1-client-protocol.h"
+#include "idle-client-protocol.h"
 #include "runtime/core/end_on_input.h"
 #include "runtime/core/frame_sink.h"
 #include "runtime/core/runtime_core.h"
@@ -47,14 +53,18 @@ class NoLayerShell : public StartupError {
   using StartupError::StartupError;
 };
 
+// The wait without a deadline: until something arrives.
+inline constexpr Nanos kNoDeadline = std::numeric_limits<Nanos>::max();
+
 // The connection every field shares, the outputs it offers and, for a
 // screensaver, the user's input.
 class LayerDisplay {
  public:
   // Connects to the compositor WAYLAND_DISPLAY names, with SIGINT and SIGTERM
   // taken over first. Throws StartupError where there is none, and
-  // NoLayerShell where it has no layer shell.
-  explicit LayerDisplay(LayerRole role);
+  // NoLayerShell where it has no layer shell (`mode` names the option that
+  // needs it).
+  explicit LayerDisplay(LayerRole role, const std::string& mode = "--background");
   ~LayerDisplay();
   LayerDisplay(const LayerDisplay&) = delete;
   LayerDisplay& operator=(const LayerDisplay&) = delete;
@@ -66,14 +76,28 @@ class LayerDisplay {
 
   // Handles what has arrived, without blocking.
   void Dispatch();
-  // Waits until `deadline` (the monotonic clock's) or until something
-  // arrives, and handles it.
+  // Waits until `deadline` (the monotonic clock's; kNoDeadline: for ever)
+  // or until something arrives, and handles it.
   void WaitUntil(Nanos deadline);
   bool Lost() const { return globals_->Lost(); }
   // SIGINT or SIGTERM came.
   bool SignalledToEnd() const;
   // A screensaver's end: a key, a button or a move (EndOnInput).
   bool InputCame() const { return input_.Ended(); }
+  // Has the compositor say when the seat has had no input for `ms`:
+  // through ext-idle-notify-v1 where it offers it, else KDE's
+  // org_kde_kwin_idle. Both leave out time an idle inhibitor holds (a video
+  // playing). Throws StartupError where it offers neither, or no seat.
+  void WatchIdle(std::uint32_t ms);
+  // Whether the idle time has run out since the last call (or
+  // StartWaiting), with no input since.
+  bool TakeIdle() { return std::exchange(idle_came_, false); }
+  // The fields are gone: the input that ended them is forgotten, and so is
+  // an idle time that ran out while they were up.
+  void StartWaiting() {
+    input_ = EndOnInput();
+    idle_came_ = false;
+  }
   LayerRole role() const { return role_; }
   // Whether the compositor lets a session locker run
   // (ext_session_lock_manager_v1), whose surfaces come above the overlay.
@@ -92,6 +116,7 @@ class LayerDisplay {
   void WatchSeat();
   void SeatCapabilities(std::uint32_t capabilities);
   void LetGoOfSeat();
+  void LetGoOfIdle();
   void Close();
 
   LayerRole role_;
@@ -109,6 +134,15 @@ class LayerDisplay {
   wl_keyboard* keyboard_ = nullptr;
   bool session_lock_offered_ = false;
   EndOnInput input_;
+  // The idle protocols' globals, as the registry offers them (0: not), and
+  // the one notification asked for.
+  std::uint32_t idle_notifier_name_ = 0;
+  std::uint32_t kde_idle_name_ = 0;
+  ext_idle_notifier_v1* idle_notifier_ = nullptr;
+  ext_idle_notification_v1* idle_notification_ = nullptr;
+  org_kde_kwin_idle* kde_idle_ = nullptr;
+  org_kde_kwin_idle_timeout* kde_idle_timeout_ = nullptr;
+  bool idle_came_ = false;
 };
 
 // One output's field: the handlers' services, the frames, and the loop's

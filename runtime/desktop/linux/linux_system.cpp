@@ -6,6 +6,8 @@
 // DEPENDENCIES: SDL3, libX11, wayland-client.
 #include <SDL3/SDL.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -66,6 +68,8 @@ std::string JoinDrivers(const std::vector<std::string>& drivers) {
 enum Stage : int { kStarting, kRunning, kShowingError };
 volatile std::sig_atomic_t g_stage = kStarting;
 volatile std::sig_atomic_t g_end_requested = 0;
+// The screensaver's window asked to end because of the user's input.
+volatile std::sig_atomic_t g_ended_by_input = 0;
 // SDL shows its message boxes from a child process: a fork of the program on
 // X11 (which shares the program's X connection and so keeps its window up
 // too), zenity on Wayland. This file lists the children of the thread that
@@ -264,6 +268,35 @@ void PrepareWaylandOnly() {
   std::signal(SIGPIPE, SIG_IGN);
 }
 
+void PrepareX11Only() {
+  InstallSignalHandlers();
+  x11::InstallErrorHandlers();
+  ArmAnswerTimeout({"x11"});
+  std::signal(SIGPIPE, SIG_IGN);
+}
+
+bool WaitReadable(int fd, std::optional<std::int64_t> timeout_ns) {
+  // Held back from the check until the wait itself, which lets them in.
+  sigset_t ends, before;
+  sigemptyset(&ends);
+  sigaddset(&ends, SIGINT);
+  sigaddset(&ends, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &ends, &before);
+  bool readable = false;
+  if (!SignalledToEnd()) {
+    timespec wait{};
+    if (timeout_ns) {
+      const std::int64_t ns = std::max<std::int64_t>(*timeout_ns, 0);
+      wait.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+      wait.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+    }
+    pollfd p{fd, POLLIN, 0};
+    readable = ppoll(&p, 1, timeout_ns ? &wait : nullptr, &before) > 0;
+  }
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  return readable;
+}
+
 bool SignalledToEnd() {
   return g_end_requested != 0;
 }
@@ -292,7 +325,10 @@ bool SDLCALL WatchScreenInput(void* data, SDL_Event* event) {
     default:
       break;
   }
-  if (input.Ended()) g_end_requested = 1;
+  if (input.Ended()) {
+    g_ended_by_input = 1;
+    g_end_requested = 1;
+  }
   return true;
 }
 
@@ -307,6 +343,9 @@ void SetScreenWindow(SDL_PropertiesID props, const WindowSettings& settings) {
   if (input == nullptr || !SDL_AddEventWatch(WatchScreenInput, input)) {
     throw StartupError(std::string("cannot follow the input: ") + SDL_GetError());
   }
+  // A resident screensaver's window before this one was ended by input too.
+  *input = EndOnInput();
+  g_ended_by_input = 0;
   SDL_SetStringProperty(props, SDL_PROP_WINDOW_CREATE_TITLE_STRING, settings.title.c_str());
   // Placed and sized as full screen from the start: a window manager that
   // does not take the hint leaves it so, and the pointer's place in it does
@@ -319,6 +358,13 @@ void SetScreenWindow(SDL_PropertiesID props, const WindowSettings& settings) {
   SDL_SetBooleanProperty(props, SDL_PROP_WINDOW_CREATE_BORDERLESS_BOOLEAN, true);
   SDL_SetBooleanProperty(props, SDL_PROP_WINDOW_CREATE_HIDDEN_BOOLEAN, true);
   SDL_HideCursor();
+}
+
+bool TakeEndedByInput() {
+  if (g_ended_by_input == 0) return false;
+  g_ended_by_input = 0;
+  g_end_requested = 0;
+  return true;
 }
 
 bool PrepareErrorBox() {

@@ -2,7 +2,9 @@
 // start-up in linux_system.cpp before SDL starts.
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "runtime/desktop/backend.h"
@@ -14,6 +16,14 @@ bool SignalledToEnd();
 // layers): SIGINT and SIGTERM as for the window, a bounded wait for a
 // compositor that does not answer, and no SIGPIPE from a dead one.
 void PrepareWaylandOnly();
+// The same for a connection of our own to the X server, before SDL starts
+// (the resident screensaver's idle watch), with Xlib's errors reported in
+// one line as for the window.
+void PrepareX11Only();
+// Waits until `fd` can be read, `timeout_ns` has passed (none: for ever) or
+// SIGINT or SIGTERM asks to end, whichever comes first; a signal that comes
+// just before the wait still cuts it short. True when `fd` can be read.
+bool WaitReadable(int fd, std::optional<std::int64_t> timeout_ns);
 bool PrepareErrorBox();
 // Neither window system holds the thread in a loop of its own.
 inline void NoModalLoop(std::function<void()>) {}
@@ -23,6 +33,9 @@ void StopAnswerTimeout();
 // own, full screen on the primary display, pointer hidden, which the user's
 // first key, button or move (EndOnInput) ends as a signal does.
 void SetScreenWindow(SDL_PropertiesID props, const WindowSettings& settings);
+// Whether the user's input ended that window, rather than a signal: true
+// once, and the request to end is then taken back.
+bool TakeEndedByInput();
 }  // namespace glimmer::backend::linux_desktop
 
 namespace glimmer::backend::x11 {
