@@ -66,9 +66,12 @@ TEST_F(HeadlessWeston, WithoutAnInputSeatItRunsAndEndsCleanly) {
   EXPECT_TRUE(weston_->Running()) << "the compositor went down with the program";
 }
 
-// Weston has no layer shell to put a background on.
-TEST_F(HeadlessWeston, TheBackgroundIsRefusedWithOneLine) {
+// Weston has no layer shell to put a background or a resident screensaver
+// on (nor a seat's idle time).
+TEST_F(HeadlessWeston, TheDesktopsLayersAreRefusedWithOneLine) {
   ExpectRefused({{"DISPLAY", std::nullopt}}, "has no layer shell", {"--background"});
+  ExpectRefused({{"DISPLAY", std::nullopt}}, "which --screensaver-after needs",
+                {"--screensaver-after", "60"});
 }
 
 // The user's choice of driver holds, for a compositor that cannot be reached
@@ -399,6 +402,21 @@ class SwayLayers : public ::testing::Test {
         << seats << keyboard_->Stderr() << pointer_->Stderr();
   }
 
+  // Starts the program's window, which sway puts on the first output, and
+  // returns that output's picture once it shows the window's field.
+  Image WindowBelow(std::unique_ptr<Child>& window) {
+    window = sway_.Launch(ProgramUnderTest(GLIMMERFELD_BINARY), {});
+    Image below;
+    EXPECT_TRUE(Eventually(
+        [&] {
+          below = Picture(sway_, outputs_[0]);
+          return LitCount(below) > 200'000 && FindExpectedBall(below, at1_).has_value();
+        },
+        30s))
+        << "no window on " << outputs_[0] << ": " << window->Stderr() << sway_.Log();
+    return below;
+  }
+
   // Every point stays and more come; the ball's white moves on.
   void ExpectFieldsGrow(const std::vector<Image>& first) {
     for (std::size_t i = 0; i < outputs_.size(); ++i) {
@@ -445,21 +463,84 @@ TEST_F(SwayLayers, EveryOutputGetsABackgroundOfItsOwn) {
 // it with status 0 and nothing said, the window going on below.
 TEST_F(SwayLayers, TheScreensaverCoversEveryOutputAndWindowUntilAKey) {
   ASSERT_NO_FATAL_FAILURE(PlugInKeyboardAndPointer());
-  const auto window = sway_.Launch(ProgramUnderTest(GLIMMERFELD_BINARY), {});
-  Image below;
-  ASSERT_TRUE(Eventually(
-      [&] {
-        below = Picture(sway_, outputs_[0]);
-        return LitCount(below) > 200'000 && FindExpectedBall(below, at1_).has_value();
-      },
-      30s))
-      << "no window on " << outputs_[0] << ": " << window->Stderr() << sway_.Log();
+  std::unique_ptr<Child> window;
+  const Image below = WindowBelow(window);
+  ASSERT_FALSE(HasFailure());
   const auto saver = sway_.Launch(ProgramUnderTest(GLIMMERFELD_BINARY), {"--screensaver"});
   ExpectFieldsGrow(WaitForFields(*saver, below));
   EXPECT_EQ(sway_.Run("wtype", {"-k", "a"}), std::optional<int>(0));
   EXPECT_EQ(saver->Wait(30s), std::optional<int>(0));
   EXPECT_EQ(saver->Stderr(), "");
   ExpectCleanEndOnSigterm(*window);
+}
+
+// --screensaver-after 2 over a window of the program's own, which holds
+// the session's idle time off for a while (sway's inhibit_idle, as a video
+// player would): no field meanwhile. Let go, the session is idle 2 s later
+// and both outputs show a field over the window; a key takes them away, the
+// window showing again; the next idle time brings them back. A locker
+// started then (swaylock, which sway 1.7 puts on its overlay layer) covers
+// every output. Activity is not counted while idle is held off, so the key
+// that follows letting go starts the next idle time.
+TEST_F(SwayLayers, TheResidentScreensaverCoversWhenIdleAndUncoversAtAKey) {
+  ASSERT_NO_FATAL_FAILURE(PlugInKeyboardAndPointer());
+  std::unique_ptr<Child> window;
+  Image below = WindowBelow(window);
+  ASSERT_FALSE(HasFailure());
+  auto hold_idle_off = [&](bool hold) {
+    EXPECT_EQ(sway_.Run("swaymsg", {"[title=\"^Glimmerfeld\"] inhibit_idle " +
+                                    std::string(hold ? "open" : "none")}),
+              std::optional<int>(0));
+  };
+  // No field: sway's own plain background, one colour all over.
+  auto bare = [&](const std::string& output) {
+    const Image image = Picture(sway_, output);
+    return !image.pixels.empty() &&
+           std::all_of(image.pixels.begin(), image.pixels.end(),
+                       [&](std::uint32_t p) { return p == image.pixels[0]; });
+  };
+  hold_idle_off(true);
+  const auto saver =
+      sway_.Launch(ProgramUnderTest(GLIMMERFELD_BINARY), {"--screensaver-after", "2"});
+  EXPECT_TRUE(HoldsFor([&] { return saver->Running() && bare(outputs_[1]); }, 5s))
+      << "covered while idle was held off; " << saver->Stderr();
+  hold_idle_off(false);
+  WaitForFields(*saver, below);
+
+  hold_idle_off(true);
+  EXPECT_EQ(sway_.Run("wtype", {"-k", "a"}), std::optional<int>(0));
+  // The window's points, which it keeps, all show again.
+  EXPECT_TRUE(Eventually(
+      [&] {
+        const Image shown = Picture(sway_, outputs_[0]);
+        if (!bare(outputs_[1]) || shown.pixels.size() != below.pixels.size() ||
+            LostPoints(below, shown) > LitCount(below) / 100)
+          return false;
+        below = shown;
+        return true;
+      },
+      30s))
+      << "still covered after a key; running " << saver->Running() << ": " << saver->Stderr();
+  ASSERT_TRUE(saver->Running()) << saver->Stderr();
+  hold_idle_off(false);
+  EXPECT_EQ(sway_.Run("wtype", {"-k", "a"}), std::optional<int>(0));
+  WaitForFields(*saver, below);
+
+  const auto locker = sway_.Launch(FindOnPath("swaylock"), {"-c", "ff0000"});
+  for (const auto& output : outputs_) {
+    Image image;
+    EXPECT_TRUE(Eventually(
+        [&] {
+          image = Picture(sway_, output);
+          return !image.pixels.empty() &&
+                 std::all_of(image.pixels.begin(), image.pixels.end(),
+                             [](std::uint32_t p) { return p == 0xff0000; });
+        },
+        30s))
+        << output << " is not all red under the lock; " << LitCount(image) << " pixels lit, "
+        << locker->Stderr();
+  }
+  ExpectCleanEndOnSigterm(*saver);
 }
 
 // What the screensaver asks of the compositor, in WAYLAND_DEBUG's trace:

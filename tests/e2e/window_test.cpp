@@ -315,6 +315,33 @@ TEST_F(AsScreensaver, OfItsOwnCoversTheScreenUntilAMoveOrAKey) {
   }
 }
 
+// --screensaver-after on X11, the server's own screensaver at 1 s: held
+// off by another program, the server's saver stays off and so does the
+// field; let go, the window covers the screen with its field, a key ends
+// that window (the program waits on), and the next idle time brings a new
+// one. SIGTERM ends the program.
+TEST_F(AsScreensaver, AfterIdleCoversTheScreenUntilAKeyAndAgain) {
+  StartServer({"-noreset"});
+  ASSERT_NO_FATAL_FAILURE(StartWindowManager());
+  probe_->SetScreensaverTimeout(1);
+  probe_->HoldScreensaverOff(true);
+  StartProgram(GLIMMERFELD_BINARY, {"--screensaver-after", "3"});
+  EXPECT_TRUE(HoldsFor(
+      [&] { return program_->Running() && probe_->WindowsTitled(kWindowTitle).empty(); }, 6s))
+      << "covered while another program held the screensaver off; " << program_->Stderr();
+  probe_->HoldScreensaverOff(false);
+  for (int round = 0; round < 2; ++round) {
+    const auto w = probe_->WaitForWindow(kWindowTitle, 30s);
+    ASSERT_TRUE(w.has_value()) << "round " << round << ": no window; " << program_->Stderr();
+    WaitForField(*w);
+    Child key(FindOnPath("xdotool"), {"key", "a"}, {{"DISPLAY", server_->display()}});
+    ASSERT_EQ(key.Wait(30s), std::optional<int>(0));
+    EXPECT_TRUE(Eventually([&] { return !probe_->Exists(*w); }, 30s)) << "round " << round;
+    ASSERT_TRUE(program_->Running()) << "ended by a key; " << program_->Stderr();
+  }
+  ExpectCleanEndOnSigterm(*program_);
+}
+
 // Under a real xscreensaver (Debian's 6.06), as its only hack: activated,
 // the screen shows the field; deactivated, the hack is gone, having said
 // nothing. xscreensaver runs no hacks as root, so it runs as nobody, with a

@@ -135,6 +135,11 @@ bool XProbe::ScreensaverOn() {
   return on;
 }
 
+void XProbe::HoldScreensaverOff(bool hold) {
+  XScreenSaverSuspend(display_, hold ? True : False);
+  XSync(display_, False);
+}
+
 bool XProbe::WindowManagerReady(std::chrono::milliseconds timeout) {
   // A window manager announces itself before it handles its first map
   // request; a window of our own, mapped and shown by it, proves it does.

@@ -69,9 +69,11 @@ class XProbe {
     return image;
   }
   // Sets the server's own screensaver to come on after `seconds` without
-  // input; whether it is on now (MIT-SCREEN-SAVER).
+  // input; whether it is on now (MIT-SCREEN-SAVER); holds it off, as a
+  // video player does, or lets go.
   void SetScreensaverTimeout(int seconds);
   bool ScreensaverOn();
+  void HoldScreensaverOff(bool hold);
   // Asks the window to close, as a window manager's close button does.
   void RequestClose(Window w);
   void Resize(Window w, int width, int height);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "runtime/core/end_on_input.h"
@@ -64,6 +65,11 @@ TEST(HostArgs, OtherArgumentsAndMoreThanOneModeAreRefused) {
       {{"--screensaver", "--root"}, "--screensaver and --root exclude each other"},
       {{"--background", "--screensaver"}, "--background and --screensaver exclude each other"},
       {{"--screensaver=1"}, "unknown argument"},
+      {{"--screensaver-after"}, "--screensaver-after needs"},
+      {{"--screensaver-after", "0"}, "--screensaver-after needs"},
+      {{"--screensaver-after", "2.5"}, "--screensaver-after needs"},
+      {{"--screensaver-after=4294968"}, "1 to 4294967"},
+      {{"--screensaver-after", "9", "--screensaver"}, "exclude each other"},
   };
   for (const auto& c : refused) {
     const HostArgs got = ParseHostArgs("glimmerfeld", c.args);
@@ -85,7 +91,15 @@ TEST(HostArgs, HelpVersionAndTheBackgroundNeedNoHost) {
   EXPECT_EQ(background.action, HostArgs::Action::kBackground);
   EXPECT_EQ(background.host, Host::kOwnWindow);
   EXPECT_EQ(ParseHostArgs("glimmerfeld", {"-screensaver"}).action, HostArgs::Action::kScreensaver);
-  for (const char* mode : {"--background", "--screensaver", "--root", "--window-id"})
+  for (const auto& [args, seconds] :
+       {std::pair<std::vector<std::string>, std::uint32_t>{{"--screensaver-after", "300"}, 300},
+        {{"-screensaver-after=4294967"}, 4294967}}) {
+    const HostArgs resident = ParseHostArgs("glimmerfeld", args);
+    EXPECT_EQ(resident.action, HostArgs::Action::kResident) << args.front();
+    EXPECT_EQ(resident.idle_seconds, seconds) << args.front();
+  }
+  for (const char* mode :
+       {"--background", "--screensaver", "--screensaver-after", "--root", "--window-id"})
     EXPECT_NE(Usage().find(mode), std::string::npos) << mode;
 }
 
