@@ -86,7 +86,7 @@ std::optional<int> RunLayers(LayerRole role, std::optional<std::uint32_t> idle_s
       display->WaitUntil(next);
     }
   } catch (const NoLayerShell& e) {
-    if (role == LayerRole::kScreensaver && !resident) return std::nullopt;
+    if (role == LayerRole::kScreensaver) return std::nullopt;
     PrintError(e.what());
   } catch (const StartupError& e) {
     PrintError(e.what());
@@ -106,8 +106,8 @@ std::optional<int> RunScreensaverLayers() {
   return RunLayers(LayerRole::kScreensaver);
 }
 
-int RunResidentLayers(std::uint32_t idle_seconds) {
-  return RunLayers(LayerRole::kScreensaver, idle_seconds).value_or(1);
+std::optional<int> RunResidentLayers(std::uint32_t idle_seconds) {
+  return RunLayers(LayerRole::kScreensaver, idle_seconds);
 }
 
 }  // namespace glimmer

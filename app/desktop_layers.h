@@ -22,9 +22,10 @@ std::optional<int> RunScreensaverLayers();
 
 // Waits, drawing nothing, until the seat has been idle for `idle_seconds`,
 // then runs the screensaver's fields until the user's first input, and
-// waits again, until SIGINT or SIGTERM (status 0). Refuses with one line and
-// status 1 where the compositor has no layer shell or tells no idle time;
-// otherwise ends as RunBackground does.
-int RunResidentLayers(std::uint32_t idle_seconds);
+// waits again, until SIGINT or SIGTERM (status 0). Nullopt, having printed
+// nothing, where the compositor has no layer shell; refuses with one line
+// and status 1 where it tells no idle time; otherwise ends as RunBackground
+// does.
+std::optional<int> RunResidentLayers(std::uint32_t idle_seconds);
 
 }  // namespace glimmer

@@ -6,7 +6,9 @@
 #include "runtime/desktop/sdl_runtime.h"
 #ifndef _WIN32
 #include <cstdlib>
+#include <memory>
 #include <optional>
+#include <string>
 
 #include "app/desktop_layers.h"
 #endif
@@ -87,18 +89,27 @@ int RunScreensaverAfter([[maybe_unused]] std::uint32_t seconds) {
       "(glimmerfeld.scr) in the Screen Saver settings, which start it after their own wait");
   return 1;
 #else
-  const char* wayland = std::getenv("WAYLAND_DISPLAY");
-  if (wayland != nullptr && wayland[0] != '\0') return RunResidentLayers(seconds);
-  const char* x11 = std::getenv("DISPLAY");
-  if (x11 == nullptr || x11[0] == '\0') {
-    PrintError("no display to wait on (neither DISPLAY nor WAYLAND_DISPLAY is set)");
-    return 1;
-  }
-  // X11: the server's idle time on a connection of our own, and between
-  // idle times SDL's full-screen window, made afresh each time.
-  std::optional<X11Idle> idle;
+  // On Wayland the compositor's layers; without them (GNOME's mutter),
+  // GNOME's idle monitor and SDL's window; on X11 the server's idle time.
+  std::unique_ptr<DesktopIdle> idle;
   try {
-    idle.emplace(seconds);
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    const char* x11 = std::getenv("DISPLAY");
+    if (wayland != nullptr && wayland[0] != '\0') {
+      if (const std::optional<int> status = RunResidentLayers(seconds)) return *status;
+      try {
+        idle = GnomeIdleTime(seconds);
+      } catch (const StartupError& e) {
+        throw StartupError("the compositor (WAYLAND_DISPLAY=" + std::string(wayland) +
+                           ") has no layer shell (wlr-layer-shell), which --screensaver-after "
+                           "needs, and " +
+                           e.what());
+      }
+    } else if (x11 != nullptr && x11[0] != '\0') {
+      idle = X11IdleTime(seconds);
+    } else {
+      throw StartupError("no display to wait on (neither DISPLAY nor WAYLAND_DISPLAY is set)");
+    }
   } catch (const StartupError& e) {
     PrintError(e.what());
     return 1;
@@ -107,7 +118,9 @@ int RunScreensaverAfter([[maybe_unused]] std::uint32_t seconds) {
   screen.host = WindowSettings::Host::kScreen;
   for (;;) {
     if (!idle->WaitForIdle()) return 0;
+    idle->WatchForReturn();
     const int status = RunProgram(nullptr, {}, {}, screen);
+    idle->StopWatchingForReturn();
     // Ended by a signal or an error, the program ends; by input, it waits.
     if (status != 0 || !TakeScreenEndedByInput()) return status;
   }

@@ -111,27 +111,29 @@ class SdlRuntime : public RuntimeCore {
 };
 
 #ifndef _WIN32
-// The X server's idle time, for a resident screensaver without the desktop's
-// layers: MIT-SCREEN-SAVER, on a connection of its own.
-class X11Idle {
+// The desktop's idle time for a resident screensaver where it has no layers
+// for the field, which is then SDL's window with the host kScreen.
+class DesktopIdle {
  public:
-  // Connects to the X server DISPLAY names. Throws StartupError where it
-  // cannot, or where the server has no MIT-SCREEN-SAVER.
-  explicit X11Idle(std::uint32_t seconds);
-  ~X11Idle();
-  X11Idle(const X11Idle&) = delete;
-  X11Idle& operator=(const X11Idle&) = delete;
-
+  virtual ~DesktopIdle() = default;
   // Blocks until the user has left keyboard and pointer alone for the
-  // seconds given, unless another program holds the server's own
-  // screensaver off; false when SIGINT or SIGTERM asks to end first.
-  bool WaitForIdle();
-
- private:
-  struct Connection;
-  std::unique_ptr<Connection> connection_;
-  std::uint32_t idle_ms_;
+  // seconds given, unless something holds idle off; false when SIGINT or
+  // SIGTERM asks to end first.
+  virtual bool WaitForIdle() = 0;
+  // While the field is up: where the desktop tells of the user's return
+  // itself, that ends the field's window as the user's input does.
+  virtual void WatchForReturn() {}
+  virtual void StopWatchingForReturn() {}
 };
+
+// The X server's idle time (MIT-SCREEN-SAVER), on a connection of its own
+// to the server DISPLAY names. Throws StartupError where it cannot connect,
+// or where the server lacks the extension.
+std::unique_ptr<DesktopIdle> X11IdleTime(std::uint32_t seconds);
+// GNOME's idle time (org.gnome.Mutter.IdleMonitor on the session bus, and
+// org.gnome.SessionManager's word on whether idle is inhibited). Throws
+// StartupError where the session bus or the monitor is missing.
+std::unique_ptr<DesktopIdle> GnomeIdleTime(std::uint32_t seconds);
 
 // After a window with the host kScreen has closed: whether the user's input
 // ended it (true once), rather than a signal.

@@ -360,6 +360,11 @@ void SetScreenWindow(SDL_PropertiesID props, const WindowSettings& settings) {
   SDL_HideCursor();
 }
 
+void EndAsInput() {
+  g_ended_by_input = 1;
+  g_end_requested = 1;
+}
+
 bool TakeEndedByInput() {
   if (g_ended_by_input == 0) return false;
   g_ended_by_input = 0;

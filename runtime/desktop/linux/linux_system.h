@@ -36,6 +36,9 @@ void SetScreenWindow(SDL_PropertiesID props, const WindowSettings& settings);
 // Whether the user's input ended that window, rather than a signal: true
 // once, and the request to end is then taken back.
 bool TakeEndedByInput();
+// Ends that window as the user's input does, for the desktop's own word
+// that the user is back; from any thread.
+void EndAsInput();
 }  // namespace glimmer::backend::linux_desktop
 
 namespace glimmer::backend::x11 {
