@@ -271,6 +271,34 @@ TEST(HeadlessMutter, RunsNativelyWithoutOpenGlAndEndsCleanly) {
   ExpectRefusedInOneLine(background, "has no layer shell");
 }
 
+// --screensaver-after on GNOME's mutter, which has no layer shell: mutter's
+// idle monitor on the session bus brings SDL's full-screen window (drawn:
+// its buffers are mapped), the monitor's word that the user is back
+// (ResetIdletime, which stands for input there) takes it away, the program
+// waiting on, and the next idle time brings it back.
+TEST(HeadlessMutter, TheResidentScreensaverFollowsGnomesIdleMonitor) {
+  Mutter mutter;
+  Child::EnvChanges env = mutter.Environment();
+  env["DBUS_SESSION_BUS_ADDRESS"] = mutter.bus_address();
+  Child saver(GLIMMERFELD_BINARY, {"--screensaver-after", "3"}, env);
+  auto drawing = [&] {
+    std::ifstream maps("/proc/" + std::to_string(saver.pid()) + "/maps");
+    return std::string(std::istreambuf_iterator<char>(maps), {}).find("memfd:glimmerfeld") !=
+           std::string::npos;
+  };
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_TRUE(Eventually(drawing, 30s)) << "round " << round << ": " << saver.Stderr();
+    Child back(FindOnPath("dbus-send"),
+               {"--session", "--print-reply", "--dest=org.gnome.Mutter.IdleMonitor",
+                "/org/gnome/Mutter/IdleMonitor/Core", "org.gnome.Mutter.IdleMonitor.ResetIdletime"},
+               env);
+    ASSERT_EQ(back.Wait(30s), std::optional<int>(0)) << back.Stderr();
+    EXPECT_TRUE(Eventually([&] { return !drawing(); }, 30s)) << "round " << round;
+    ASSERT_TRUE(saver.Running()) << saver.Stderr();
+  }
+  ExpectCleanEndOnSigterm(saver);
+}
+
 // The program's window on headless sway, as a wlroots desktop has it: keys
 // from virtual keyboards (on-screen keyboards, remote desktops, input tools)
 // and the session's idle timer.

@@ -94,11 +94,15 @@ Weston::Weston(const std::vector<std::string>& args, const Child::EnvChanges& en
 }
 
 Mutter::Mutter() : Compositor("mutter") {
-  // Its own process group, so that the session bus goes with it.
+  // Its own process group, so that the session bus goes with it; the bus's
+  // address is written down for clients that need it.
+  const std::string address = runtime_dir() + "/bus-address";
   Start("mutter", Installed("dbus-run-session"),
-        {"--", Installed("mutter"), "--headless", "--wayland", "--no-x11", "--virtual-monitor",
+        {"--", "sh", "-c", "printf %s \"$DBUS_SESSION_BUS_ADDRESS\" >\"$0\" && exec \"$@\"",
+         address, Installed("mutter"), "--headless", "--wayland", "--no-x11", "--virtual-monitor",
          "1280x1024", "--wayland-display=" + socket()},
-        {}, 0, socket());
+        {{"MUTTER_DEBUG_RESET_IDLETIME", "1"}}, 0, socket());
+  std::ifstream(address) >> bus_address_;
 }
 
 KWin::KWin(double scale) : Compositor("kwin") {

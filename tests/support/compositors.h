@@ -68,10 +68,15 @@ class Weston : public Compositor {
 };
 
 // GNOME's compositor, headless with a virtual monitor, in a D-Bus session of
-// its own. Its pixels are not readable from outside.
+// its own, on which its idle monitor takes ResetIdletime (the user's return).
+// Its pixels are not readable from outside.
 class Mutter : public Compositor {
  public:
   Mutter();
+  const std::string& bus_address() const { return bus_address_; }
+
+ private:
+  std::string bus_address_;
 };
 
 // KDE's compositor, headless on a virtual output at a display scale that may
