@@ -155,7 +155,7 @@ std::string Usage() {
          "                   for SECONDS, then covers it as --screensaver does until the\n"
          "                   next input, and waits again (Wayland compositors with\n"
          "                   wlr-layer-shell and idle notification: sway, KWin, ...;\n"
-         "                   X11 with MIT-SCREEN-SAVER)\n"
+         "                   GNOME through its idle monitor; X11 with MIT-SCREEN-SAVER)\n"
          "  --root           the root window, or xscreensaver's virtual root (X11)\n"
          "  --window-id ID   a window another program owns, e.g. xscreensaver's (X11)\n"
          "\n"
