@@ -77,6 +77,8 @@ bench: build bench-build windows
 	scripts/measure-program --build $(BUILD) --bench-build $(BENCH_BUILD) --runs $(BENCH_RUNS) \
 	  --seconds $(BENCH_SECONDS) --soak $(BENCH_SOAK) --windows-build $(WINDOWS_BUILD) \
 	  --json $(BENCH_OUT)/program.json
+	# The resident screensaver's minute of waiting under headless sway.
+	$(BUILD)/tests/long_tests --gtest_filter='ResidentScreensaver.*'
 
 # The browser version: $(WEB_BUILD)/index.html, to open from disk, and
 # $(WEB_BUILD)/site/, the folder to publish (page, manifest, service worker, icons).

@@ -1,17 +1,24 @@
 // Long runs: ten simulated minutes of the whole program on the fake clock,
-// and the real program's memory over a stretch of real time.
+// the real program's memory over a stretch of real time, and a resident
+// screensaver's minute of waiting.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/event_loop.h"
 #include "runtime/core/canvas.h"
+#include "tests/support/compositors.h"
+#include "tests/support/conformance.h"
 #include "tests/support/fake_runtime.h"
 #include "tests/support/program_under_x.h"
 
@@ -102,6 +109,62 @@ TEST_F(RealProgram, ResidentMemoryStaysFlatOverTwentySeconds) {
               peak, resident.back());
   EXPECT_GT(settled, 0);
   EXPECT_LT(peak - settled, 1024) << "grew by more than 1 MiB in 17 s";
+}
+
+// A process's CPU time in clock ticks (utime + stime), and its voluntary
+// context switches summed over its threads: each one a wake-up after a wait.
+std::pair<long, long> TicksAndWakeUps(pid_t pid) {
+  const std::string proc = "/proc/" + std::to_string(pid);
+  std::ifstream stat(proc + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  // Past the command's name, which may hold spaces: state is field 3, utime 14.
+  std::istringstream fields(line.substr(line.rfind(')') + 2));
+  std::string field;
+  long ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i)
+    if (i >= 14) ticks += std::stol(field);
+  long wake_ups = 0;
+  for (const auto& task : std::filesystem::directory_iterator(proc + "/task")) {
+    std::ifstream status(task.path() / "status");
+    std::string key;
+    while (status >> key) {
+      if (key == "voluntary_ctxt_switches:") {
+        long n = 0;
+        status >> n;
+        wake_ups += n;
+      }
+      status.ignore(1 << 12, '\n');
+    }
+  }
+  return {ticks, wake_ups};
+}
+
+// The resident screensaver waiting for an idle time far off, under headless
+// sway with two outputs, for a minute: what the wait costs, printed for
+// docs/PERFORMANCE.md. It blocks on the connection, so neither CPU nor
+// wake-ups should show; a wake-up a second (a polling wait) is a fault.
+TEST(ResidentScreensaver, WaitingAMinuteCostsNoCpuAndNoWakeUps) {
+  using namespace std::chrono_literals;
+  const testing::Sway sway(2);
+  const auto saver =
+      sway.Launch(testing::ProgramUnderTest(GLIMMERFELD_BINARY), {"--screensaver-after", "3600"});
+  // Connected and waiting by then.
+  ASSERT_TRUE(HoldsFor([&] { return saver->Running(); }, 2s)) << saver->Stderr();
+  const auto [ticks0, wake_ups0] = TicksAndWakeUps(saver->pid());
+  const auto since = std::chrono::steady_clock::now();
+  ASSERT_TRUE(HoldsFor([&] { return saver->Running(); }, 60s, 1s)) << saver->Stderr();
+  const auto [ticks1, wake_ups1] = TicksAndWakeUps(saver->pid());
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+  const double cpu = 100.0 * static_cast<double>(ticks1 - ticks0) /
+                     static_cast<double>(sysconf(_SC_CLK_TCK)) / seconds;
+  const double wake_ups = static_cast<double>(wake_ups1 - wake_ups0) / seconds;
+  std::printf("waiting %.1f s: CPU %.2f %% (%ld ticks), %.3f wake-ups/s (%ld)\n", seconds, cpu,
+              ticks1 - ticks0, wake_ups, wake_ups1 - wake_ups0);
+  EXPECT_LT(cpu, 0.5);
+  EXPECT_LT(wake_ups, 0.5);
+  testing::ExpectCleanEndOnSigterm(*saver);
 }
 
 }  // namespace
