@@ -8,7 +8,7 @@ endforeach()
 # The desktop's layers on sway (--background, --screensaver): `ctest -L
 # layers` runs them alone, as scripts/mutants does for their faults.
 foreach(test IN LISTS reliability_e2e_tests_TESTS)
-  if(test MATCHES "^SwayLayers\\.")
+  if(test MATCHES "^SwayLayers")
     set_tests_properties("${test}" PROPERTIES LABELS "e2e;layers")
   endif()
 endforeach()

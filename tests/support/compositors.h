@@ -99,6 +99,10 @@ class Sway : public Compositor {
  public:
   // With `outputs` headless outputs, HEADLESS-1 and on.
   explicit Sway(int outputs = 1);
+  // Nested in `host`, with `outputs` outputs, WL-1 and on, each a window of
+  // the host's titled "wlroots - WL-N": closing that window unplugs it, which
+  // a headless output cannot be.
+  Sway(const Sway& host, int outputs);
   Child::EnvChanges Environment() const override;
   // `tool` (swaymsg, wtype, ...) run to its end on it: its status, or
   // nullopt after 30 s; `output` gets what it printed.
@@ -108,6 +112,7 @@ class Sway : public Compositor {
   bool HasWindow(const std::string& title) const;
 
  private:
+  Sway(const std::string& name, Child::EnvChanges backend);
   std::string ipc_socket_;
 };
 
