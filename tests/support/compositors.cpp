@@ -101,7 +101,7 @@ Mutter::Mutter() : Compositor("mutter") {
         {}, 0, socket());
 }
 
-KWin::KWin(double scale) : Compositor("kwin") {
+KWin::KWin(double scale, int outputs) : Compositor("kwin") {
   const std::string installed = Installed("kwin_wayland");
   const std::string dbus = Installed("dbus-daemon");
   // A copy made by us carries no file capability.
@@ -129,8 +129,8 @@ KWin::KWin(double scale) : Compositor("kwin") {
   for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
     env[name] = runtime_dir();
   Start("kwin_wayland", binary,
-        {"--virtual", "--width", "1920", "--height", "1200", "--scale", scale_arg, "--socket",
-         socket(), "--no-lockscreen"},
+        {"--virtual", "--output-count", std::to_string(outputs), "--width", "1920", "--height",
+         "1200", "--scale", scale_arg, "--socket", socket(), "--no-lockscreen"},
         env, bus, socket());
 }
 

@@ -81,7 +81,8 @@ class Mutter : public Compositor {
 // cannot be started at all.
 class KWin : public Compositor {
  public:
-  explicit KWin(double scale);
+  // With `outputs` virtual outputs of 1920 x 1200 logical pixels, side by side.
+  explicit KWin(double scale, int outputs = 1);
   // The session bus it serves org.kde.KWin.ScreenShot2 on.
   const std::string& bus_address() const { return bus_address_; }
 
