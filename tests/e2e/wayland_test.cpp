@@ -420,12 +420,17 @@ class SwayLayers : public ::testing::Test {
 };
 
 // --background on two outputs: each shows a field of its own, the ball over
-// bright points only, points that stay and grow in number; an output added
-// while it runs gets a field too; SIGTERM ends it.
+// bright points only, points that stay and grow in number, also after the
+// outputs were switched off and on again, as around a suspend; an output
+// added while it runs gets a field too; SIGTERM ends it.
 TEST_F(SwayLayers, EveryOutputGetsABackgroundOfItsOwn) {
   const auto program = sway_.Launch(ProgramUnderTest(GLIMMERFELD_BINARY), {"--background"});
   // Both early, while the ball still shows on black between the points.
-  ExpectFieldsGrow(WaitForFields(*program));
+  const std::vector<Image> first = WaitForFields(*program);
+  ASSERT_EQ(sway_.Run("swaymsg", {"output", "*", "dpms", "off"}), std::optional<int>(0));
+  EXPECT_TRUE(HoldsFor([&] { return program->Running(); }, 1s)) << program->Stderr();
+  ASSERT_EQ(sway_.Run("swaymsg", {"output", "*", "dpms", "on"}), std::optional<int>(0));
+  ExpectFieldsGrow(first);
   ASSERT_EQ(sway_.Run("swaymsg", {"create_output"}), std::optional<int>(0));
   const auto added = std::chrono::steady_clock::now();
   EXPECT_TRUE(Eventually(
