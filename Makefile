@@ -59,7 +59,8 @@ test-asan: deps-test
 	  -E 'BallDriftsDownTheDiagonal|TheFirstSightIsTheBallOnBlack'
 
 # Micro-benchmarks, then the whole program and its turned-down alternatives
-# under a private Xvfb; the figures of docs/PERFORMANCE.md. Needs `build` for
+# under a private Xvfb, then the desktop's layers against the window under
+# headless sway; the figures of docs/PERFORMANCE.md. Needs `build` for
 # the program as the user gets it and for xprobe, and `windows` for the
 # Windows build measured under Wine beside it.
 bench-build: deps-bench
@@ -77,6 +78,8 @@ bench: build bench-build windows
 	scripts/measure-program --build $(BUILD) --bench-build $(BENCH_BUILD) --runs $(BENCH_RUNS) \
 	  --seconds $(BENCH_SECONDS) --soak $(BENCH_SOAK) --windows-build $(WINDOWS_BUILD) \
 	  --json $(BENCH_OUT)/program.json
+	scripts/measure-layers --build $(BUILD) --runs $(BENCH_RUNS) --seconds $(BENCH_SECONDS) \
+	  --json $(BENCH_OUT)/layers.json
 	# The resident screensaver's minute of waiting under headless sway.
 	$(BUILD)/tests/long_tests --gtest_filter='ResidentScreensaver.*'
 

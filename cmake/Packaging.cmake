@@ -41,6 +41,18 @@ install(CODE "
 install(FILES data/xscreensaver/glimmerfeld.xml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/xscreensaver/config)
 
+# Ways to start the background with a session (a systemd user unit, an
+# autostart entry), as examples to copy: which one fits is the user's choice.
+# They name the program where it is installed, so they are written at install
+# time, under whatever prefix that has.
+install(CODE "
+  set(GLIMMER_PROGRAM \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/glimmerfeld\")
+  foreach(example glimmerfeld-background.service glimmerfeld-background.desktop)
+    set(to \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DOCDIR}/examples/\${example}\")
+    configure_file(\"${PROJECT_SOURCE_DIR}/data/session/\${example}.in\" \"\${to}\" @ONLY)
+    message(STATUS \"Installing: \${to}\")
+  endforeach()")
+
 # The manual page and the Debian changelog go in compressed, as Debian wants
 # them: gzip -9n leaves out the name and time, so rebuilds are identical.
 find_program(GLIMMER_GZIP gzip REQUIRED)

@@ -27,9 +27,7 @@ void RuntimeCore::Reseed() {
 }
 
 Nanos RuntimeCore::Now() const {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+  return SteadyNow();
 }
 
 void RuntimeCore::CreateBall(Single left, Single top, Single width) {

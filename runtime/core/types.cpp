@@ -1,6 +1,14 @@
 #include "runtime/core/types.h"
 
+#include <chrono>
+
 namespace glimmer {
+
+Nanos SteadyNow() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 std::string RunTimeError::Message() const {
   switch (kind_) {

@@ -14,6 +14,9 @@ using Colour = std::uint32_t;  // red + 256 * green + 65536 * blue
 using Int16 = std::int16_t;    // a colour channel before composition
 using Nanos = std::int64_t;    // time on the monotonic clock
 
+// The monotonic clock now.
+Nanos SteadyNow();
+
 // Twips in one device pixel at 96 dots per inch.
 inline constexpr double kTwipsPerPixelAt96Dpi = 15.0;
 

@@ -254,9 +254,7 @@ void LayerDisplay::StartupDone() {
 }
 
 Nanos LayerDisplay::Now() const {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+  return SteadyNow();
 }
 
 void LayerDisplay::Dispatch() {

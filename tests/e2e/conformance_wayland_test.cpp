@@ -283,5 +283,38 @@ TEST(MutterConformance, Scale1DrawsAtTheClientSizeInDevicePixels) {
   EXPECT_EQ(scales, "") << "a buffer scale other than 1";
 }
 
+// --background under KWin 5.27, whose layer shell is version 3, on two
+// virtual outputs at scale 1.5: each shows a field of its own over all of its
+// 2880 x 1800 device pixels, the ball drawn at that scale.
+TEST(KWinLayers, EveryOutputGetsABackgroundAtItsScale) {
+  const KWin kwin(1.5, 2);
+  const auto program = kwin.Launch(ProgramUnderTest(GLIMMERFELD_BINARY), {"--background"});
+  const ConformanceTable table = ReadConformanceTable();
+  const ExpectedPicture expected = table.At(1.5);
+  std::vector<Image> shown(2);
+  std::string error;
+  EXPECT_TRUE(Eventually(
+      [&] {
+        for (int i = 0; i < 2; ++i) {
+          auto capture =
+              CaptureKWinScreen(kwin.bus_address(), "Virtual-" + std::to_string(i), error);
+          if (!capture || LitCount(*capture) < kField || !FindExpectedBall(*capture, expected))
+            return false;
+          shown[i] = std::move(*capture);
+        }
+        return true;
+      },
+      60s, 100ms))
+      << "no field with the ball on both outputs: " << error << "; running " << program->Running()
+      << "\nKWin's log: " << kwin.Log();
+  for (const Image& image : shown) {
+    EXPECT_EQ(image.width, 2880);
+    EXPECT_EQ(image.height, 1800);
+    EXPECT_EQ(DimCount(image, table.min_channel), 0u);
+  }
+  EXPECT_NE(shown[0].pixels, shown[1].pixels) << "both outputs show the same field";
+  ExpectCleanEndOnSigterm(*program);
+}
+
 }  // namespace
 }  // namespace glimmer::testing

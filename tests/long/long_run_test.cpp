@@ -27,6 +27,7 @@ namespace {
 
 using testing::FakeRuntime;
 using testing::HoldsFor;
+using testing::ResidentKib;
 constexpr Nanos kMs = kMillisecond;
 
 // All four timers, the dot spray plotting every point into a real canvas:
@@ -64,21 +65,6 @@ TEST(LongRun, TenMinutesOfTheWholeProgramRunWithoutAFault) {
   std::vector<std::uint32_t> shown(992u * 741u);
   canvas.CopyVisibleTo(shown.data(), 992);
   EXPECT_EQ(std::count(shown.begin(), shown.end(), 0u), 0);
-}
-
-// Resident memory of a process, in KiB (VmRSS); 0 once it is gone.
-long ResidentKib(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string key;
-  while (status >> key) {
-    if (key == "VmRSS:") {
-      long kib = 0;
-      status >> kib;
-      return kib;
-    }
-    status.ignore(1 << 12, '\n');
-  }
-  return 0;
 }
 
 // The real program in a private Xvfb, its resident memory read from outside

@@ -60,7 +60,9 @@ for path in \
   ./usr/share/icons/hicolor/256x256/apps/glimmerfeld.png \
   ./usr/share/icons/hicolor/scalable/apps/glimmerfeld.svg \
   ./usr/libexec/xscreensaver/glimmerfeld \
-  ./usr/share/xscreensaver/config/glimmerfeld.xml; do
+  ./usr/share/xscreensaver/config/glimmerfeld.xml \
+  ./usr/share/doc/glimmerfeld/examples/glimmerfeld-background.service \
+  ./usr/share/doc/glimmerfeld/examples/glimmerfeld-background.desktop; do
   grep -qxF "$path" "$tmp/files" || fail "the package lacks $path"
 done
 if grep -v '^\./usr/' "$tmp/files" | grep -qv '^\./$'; then
@@ -128,6 +130,23 @@ metainfo="$root/usr/share/metainfo/$app_id.metainfo.xml"
 
 if ! desktop-file-validate "$desktop"; then fail "desktop-file-validate rejects the desktop entry"; fi
 if ! appstreamcli validate --no-net "$metainfo"; then fail "appstreamcli rejects the metainfo"; fi
+
+# The examples for starting it with a session: the unit as systemd reads it,
+# its program where the package put it (verify looks for it on this system,
+# so it is pointed into the unpacked tree), and the autostart entry.
+examples="$root/usr/share/doc/glimmerfeld/examples"
+grep -qx 'ExecStart=/usr/games/glimmerfeld --background' "$examples/glimmerfeld-background.service" ||
+  fail "the unit does not start /usr/games/glimmerfeld --background"
+mkdir -p "$tmp/units" "$tmp/run"
+chmod 700 "$tmp/run"
+sed "s#=/usr/games/#=$root/usr/games/#" "$examples/glimmerfeld-background.service" \
+  >"$tmp/units/glimmerfeld-background.service"
+if ! XDG_RUNTIME_DIR="$tmp/run" systemd-analyze --user verify "$tmp/units/glimmerfeld-background.service"; then
+  fail "systemd-analyze rejects the user unit"
+fi
+if ! desktop-file-validate "$examples/glimmerfeld-background.desktop"; then
+  fail "desktop-file-validate rejects the autostart entry"
+fi
 
 # The copyright file's stand-alone licence paragraph is the repository's
 # LICENSE, indented and with "." for blank lines as the format wants.

@@ -105,7 +105,7 @@ Mutter::Mutter() : Compositor("mutter") {
   std::ifstream(address) >> bus_address_;
 }
 
-KWin::KWin(double scale) : Compositor("kwin") {
+KWin::KWin(double scale, int outputs) : Compositor("kwin") {
   const std::string installed = Installed("kwin_wayland");
   const std::string dbus = Installed("dbus-daemon");
   // A copy made by us carries no file capability.
@@ -133,12 +133,22 @@ KWin::KWin(double scale) : Compositor("kwin") {
   for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
     env[name] = runtime_dir();
   Start("kwin_wayland", binary,
-        {"--virtual", "--width", "1920", "--height", "1200", "--scale", scale_arg, "--socket",
-         socket(), "--no-lockscreen"},
+        {"--virtual", "--output-count", std::to_string(outputs), "--width", "1920", "--height",
+         "1200", "--scale", scale_arg, "--socket", socket(), "--no-lockscreen"},
         env, bus, socket());
 }
 
-Sway::Sway(int outputs) : Compositor("sway") {
+Sway::Sway(int outputs)
+    : Sway("sway", {{"WLR_BACKENDS", "headless"},
+                    {"WLR_HEADLESS_OUTPUTS", std::to_string(outputs)},
+                    {"WLR_LIBINPUT_NO_DEVICES", "1"}}) {}
+
+Sway::Sway(const Sway& host, int outputs)
+    : Sway("nested sway", {{"WLR_BACKENDS", "wayland"},
+                           {"WLR_WL_OUTPUTS", std::to_string(outputs)},
+                           {"WAYLAND_DISPLAY", host.runtime_dir() + "/" + host.socket()}}) {}
+
+Sway::Sway(const std::string& name, Child::EnvChanges backend) : Compositor("sway") {
   const passwd* nobody = getpwnam("nobody");
   if (nobody == nullptr || chown(runtime_dir().c_str(), nobody->pw_uid, nobody->pw_gid) != 0)
     throw std::runtime_error("cannot hand " + runtime_dir() + " to nobody");
@@ -150,13 +160,9 @@ Sway::Sway(int outputs) : Compositor("sway") {
                         "mv \"$1.part\" \"$1\"\n";
   std::ofstream(config) << "exec sh " << say << " " << runtime_dir() << "/sockets\n";
   // Its own process group, so that what its config starts goes with it.
-  Compositor::Start("sway", Installed("setpriv"), AsNobody({Installed("sway"), "--config", config}),
-                    {{"WLR_BACKENDS", "headless"},
-                     {"WLR_HEADLESS_OUTPUTS", std::to_string(outputs)},
-                     {"WLR_RENDERER", "pixman"},
-                     {"WLR_LIBINPUT_NO_DEVICES", "1"},
-                     {"HOME", runtime_dir()}},
-                    0, "sockets");
+  backend.insert({{"WLR_RENDERER", "pixman"}, {"HOME", runtime_dir()}});
+  Compositor::Start(name, Installed("setpriv"), AsNobody({Installed("sway"), "--config", config}),
+                    backend, 0, "sockets");
   std::ifstream sockets(runtime_dir() + "/sockets");
   std::string wayland;
   std::getline(sockets, wayland);

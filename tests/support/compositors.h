@@ -86,7 +86,8 @@ class Mutter : public Compositor {
 // cannot be started at all.
 class KWin : public Compositor {
  public:
-  explicit KWin(double scale);
+  // With `outputs` virtual outputs of 1920 x 1200 logical pixels, side by side.
+  explicit KWin(double scale, int outputs = 1);
   // The session bus it serves org.kde.KWin.ScreenShot2 on.
   const std::string& bus_address() const { return bus_address_; }
 
@@ -104,6 +105,10 @@ class Sway : public Compositor {
  public:
   // With `outputs` headless outputs, HEADLESS-1 and on.
   explicit Sway(int outputs = 1);
+  // Nested in `host`, with `outputs` outputs, WL-1 and on, each a window of
+  // the host's titled "wlroots - WL-N": closing that window unplugs it, which
+  // a headless output cannot be.
+  Sway(const Sway& host, int outputs);
   Child::EnvChanges Environment() const override;
   // `tool` (swaymsg, wtype, ...) run to its end on it: its status, or
   // nullopt after 30 s; `output` gets what it printed.
@@ -113,6 +118,7 @@ class Sway : public Compositor {
   bool HasWindow(const std::string& title) const;
 
  private:
+  Sway(const std::string& name, Child::EnvChanges backend);
   std::string ipc_socket_;
 };
 

@@ -110,9 +110,9 @@ bool ReadAll(int fd, std::vector<std::uint8_t>& data, std::string& error) {
   }
 }
 
-}  // namespace
-
-std::optional<Image> CaptureKWinActiveWindow(const std::string& bus_address, std::string& error) {
+// ScreenShot2's `method`, with `screen` as its first argument unless empty.
+std::optional<Image> Capture(const std::string& bus_address, const char* method,
+                             const std::string& screen, std::string& error) {
   Error err;
   std::unique_ptr<DBusConnection, ConnectionCloser> bus(
       dbus_connection_open_private(bus_address.c_str(), &err));
@@ -120,9 +120,8 @@ std::optional<Image> CaptureKWinActiveWindow(const std::string& bus_address, std
     error = "cannot join the bus: " + (err.set() ? err.text() : bus_address);
     return std::nullopt;
   }
-  std::unique_ptr<DBusMessage, MessageUnref> call(
-      dbus_message_new_method_call("org.kde.KWin.ScreenShot2", "/org/kde/KWin/ScreenShot2",
-                                   "org.kde.KWin.ScreenShot2", "CaptureActiveWindow"));
+  std::unique_ptr<DBusMessage, MessageUnref> call(dbus_message_new_method_call(
+      "org.kde.KWin.ScreenShot2", "/org/kde/KWin/ScreenShot2", "org.kde.KWin.ScreenShot2", method));
   int fds[2];
   if (call == nullptr || pipe2(fds, O_CLOEXEC) != 0) {
     error = "out of resources";
@@ -132,6 +131,10 @@ std::optional<Image> CaptureKWinActiveWindow(const std::string& bus_address, std
   Fd write_end(fds[1]);
   DBusMessageIter args, options, entry, value;
   dbus_message_iter_init_append(call.get(), &args);
+  if (!screen.empty()) {
+    const char* name = screen.c_str();
+    dbus_message_iter_append_basic(&args, DBUS_TYPE_STRING, &name);
+  }
   dbus_message_iter_open_container(&args, DBUS_TYPE_ARRAY, "{sv}", &options);
   dbus_message_iter_open_container(&options, DBUS_TYPE_DICT_ENTRY, nullptr, &entry);
   // In device pixels, not the window's logical size.
@@ -195,6 +198,17 @@ std::optional<Image> CaptureKWinActiveWindow(const std::string& bus_address, std
     }
   }
   return image;
+}
+
+}  // namespace
+
+std::optional<Image> CaptureKWinActiveWindow(const std::string& bus_address, std::string& error) {
+  return Capture(bus_address, "CaptureActiveWindow", "", error);
+}
+
+std::optional<Image> CaptureKWinScreen(const std::string& bus_address, const std::string& screen,
+                                       std::string& error) {
+  return Capture(bus_address, "CaptureScreen", screen, error);
 }
 
 }  // namespace glimmer::testing

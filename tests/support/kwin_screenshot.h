@@ -14,5 +14,8 @@ namespace glimmer::testing {
 // "native-resolution"), composited over black; nullopt, with `error` saying
 // why, when KWin does not hand it over.
 std::optional<Image> CaptureKWinActiveWindow(const std::string& bus_address, std::string& error);
+// The same of the output named `screen`, in its device pixels.
+std::optional<Image> CaptureKWinScreen(const std::string& bus_address, const std::string& screen,
+                                       std::string& error);
 
 }  // namespace glimmer::testing

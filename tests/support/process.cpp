@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -251,6 +252,29 @@ std::vector<std::string> GlLibrariesMapped(pid_t pid) {
     }
   }
   return found;
+}
+
+long ResidentKib(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string key;
+  while (status >> key) {
+    if (key == "VmRSS:") {
+      long kib = 0;
+      status >> kib;
+      return kib;
+    }
+    status.ignore(1 << 12, '\n');
+  }
+  return 0;
+}
+
+int OpenFds(pid_t pid) {
+  std::error_code ec;
+  int count = 0;
+  for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", ec), end;
+       !ec && it != end; it.increment(ec))
+    ++count;
+  return count;
 }
 
 }  // namespace glimmer::testing

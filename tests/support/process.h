@@ -141,4 +141,9 @@ class SilentDisplay {
 // libGLX, libglapi, Mesa's drivers, libLLVM), by file name.
 std::vector<std::string> GlLibrariesMapped(pid_t pid);
 
+// Resident memory of a process, in KiB (VmRSS), and how many files it holds
+// open; 0 once it is gone.
+long ResidentKib(pid_t pid);
+int OpenFds(pid_t pid);
+
 }  // namespace glimmer::testing
