@@ -59,6 +59,10 @@ struct RunStats {
   // runtime says.
   Single outer_width = 0;
   Single outer_height = 0;
+  // Frames drawn by copying the whole canvas, and points written into a
+  // buffer from the log of plots, where the runtime says.
+  std::uint64_t full_copies = 0;
+  std::uint64_t replayed_points = 0;
 };
 
 // How much of a late wake-up is made up. Ticks are made up to a cap and the

@@ -89,6 +89,9 @@ class SdlRuntime : public RuntimeCore {
   void HandleEvent(const SDL_Event& event);
   // What the backend's own watch on the window system has seen.
   void TakeNews();
+  // What the presenter was told about its frames and buffers; a buffer the
+  // window system is done with takes plots directly from here on.
+  void TakeFrameNews();
   // Brings the core up to the window's scale and size.
   void SyncGeometry();
   void SetIcon();

@@ -24,7 +24,7 @@ namespace {
 
 // The three lifetimes: the connection's globals, the buffers, and the
 // surface they are committed to, torn down in that order backwards.
-class WaylandPresenter final : public Presenter {
+class WaylandPresenter final : public Presenter, public WindowMetrics {
  public:
   explicit WaylandPresenter(SDL_Window* window) : window_(window) {}
 
@@ -35,10 +35,9 @@ class WaylandPresenter final : public Presenter {
     return true;
   }
 
-  double Scale() override {
-    globals_.Dispatch();
-    return surface_->Scale();
-  }
+  WindowMetrics* Metrics() override { return this; }
+  void Dispatch() override { globals_.Dispatch(); }
+  double Scale() override { return surface_->Scale(); }
   void ClientSize(int& width, int& height) override {
     int w = 0, h = 0;
     SDL_GetWindowSize(window_, &w, &h);
@@ -48,13 +47,11 @@ class WaylandPresenter final : public Presenter {
   int ToWindowUnits(int device_pixels) override {
     return std::max(1, static_cast<int>(std::lround(device_pixels / surface_->Scale())));
   }
-  bool Seen() override {
-    globals_.Dispatch();
-    return surface_->Seen();
-  }
+  bool Seen() override { return surface_->Seen(); }
   int Buffers() const override { return ShmBuffers::kCount; }
   std::optional<Buffer> Acquire() override;
   void Submit(const std::vector<Rect>& damage) override;
+  bool Writable(const Buffer& b) const override { return buffers_.Writable(b); }
   std::string Describe() const override { return "wayland shm"; }
 
  private:
@@ -70,7 +67,6 @@ class WaylandPresenter final : public Presenter {
 };
 
 std::optional<FrameSink::Buffer> WaylandPresenter::Acquire() {
-  globals_.Dispatch();
   // The last frame is not on the screen yet: a new one would only replace it.
   if (surface_->FramePending() || globals_.Lost()) return std::nullopt;
   int w = 0, h = 0;
