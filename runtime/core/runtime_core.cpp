@@ -83,6 +83,7 @@ void RuntimeCore::DropMirror() {
     targets_[static_cast<std::size_t>(mirror_)].synced = plot_log_.head();
   mirror_ = -1;
   canvas_.SetMirror(nullptr, 0);
+  canvas_.SetPlotLog(&plot_log_);
 }
 
 void RuntimeCore::CatchUp(Target& t) {
@@ -110,6 +111,12 @@ void RuntimeCore::Reclaim(FrameSink& sink) {
   CatchUp(t);
   canvas_.SetMirror(b.pixels, b.pitch);
   mirror_ = last_shown_;
+  // A lone buffer drawn directly needs no log until it is shown again; the
+  // damage of the next frame is then the whole surface.
+  if (buffers_ == 1) {
+    canvas_.SetPlotLog(nullptr);
+    unlogged_ = true;
+  }
 }
 
 void RuntimeCore::Present(FrameSink& sink) {
@@ -171,6 +178,7 @@ void RuntimeCore::Present(FrameSink& sink) {
   DropMirror();
   t.synced = plot_log_.head();
   shown_ = plot_log_.head();
+  unlogged_ = false;
   last_shown_ = index;
   Reclaim(sink);
 }
@@ -180,7 +188,7 @@ bool RuntimeCore::AddNewPointDamage() {
   // to the compositor, and a flood of them can fill the socket, which
   // libwayland 1.21 treats as a fatal error. Past kMaxDamageRects tiles the
   // whole surface is damaged, and counting stops there.
-  if (!plot_log_.Holds(shown_)) return false;
+  if (unlogged_ || !plot_log_.Holds(shown_)) return false;
   const int w = canvas_.width(), h = canvas_.height();
   const int tiles_x = (w + kDamageTile - 1) / kDamageTile;
   const int tiles_y = (h + kDamageTile - 1) / kDamageTile;

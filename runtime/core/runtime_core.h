@@ -109,6 +109,7 @@ class RuntimeCore {
   int mirror_ = -1;      // the target the canvas mirrors into, while it does
   Canvas::PlotLog plot_log_;
   std::uint64_t shown_ = 0;  // the log's place at the last frame shown
+  bool unlogged_ = false;    // plots went unlogged since
   std::vector<Rect> damage_;
   std::vector<bool> damaged_tiles_;
   std::uint64_t full_copies_ = 0;
