@@ -35,6 +35,11 @@ class Presenter : public FrameSink {
   // the runtime calls it once per wake-up, and the metrics and frames go by
   // what it last took.
   virtual void Dispatch() {}
+  // Whether the window system asks for each frame (Wayland's frame
+  // callbacks), and whether it has asked for the next one; the backend's
+  // WaitEvent then also returns when it asks.
+  virtual bool PacesFrames() const { return false; }
+  virtual bool FrameAsked() const { return false; }
 };
 
 // What the window system said about the window since it was last asked:

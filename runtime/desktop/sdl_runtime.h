@@ -68,6 +68,9 @@ class SdlRuntime : public RuntimeCore {
   Nanos FramePeriod() const;
   void Show();
   void Present();
+  // Where the window system asks for each frame (PacedRuntime).
+  bool PacesFrames() const { return presenter_ != nullptr && presenter_->PacesFrames(); }
+  bool FrameAsked() const { return presenter_ != nullptr && presenter_->FrameAsked(); }
   void WaitUntil(Nanos deadline);
   // Takes the window events already waiting, without blocking.
   void PollEvents();
