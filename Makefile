@@ -80,8 +80,6 @@ bench: build bench-build windows
 	  --json $(BENCH_OUT)/program.json
 	scripts/measure-layers --build $(BUILD) --runs $(BENCH_RUNS) --seconds $(BENCH_SECONDS) \
 	  --json $(BENCH_OUT)/layers.json
-	# The resident screensaver's minute of waiting under headless sway.
-	$(BUILD)/tests/long_tests --gtest_filter='ResidentScreensaver.*'
 
 # The browser version: $(WEB_BUILD)/index.html, to open from disk, and
 # $(WEB_BUILD)/site/, the folder to publish (page, manifest, service worker, icons).

@@ -84,6 +84,8 @@ std::optional<int> RunLayers(LayerRole role, std::optional<std::uint32_t> idle_s
         next = std::min(next, f->wake_at);
       }
       display->WaitUntil(next);
+      for (auto& f : fields)
+        f->runtime.TakeBackBuffer();
     }
   } catch (const NoLayerShell& e) {
     if (role == LayerRole::kScreensaver) return std::nullopt;

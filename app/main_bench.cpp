@@ -94,6 +94,9 @@ int main(int argc, char** argv) {
   std::fprintf(out, "first_frame_at_ns=%lld\n", static_cast<long long>(stats.first_frame_at));
   std::fprintf(out, "ended_at_ns=%lld\n", static_cast<long long>(stats.ended_at));
   std::fprintf(out, "frames=%llu\n", static_cast<unsigned long long>(stats.frames));
+  std::fprintf(out, "full_copies=%llu\n", static_cast<unsigned long long>(stats.full_copies));
+  std::fprintf(out, "replayed_points=%llu\n",
+               static_cast<unsigned long long>(stats.replayed_points));
   std::fprintf(out, "outer_width_twips=%.9g\n", static_cast<double>(stats.outer_width));
   std::fprintf(out, "outer_height_twips=%.9g\n", static_cast<double>(stats.outer_height));
   for (const auto& t : stats.timers) {

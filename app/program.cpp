@@ -48,6 +48,8 @@ int RunProgram(RunStats* stats, SdlRuntimeOptions options,
     stats->idle_allowed = runtime.IdleAllowed();
     stats->outer_width = runtime.WindowWidth();
     stats->outer_height = runtime.WindowHeight();
+    stats->full_copies = runtime.full_copies();
+    stats->replayed_points = runtime.replayed_points();
   }
   return status;
 }

@@ -41,19 +41,49 @@ class Canvas {
     mirror_ = pixels;
     mirror_pitch_ = static_cast<std::size_t>(pitch_pixels);
   }
+  // The mirror plots go to, or null (dropped by a resize or a new scale).
+  const std::uint32_t* mirror() const { return mirror_; }
   // Copies the visible part into a buffer of the visible size.
   void CopyVisibleTo(std::uint32_t* pixels, int pitch_pixels) const;
 
-  // Where plots landed since the log was last cleared, for targets that are
-  // not a mirror. Past `cap` points it only notes that it overflowed.
-  struct PlotLog {
-    std::vector<std::pair<int, int>> points;
-    std::size_t cap = 0;
-    bool overflowed = false;
-    void Clear() {
-      points.clear();
-      overflowed = false;
+  // Every plot in order, with its pixel, for buffers that are not the
+  // mirror: they catch up by writing what was logged since they were last
+  // drawn, without reading the canvas. A ring: it keeps the last kCapacity
+  // plots, and a reader further behind must copy the canvas whole.
+  class PlotLog {
+   public:
+    struct Entry {
+      int x, y;
+      std::uint32_t pixel;
+    };
+    static constexpr std::size_t kCapacity = std::size_t{1} << 16;
+
+    PlotLog() : entries_(kCapacity) {}
+    void Add(int x, int y, std::uint32_t pixel) {
+      entries_[static_cast<std::size_t>(head_++) & kMask] = {x, y, pixel};
     }
+    // How many plots were ever logged: a reader's place in the log.
+    std::uint64_t head() const { return head_; }
+    // Whether every plot from `place` on is still kept.
+    bool Holds(std::uint64_t place) const { return head_ - place <= kCapacity; }
+    // Calls f(entry) for each plot from `place` on, oldest first; requires
+    // Holds(place).
+    template <class F>
+    void ForEachSince(std::uint64_t place, F&& f) const {
+      for (std::uint64_t i = place; i < head_; ++i)
+        f(entries_[static_cast<std::size_t>(i) & kMask]);
+    }
+    // The same, for as long as f returns true.
+    template <class F>
+    void ForEachSinceWhile(std::uint64_t place, F&& f) const {
+      for (std::uint64_t i = place; i < head_; ++i)
+        if (!f(entries_[static_cast<std::size_t>(i) & kMask])) return;
+    }
+
+   private:
+    static constexpr std::size_t kMask = kCapacity - 1;
+    std::vector<Entry> entries_;
+    std::uint64_t head_ = 0;
   };
   void SetPlotLog(PlotLog* log) { log_ = log; }
 
@@ -69,7 +99,7 @@ class Canvas {
     const std::uint32_t pixel = ToPixel(colour);
     pixels_[iy * stride_ + ix] = pixel;
     if (mirror_ != nullptr) mirror_[iy * mirror_pitch_ + ix] = pixel;
-    if (log_ != nullptr) Log(static_cast<int>(ix), static_cast<int>(iy));
+    if (log_ != nullptr) log_->Add(static_cast<int>(ix), static_cast<int>(iy), pixel);
   }
 
   std::uint32_t ToPixel(Colour colour) const { return layout_.Encode(colour); }
@@ -80,14 +110,6 @@ class Canvas {
   }
 
  private:
-  void Log(int x, int y) {
-    if (log_->points.size() < log_->cap) {
-      log_->points.emplace_back(x, y);
-    } else {
-      log_->overflowed = true;
-    }
-  }
-
   PixelLayout layout_;
   TwipMapping mapping_;
   std::vector<std::uint32_t> pixels_;

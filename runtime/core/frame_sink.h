@@ -41,6 +41,12 @@ class FrameSink {
   // shown before it (whichever buffer held that one) only inside `damage`
   // (empty: anywhere), as a compositor's damage is counted.
   virtual void Submit(const std::vector<Rect>& damage) = 0;
+  // Whether `buffer`, as Acquire last handed out its index and Submit showed
+  // it, may be drawn into now, before it is acquired again: the window system
+  // reads it no more, and the memory is still the one handed out. A sink
+  // that is done with a buffer once Submit returns, and replaces memory only
+  // in Acquire, keeps this.
+  virtual bool Writable(const Buffer&) const { return true; }
   // How frames reach the screen, for measurements.
   virtual std::string Describe() const = 0;
 };

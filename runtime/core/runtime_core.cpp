@@ -6,9 +6,6 @@
 namespace glimmer {
 namespace {
 
-// Plots remembered for buffers that are not the canvas's mirror; past this
-// many since a buffer was last drawn, it is drawn whole instead.
-constexpr std::size_t kPlotLogCap = 8192;
 // Damage is sent in tiles of this many device pixels a side, and as the
 // whole window beyond this many tiles.
 constexpr int kDamageTile = 32;
@@ -44,7 +41,7 @@ void RuntimeCore::SetScale(double scale) {
   const double old_scale = canvas_.mapping().scale();
   canvas_.Rescale(scale);
   if (canvas_.mapping().scale() == old_scale) return;
-  plot_log_.Clear();
+  // The logged plots are at the old scale.
   for (auto& t : targets_)
     t.full = true;
 }
@@ -79,30 +76,56 @@ void RuntimeCore::ShapeBall() {
   }
 }
 
-void RuntimeCore::CollectMissing() {
-  // What was plotted since the last frame is missing from every buffer.
-  for (auto& t : targets_) {
-    if (t.full) continue;
-    if (plot_log_.overflowed || t.missing.size() + plot_log_.points.size() > kPlotLogCap) {
-      t.full = true;
-      t.missing.clear();
-    } else {
-      t.missing.insert(t.missing.end(), plot_log_.points.begin(), plot_log_.points.end());
-    }
+void RuntimeCore::DropMirror() {
+  if (mirror_ >= 0 && canvas_.mirror() != nullptr)
+    targets_[static_cast<std::size_t>(mirror_)].synced = plot_log_.head();
+  mirror_ = -1;
+  canvas_.SetMirror(nullptr, 0);
+  canvas_.SetPlotLog(&plot_log_);
+}
+
+void RuntimeCore::CatchUp(Target& t) {
+  std::uint32_t* pixels = t.buffer.pixels;
+  const auto pitch = static_cast<std::size_t>(t.buffer.pitch);
+  const int w = canvas_.width(), h = canvas_.height();
+  // Writes only, in the order plotted: the last plot at a pixel wins, as in
+  // the canvas.
+  plot_log_.ForEachSince(t.synced, [&](const Canvas::PlotLog::Entry& e) {
+    if (e.x < w && e.y < h)
+      pixels[static_cast<std::size_t>(e.y) * pitch + static_cast<std::size_t>(e.x)] = e.pixel;
+  });
+  replayed_points_ += plot_log_.head() - t.synced;
+  t.synced = plot_log_.head();
+}
+
+void RuntimeCore::Reclaim(FrameSink& sink) {
+  if (last_shown_ < 0 || (mirror_ >= 0 && canvas_.mirror() != nullptr)) return;
+  Target& t = targets_[static_cast<std::size_t>(last_shown_)];
+  const FrameSink::Buffer& b = t.buffer;
+  if (t.full || b.pixels == nullptr || b.width != canvas_.width() || b.height != canvas_.height() ||
+      b.layout != canvas_.layout() || !plot_log_.Holds(t.synced) || !sink.Writable(b)) {
+    return;
+  }
+  CatchUp(t);
+  canvas_.SetMirror(b.pixels, b.pitch);
+  mirror_ = last_shown_;
+  // A lone buffer drawn directly needs no log until it is shown again; the
+  // damage of the next frame is then the whole surface.
+  if (buffers_ == 1) {
+    canvas_.SetPlotLog(nullptr);
+    unlogged_ = true;
   }
 }
 
 void RuntimeCore::Present(FrameSink& sink) {
   const int buffers = std::max(1, sink.Buffers());
   if (buffers != buffers_) {
+    DropMirror();
     buffers_ = buffers;
     targets_.assign(static_cast<std::size_t>(buffers), Target{});
+    last_shown_ = -1;
     shaped_width_ = -1;
-    // One buffer is the canvas's mirror and takes every plot as it is made;
-    // several each need the plots they missed.
-    plot_log_.Clear();
-    plot_log_.cap = kPlotLogCap;
-    canvas_.SetPlotLog(buffers > 1 ? &plot_log_ : nullptr);
+    canvas_.SetPlotLog(&plot_log_);
   }
   ShapeBall();
   const auto buffer = sink.Acquire();
@@ -117,61 +140,77 @@ void RuntimeCore::Present(FrameSink& sink) {
     for (auto& t : targets_)
       t.full = true;
   }
-  CollectMissing();
-  Target& t = targets_[static_cast<std::size_t>(std::clamp(buffer->index, 0, buffers - 1))];
+  const int index = std::clamp(buffer->index, 0, buffers - 1);
+  Target& t = targets_[static_cast<std::size_t>(index)];
+  // Only the buffer being drawn may go on taking plots as they come.
+  const bool mirrored = mirror_ == index && canvas_.mirror() == buffer->pixels && !buffer->fresh;
+  if (!mirrored) DropMirror();
+  t.buffer = *buffer;
   std::uint32_t* pixels = buffer->pixels;
-  const auto pitch = static_cast<std::size_t>(buffer->pitch);
   const TwipMapping& m = canvas_.mapping();
   const int diameter = t.overlay.diameter();
   const Rect ball{static_cast<int>(m.PixelOf(ball_left_)), static_cast<int>(m.PixelOf(ball_top_)),
                   diameter, diameter};
-  // Damage is what differs from the frame the buffer held: the new points
-  // and the ball where it was and where it is.
+  // Damage is what differs from the frame shown last, whichever buffer held
+  // it: the new points and the ball where it was and where it is.
   damage_.clear();
-  if (t.full || buffer->fresh) {
+  if (t.full || buffer->fresh || (!mirrored && !plot_log_.Holds(t.synced))) {
     canvas_.CopyVisibleTo(pixels, buffer->pitch);
     t.overlay.Forget();
     t.full = false;
-    if (buffers == 1) canvas_.SetMirror(pixels, buffer->pitch);
-  } else if (buffers > 1) {
-    const int w = canvas_.width(), h = canvas_.height();
-    for (const auto& [x, y] : t.missing) {
-      if (x < w && y < h)
-        pixels[static_cast<std::size_t>(y) * pitch + static_cast<std::size_t>(x)] =
-            canvas_.At(x, y);
+    ++full_copies_;
+  } else {
+    if (!mirrored) CatchUp(t);
+    if (AddNewPointDamage()) {
+      damage_.push_back(last_ball_);
+      damage_.push_back(ball);
+    } else {
+      damage_.clear();  // all of it
     }
-    AddNewPointDamage();
-    damage_.push_back(last_ball_);
-    damage_.push_back(ball);
-    if (damage_.size() > kMaxDamageRects) damage_.clear();  // all of it
   }
-  t.missing.clear();
-  plot_log_.Clear();
   t.overlay.Draw(canvas_, pixels, buffer->pitch, m.PixelOf(ball_left_), m.PixelOf(ball_top_),
                  canvas_.ToPixel(0xffffffu));
   last_ball_ = ball;
   sink.Submit(damage_);
+  // The window system may read it now, until it says it is done.
+  DropMirror();
+  t.synced = plot_log_.head();
+  shown_ = plot_log_.head();
+  unlogged_ = false;
+  last_shown_ = index;
+  Reclaim(sink);
 }
 
-void RuntimeCore::AddNewPointDamage() {
+bool RuntimeCore::AddNewPointDamage() {
   // One rectangle per tile with new points, not per point: each is a request
   // to the compositor, and a flood of them can fill the socket, which
-  // libwayland 1.21 treats as a fatal error.
+  // libwayland 1.21 treats as a fatal error. Past kMaxDamageRects tiles the
+  // whole surface is damaged, and counting stops there.
+  if (unlogged_ || !plot_log_.Holds(shown_)) return false;
   const int w = canvas_.width(), h = canvas_.height();
   const int tiles_x = (w + kDamageTile - 1) / kDamageTile;
   const int tiles_y = (h + kDamageTile - 1) / kDamageTile;
   damaged_tiles_.assign(static_cast<std::size_t>(tiles_x) * static_cast<std::size_t>(tiles_y),
                         false);
-  for (const auto& [x, y] : plot_log_.points) {
-    if (x >= w || y >= h) continue;
-    const int tx = x / kDamageTile;
-    const int ty = y / kDamageTile;
+  // The ball's old and new boxes count among them.
+  std::size_t tiles = 2;
+  bool whole = false;
+  plot_log_.ForEachSinceWhile(shown_, [&](const Canvas::PlotLog::Entry& e) {
+    if (e.x >= w || e.y >= h) return true;
+    const int tx = e.x / kDamageTile;
+    const int ty = e.y / kDamageTile;
     const auto tile = static_cast<std::size_t>(ty) * static_cast<std::size_t>(tiles_x) +
                       static_cast<std::size_t>(tx);
-    if (damaged_tiles_[tile]) continue;
+    if (damaged_tiles_[tile]) return true;
     damaged_tiles_[tile] = true;
+    if (++tiles > kMaxDamageRects) {
+      whole = true;
+      return false;
+    }
     damage_.push_back({tx * kDamageTile, ty * kDamageTile, kDamageTile, kDamageTile});
-  }
+    return true;
+  });
+  return !whole;
 }
 
 }  // namespace glimmer

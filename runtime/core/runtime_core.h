@@ -59,20 +59,34 @@ class RuntimeCore {
   int client_height() const { return client_h_; }
 
   // Draws the next frame into a buffer of `sink` and shows it: the points
-  // each buffer still lacks (or the whole canvas), then the ball over them.
+  // that buffer lacks (or the whole canvas), then the ball over them.
   void Present(FrameSink& sink);
+  // Between frames, before the ticks: where the window system is done with
+  // the buffer last shown, takes it back, so that plots go straight into it
+  // (the canvas's mirror) instead of waiting in the log for the next frame.
+  void Reclaim(FrameSink& sink);
+
+  // For measurements: frames drawn by copying the whole canvas, and points
+  // written from the log.
+  std::uint64_t full_copies() const { return full_copies_; }
+  std::uint64_t replayed_points() const { return replayed_points_; }
 
  private:
-  // Each buffer of the sink, with what it still lacks.
+  // Each buffer of the sink, with what it holds.
   struct Target {
     BallOverlay overlay;
-    std::vector<std::pair<int, int>> missing;  // plotted since it was last drawn
-    bool full = true;                          // needs the whole canvas
+    FrameSink::Buffer buffer;  // as last handed out
+    std::uint64_t synced = 0;  // the log's place: it holds every plot before
+    bool full = true;          // needs the whole canvas
   };
   void ShapeBall();
-  void CollectMissing();
-  // Damage for the points plotted since the last frame, a tile at a time.
-  void AddNewPointDamage();
+  // Writes the plots `t` lacks from the log; requires the log to hold them.
+  void CatchUp(Target& t);
+  // Plots stop going into the mirror, whose target holds all made so far.
+  void DropMirror();
+  // Damage for the points plotted since the last frame, a tile at a time;
+  // false where it is the whole surface.
+  bool AddNewPointDamage();
 
   Pcg32 rng_;
   Canvas canvas_;
@@ -90,10 +104,16 @@ class RuntimeCore {
   double shaped_scale_ = 0;
   Single shaped_width_ = -1;
   std::vector<Target> targets_;
-  int buffers_ = 0;  // of the sink last presented through
+  int buffers_ = 0;      // of the sink last presented through
+  int last_shown_ = -1;  // the target submitted last
+  int mirror_ = -1;      // the target the canvas mirrors into, while it does
   Canvas::PlotLog plot_log_;
+  std::uint64_t shown_ = 0;  // the log's place at the last frame shown
+  bool unlogged_ = false;    // plots went unlogged since
   std::vector<Rect> damage_;
   std::vector<bool> damaged_tiles_;
+  std::uint64_t full_copies_ = 0;
+  std::uint64_t replayed_points_ = 0;
   Rect last_ball_{0, 0, 0, 0};
 };
 

@@ -24,9 +24,23 @@ struct WindowSettings;
 namespace glimmer::backend {
 
 // A backend's own way to the screen where SDL's window surface would be
-// costly or missing, with the window's facts that go with its frames (on
-// Wayland, the scale and whether the compositor shows the window).
-class Presenter : public FrameSink, public WindowMetrics {};
+// costly or missing, with, where they go with its frames, the window's facts
+// (on Wayland, the scale and whether the compositor shows the window).
+class Presenter : public FrameSink {
+ public:
+  // The window's facts as the presenter sees them, or null where SDL's
+  // events and the backend's news tell them.
+  virtual WindowMetrics* Metrics() { return nullptr; }
+  // Takes in what the window system sent about frames and buffers since;
+  // the runtime calls it once per wake-up, and the metrics and frames go by
+  // what it last took.
+  virtual void Dispatch() {}
+  // Whether the window system asks for each frame (Wayland's frame
+  // callbacks), and whether it has asked for the next one; the backend's
+  // WaitEvent then also returns when it asks.
+  virtual bool PacesFrames() const { return false; }
+  virtual bool FrameAsked() const { return false; }
+};
 
 // What the window system said about the window since it was last asked:
 // whether it is seen (false: fully covered), a new display scale, and

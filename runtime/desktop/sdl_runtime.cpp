@@ -106,8 +106,9 @@ void SdlRuntime::Open(const WindowSettings& settings) {
     }
   }
   sink_ = presenter_ != nullptr ? static_cast<FrameSink*>(presenter_.get()) : own_sink_.get();
-  if (presenter_ != nullptr) metrics_ = presenter_.get();
+  if (presenter_ != nullptr && presenter_->Metrics() != nullptr) metrics_ = presenter_->Metrics();
   sdl_metrics_.Attach(window_, backend_->DisplayScale(window_));
+  if (presenter_ != nullptr) presenter_->Dispatch();
   // The client area is fixed in twips; at a higher display scale it takes
   // more device pixels. Some window systems size windows in other units.
   SetScale(metrics_->Scale());
@@ -118,8 +119,9 @@ void SdlRuntime::Open(const WindowSettings& settings) {
     // SDL3 applies sizes as the window system confirms them: placing the
     // window needs the new one.
     SDL_SyncWindow(window_);
-    // A Wayland compositor places windows itself.
-    if (presenter_ == nullptr) Place();
+    // A Wayland compositor, whose presenter tells the window's facts,
+    // places windows itself.
+    if (metrics_ == &sdl_metrics_) Place();
   }
   SyncGeometry();
   if (surface != nullptr) surface->Check();
@@ -198,6 +200,7 @@ void SdlRuntime::Show() {
   // Until it is mapped the window counts as hidden, and the ticks run as they
   // do while it is.
   visible_ = backend_->ShowWithoutWaiting(window_);
+  TakeFrameNews();
   TakeNews();
   SyncGeometry();
   backend_->StartupDone();
@@ -225,6 +228,12 @@ void SdlRuntime::WaitUntil(Nanos deadline) {
   } else {
     TakeNews();
   }
+  TakeFrameNews();
+}
+
+void SdlRuntime::TakeFrameNews() {
+  if (presenter_ != nullptr) presenter_->Dispatch();
+  Reclaim(*sink_);
 }
 
 void SdlRuntime::PollEvents() {

@@ -68,6 +68,9 @@ class SdlRuntime : public RuntimeCore {
   Nanos FramePeriod() const;
   void Show();
   void Present();
+  // Where the window system asks for each frame (PacedRuntime).
+  bool PacesFrames() const { return presenter_ != nullptr && presenter_->PacesFrames(); }
+  bool FrameAsked() const { return presenter_ != nullptr && presenter_->FrameAsked(); }
   void WaitUntil(Nanos deadline);
   // Takes the window events already waiting, without blocking.
   void PollEvents();
@@ -89,6 +92,9 @@ class SdlRuntime : public RuntimeCore {
   void HandleEvent(const SDL_Event& event);
   // What the backend's own watch on the window system has seen.
   void TakeNews();
+  // What the presenter was told about its frames and buffers; a buffer the
+  // window system is done with takes plots directly from here on.
+  void TakeFrameNews();
   // Brings the core up to the window's scale and size.
   void SyncGeometry();
   void SetIcon();

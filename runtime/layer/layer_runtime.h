@@ -167,6 +167,9 @@ class LayerRuntime : public RuntimeCore, private FrameSink {
   void Show() {}
   void Present();
   void WaitUntil(Nanos deadline) { display_.WaitUntil(deadline); }
+  // After each wait on the display: a buffer the compositor let go of takes
+  // plots directly from here on.
+  void TakeBackBuffer() { Reclaim(*this); }
   void PollEvents() { display_.Dispatch(); }
   bool CloseRequested() const {
     return closed_ || display_.Lost() || display_.SignalledToEnd() || display_.InputCame();
@@ -183,6 +186,7 @@ class LayerRuntime : public RuntimeCore, private FrameSink {
   int Buffers() const override { return backend::wayland::ShmBuffers::kCount; }
   std::optional<Buffer> Acquire() override;
   void Submit(const std::vector<Rect>& damage) override;
+  bool Writable(const Buffer& b) const override { return buffers_.Writable(b); }
   std::string Describe() const override { return "wayland layer shm"; }
 
   // Takes the scale and the size in force into the core.

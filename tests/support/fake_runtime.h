@@ -136,7 +136,11 @@ class FakeRuntime {
   Nanos Now() const { return clock.now; }
   Nanos FramePeriod() const { return clock.frame_period; }
   void Show() { log.order.push_back("show"); }
+  // Frames asked for by the window system, where `paced`.
+  bool PacesFrames() const { return paced; }
+  bool FrameAsked() const { return asked; }
   void Present() {
+    asked = false;
     ++log.presents;
     if (log.keep_frames) log.frames.push_back({clock.now, log.plotted(), ball_left, ball_top});
     if (script.on_present) script.on_present(*this);
@@ -171,6 +175,7 @@ class FakeRuntime {
   Canvas* canvas = nullptr;  // also plotted into, when set
   Single ball_left = 0, ball_top = 0, ball_width = 0;
   bool visible = true, close_requested = false, in_modal_loop = false;
+  bool paced = false, asked = false;
   std::function<void()> modal_step;
 
  private:

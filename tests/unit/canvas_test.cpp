@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <tuple>
 #include <vector>
 
 namespace glimmer {
@@ -109,20 +110,26 @@ TEST(Canvas, RescaleKeepsOldPointsInPlaceAndPlotsNewOnesAtOneDevicePixel) {
   EXPECT_EQ(Lit(c), 3u);
 }
 
-TEST(Canvas, LogsWherePlotsLandUpToItsCap) {
+TEST(Canvas, LogsEachPlotWithItsPixelAndSaysWhenAReaderFellTooFarBehind) {
   Canvas c;
   c.SetVisibleSize(10, 10);
   Canvas::PlotLog log;
-  log.cap = 2;
   c.SetPlotLog(&log);
   c.Plot(15.0f, 30.0f, kRed);
   c.Plot(-1.0f, 0.0f, kRed);  // dropped, so not logged
-  c.Plot(45.0f, 0.0f, kRed);
-  EXPECT_EQ(log.points, (std::vector<std::pair<int, int>>{{1, 2}, {3, 0}}));
-  EXPECT_FALSE(log.overflowed);
+  c.Plot(45.0f, 0.0f, 0x00ff00u);
+  std::vector<std::tuple<int, int, std::uint32_t>> got;
+  log.ForEachSince(0,
+                   [&](const Canvas::PlotLog::Entry& e) { got.emplace_back(e.x, e.y, e.pixel); });
+  EXPECT_EQ(got, (std::vector<std::tuple<int, int, std::uint32_t>>{{1, 2, c.ToPixel(kRed)},
+                                                                   {3, 0, c.ToPixel(0x00ff00u)}}));
+  // A reader at the start is served until the ring has gone round past it.
+  for (std::size_t i = 2; i < Canvas::PlotLog::kCapacity; ++i)
+    c.Plot(0.0f, 0.0f, kRed);
+  EXPECT_TRUE(log.Holds(0));
   c.Plot(0.0f, 0.0f, kRed);
-  EXPECT_TRUE(log.overflowed);
-  EXPECT_EQ(log.points.size(), 2u);
+  EXPECT_FALSE(log.Holds(0));
+  EXPECT_TRUE(log.Holds(1));
 }
 
 TEST(Canvas, MirrorsPlotsAndConvertsToTheSurfaceLayout) {

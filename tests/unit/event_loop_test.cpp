@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -97,6 +98,47 @@ TEST(EventLoop, DeliversEveryTimerAtItsRateOnceAFrame) {
   EXPECT_EQ(stats.timers[3].delivered, 2000u);
   EXPECT_EQ(rt.log.unrecorded_plots, 403u * 2000u);
   EXPECT_EQ(rt.log.random_draws, 2015u * 2000u);
+}
+
+// Where the window system asks for each frame (weston's pixman renderer,
+// every 21.5 ms), frames go when it asks, not on the program's grid, the
+// loop wakes for little else, and the ticks keep their rates. Hidden, with
+// nothing asked, it presents nothing.
+TEST(EventLoop, FramesGoWhenTheWindowSystemAsksAndTheTicksKeepTheirRates) {
+  FakeRuntime rt;
+  rt.log.keep_plots = false;
+  rt.paced = true;
+  constexpr Nanos kAsk = 21'500'000;  // ns
+  std::vector<Nanos> asks;
+  // The script's events go in the order they come.
+  for (Nanos t = kAsk; t < 2'100 * kMs; t += kAsk) {
+    if (t > 1'000 * kMs && t - kAsk <= 1'000 * kMs)
+      rt.script.At(1'000 * kMs, [](FakeRuntime& f) { f.visible = false; });
+    if (t > 1'500 * kMs && t - kAsk <= 1'500 * kMs)
+      rt.script.At(1'500 * kMs, [](FakeRuntime& f) { f.visible = true; });
+    if (t > 2'010 * kMs && t - kAsk <= 2'010 * kMs) rt.script.CloseAt(2'010 * kMs);
+    if (t > 1'000 * kMs && t < 1'500 * kMs) continue;  // hidden: nothing asked
+    asks.push_back(t);
+    rt.script.At(t, [](FakeRuntime& f) { f.asked = true; });
+  }
+  RunStats stats;
+  EXPECT_EQ(RunField(rt, &stats), 0);
+  int off_the_asks = 0;
+  for (const auto& frame : rt.log.frames) {
+    EXPECT_FALSE(frame.at > 1'000 * kMs && frame.at < 1'500 * kMs) << "presented while hidden";
+    if (std::find(asks.begin(), asks.end(), frame.at) == asks.end()) ++off_the_asks;
+  }
+  // The first frame alone goes unasked.
+  EXPECT_EQ(off_the_asks, 1);
+  std::printf("%llu frames, %d wake-ups for %zu asks\n",
+              static_cast<unsigned long long>(stats.frames), rt.log.waits, asks.size());
+  EXPECT_LE(rt.log.waits, static_cast<int>(asks.size()) + 12);
+  for (const auto& t : stats.timers) {
+    EXPECT_EQ(t.dropped, 0u) << t.name;
+    const std::uint64_t per_s = t.name == "phase" ? 100 : 1000;
+    EXPECT_GE(t.delivered, per_s * 2 - per_s / 100) << t.name;
+    EXPECT_LE(t.delivered, per_s * 2 + per_s / 100) << t.name;
+  }
 }
 
 TEST(EventLoop, BallPositionIsTheSumOfTheDeliveredStepsInDueOrder) {

@@ -29,11 +29,15 @@ namespace {
 constexpr std::uint32_t kGarbage = 0x5a5a5a5au;
 constexpr int kRowPadding = 3;
 
-// Buffers in memory, handed out in turn as a compositor's are: a buffer it
-// still reads is held back and skipped, and one may be replaced by new memory.
+// Buffers in memory, handed out as a compositor's are: in turn, or the one
+// shown last first; a buffer it still reads is held back and skipped, and
+// one may be replaced by new memory. A buffer shown is held for
+// `hold_wakes` wake-ups (0: not at all), as a compositor lets go of it at
+// once, before the next frame, or only after the one after it.
 class MemorySink : public FrameSink {
  public:
-  MemorySink(int buffers, PixelLayout layout) : slots_(buffers), layout_(layout) {}
+  MemorySink(int buffers, PixelLayout layout, int hold_wakes = 0, bool newest_first = false)
+      : slots_(buffers), layout_(layout), hold_wakes_(hold_wakes), newest_first_(newest_first) {}
 
   int Buffers() const override { return static_cast<int>(slots_.size()); }
   std::optional<Buffer> Acquire() override {
@@ -41,7 +45,7 @@ class MemorySink : public FrameSink {
     for (int i = 0; i < n; ++i) {
       const int index = (next_ + i) % n;
       Slot& s = slots_[index];
-      if (s.held) continue;
+      if (Held(index)) continue;
       const bool fresh = s.pixels.empty() || s.renew || s.width != width_ || s.height != height_;
       if (fresh) {
         // The old memory stays valid: a canvas may still mirror into it.
@@ -51,7 +55,7 @@ class MemorySink : public FrameSink {
         s.height = height_;
         s.renew = false;
       }
-      next_ = (index + 1) % n;
+      next_ = newest_first_ ? index : (index + 1) % n;
       acquired_ = index;
       return Buffer{s.pixels.data(), width_, height_, Pitch(), layout_, index, fresh};
     }
@@ -60,20 +64,37 @@ class MemorySink : public FrameSink {
   void Submit(const std::vector<Rect>& damage) override {
     ASSERT_GE(acquired_, 0) << "Submit without Acquire";
     last_index = std::exchange(acquired_, -1);
+    Slot& s = slots_[last_index];
+    s.free_at = wakes_ + hold_wakes_;
+    s.pinned = s.pinned || std::exchange(s.pin_next, false);
     last_damage = damage;
     ++submits;
   }
+  bool Writable(const Buffer& b) const override {
+    return !Held(b.index) && slots_[b.index].pixels.data() == b.pixels;
+  }
   std::string Describe() const override { return "memory"; }
 
+  // A wake-up of the program: buffers are let go of as their time comes.
+  void Wake() { ++wakes_; }
+  bool Held(int index) const { return slots_[index].pinned || slots_[index].free_at > wakes_; }
+  bool AllHeld() const {
+    for (int i = 0; i < Buffers(); ++i)
+      if (!Held(i)) return false;
+    return true;
+  }
   void Resize(int width, int height) {
     width_ = width;
     height_ = height;
   }
   void RenewNext() { slots_[next_].renew = true; }
-  void Hold(int index, bool held) { slots_[index].held = held; }
+  // Held from its next showing until let go of.
+  void Pin(int index) { slots_[index].pin_next = true; }
+  void Unpin(int index) { slots_[index].pinned = slots_[index].pin_next = false; }
   int width() const { return width_; }
   int height() const { return height_; }
   int Pitch() const { return width_ + kRowPadding; }
+  std::vector<std::uint32_t>& Pixels(int index) { return slots_[index].pixels; }
   const std::vector<std::uint32_t>& Pixels(int index) const { return slots_[index].pixels; }
 
   int submits = 0;
@@ -84,14 +105,18 @@ class MemorySink : public FrameSink {
   struct Slot {
     std::vector<std::uint32_t> pixels;
     int width = 0, height = 0;
-    bool held = false, renew = false;
+    bool pinned = false, pin_next = false, renew = false;
+    int free_at = 0;  // the wake-up it is let go of at
   };
   std::vector<Slot> slots_;
   std::list<std::vector<std::uint32_t>> retired_;
   PixelLayout layout_;
+  int hold_wakes_;
+  bool newest_first_;
   int width_ = 0, height_ = 0;
   int next_ = 0;
   int acquired_ = -1;
+  int wakes_ = 0;
 };
 
 // A frame as rows of `width` pixels, no padding.
@@ -171,14 +196,16 @@ std::string FirstDifference(const Frame& expected, const Frame& got) {
   return wrong == 0 ? "" : std::to_string(wrong) + " pixels differ:" + out.str();
 }
 
-// 240 frames through a sink of `buffers` buffers, events at fixed frames,
-// the points and the drift from a seeded generator.
-void RunFrames(int buffers, PixelLayout layout) {
-  SCOPED_TRACE(::testing::Message() << buffers << " buffer(s)");
+// 240 frames through a sink of `buffers` buffers, held as `hold_wakes` and
+// `newest_first` say (see MemorySink), events at fixed frames, the points and
+// the drift from a seeded generator.
+void RunFrames(int buffers, PixelLayout layout, int hold_wakes = 0, bool newest_first = false) {
+  SCOPED_TRACE(::testing::Message() << buffers << " buffer(s), held for " << hold_wakes
+                                    << " wake-ups" << (newest_first ? ", newest first" : ""));
   constexpr Single kBall = 495.0f;  // 33 pixels at 96 dpi
   RuntimeCore core;
   Canvas plotted;
-  MemorySink sink(buffers, layout);
+  MemorySink sink(buffers, layout, hold_wakes, newest_first);
   Pcg32 rng(2024, buffers);
   auto below = [&](int n) { return static_cast<int>(rng.NextSingle() * static_cast<float>(n)); };
 
@@ -214,18 +241,25 @@ void RunFrames(int buffers, PixelLayout layout) {
     if (frame == 20) sink.RenewNext();
     // The compositor keeps the first buffer for a while; with one buffer no
     // frame can be made meanwhile, and every plot waits.
-    if (frame == 40) sink.Hold(0, true);
-    if (frame == 56) sink.Hold(0, false);
+    if (frame == 40) sink.Pin(0);
+    if (frame == 56) sink.Unpin(0);
     if (frame == 100) resize(197, 101);
     // A new display scale: 2x2 blocks for the old points, a larger ball.
     if (frame == 130) rescale(2.0, 394, 202);
     // The sink's buffers change size before the runtime hears of it.
     if (frame == 170) sink.Resize(380, 230);
     if (frame == 200) rescale(1.5, 285, 173);
-    // A burst larger than any log of missed points, between two frames,
-    // after a few without points, so that no buffer lacks any before it.
+    // A wake-up: buffers let go of come back, and may take the plots.
+    sink.Wake();
+    core.Reclaim(sink);
+    std::vector<std::vector<std::uint32_t>> held(static_cast<std::size_t>(buffers));
+    for (int i = 0; i < buffers; ++i)
+      if (sink.Held(i)) held[static_cast<std::size_t>(i)] = sink.Pixels(i);
+    const bool all_held = sink.AllHeld();
+    // A burst larger than the log of plots, between two frames, after a few
+    // without points, so that no buffer lacks any before it.
     if (frame == 70) {
-      plot(20000);
+      plot(static_cast<int>(Canvas::PlotLog::kCapacity) + 5000);
     } else if (frame >= 40 && frame < 56) {
       plot(1000);
     } else if (frame < 66 || frame > 70) {
@@ -237,18 +271,19 @@ void RunFrames(int buffers, PixelLayout layout) {
     core.SetBallLeft(core.BallLeft() > core.WindowWidth() ? -kBall : core.BallLeft() + 90.0f);
     core.SetBallTop(core.BallTop() > core.WindowHeight() ? -kBall : core.BallTop() + 70.0f);
 
-    const std::vector<std::uint32_t> held =
-        buffers > 1 && frame >= 40 && frame < 56 ? sink.Pixels(0) : std::vector<std::uint32_t>{};
     core.Present(sink);
+    for (int i = 0; i < buffers; ++i) {
+      if (!held[static_cast<std::size_t>(i)].empty()) {
+        ASSERT_EQ(sink.Pixels(i), held[static_cast<std::size_t>(i)])
+            << "buffer " << i << " changed while the compositor held it";
+      }
+    }
     if (sink.submits == submits) {
-      ASSERT_TRUE(frame >= 40 && frame < 56 && buffers == 1) << "no frame made";
+      ASSERT_TRUE(all_held) << "no frame made";
       continue;
     }
     ASSERT_EQ(sink.submits, submits + 1);
     submits = sink.submits;
-    if (!held.empty()) {
-      ASSERT_EQ(sink.Pixels(0), held) << "a buffer the compositor holds changed";
-    }
 
     plotted.SetVisibleSize(sink.width(), sink.height());
     plotted.SetLayout(layout);
@@ -274,8 +309,65 @@ TEST(RuntimeCorePresent, EveryBufferHoldsTheCanvasAndTheBallAndItsDamageCoversTh
   RunFrames(1, PixelLayout{});
   // The page's ImageData order, with an opaque alpha in every pixel.
   RunFrames(1, PixelLayout{0, 8, 16, 0xff000000u});
+  RunFrames(1, PixelLayout{}, 2);
   RunFrames(2, PixelLayout{});
   RunFrames(3, PixelLayout{});
+  // As mutter lets go of buffers, before the next frame; as weston's pixman
+  // renderer does, only once the next has been shown.
+  RunFrames(2, PixelLayout{}, 1, true);
+  RunFrames(2, PixelLayout{}, 2, true);
+}
+
+// Which way a buffer gets what it lacks, told by a marked pixel that no plot
+// reaches: writing the logged plots leaves it, copying the canvas puts back
+// the black under it. Buffers that the compositor lets go of only after the
+// next frame alternate, each two frames behind: up to the log's size they
+// catch up from it, past it they are copied whole. One let go of before the
+// next frame takes the plots as they come.
+TEST(RuntimeCorePresent, BuffersCatchUpFromTheLogWhileItHoldsWhatTheyLack) {
+  constexpr int kW = 400, kH = 300;
+  constexpr std::uint32_t kMark = 0x00123456u;
+  const std::size_t marked = static_cast<std::size_t>((kH - 1) * (kW + kRowPadding) + kW - 1);
+  for (const int hold : {2, 1}) {
+    SCOPED_TRACE(::testing::Message() << "held for " << hold << " wake-ups");
+    RuntimeCore core;
+    MemorySink sink(2, PixelLayout{}, hold, true);
+    core.SetClientSize(kW, kH);
+    sink.Resize(kW, kH);
+    core.CreateBall(0.0f, 0.0f, 495.0f);
+    Pcg32 rng(7, 7);
+    // Points over the top half only, 15 twips to a pixel.
+    auto plot = [&](int count) {
+      for (int i = 0; i < count; ++i)
+        core.PlotPoint(rng.NextSingle() * kW * 15.0f, rng.NextSingle() * kH * 7.0f,
+                       0x1e1e1eu + (rng.Next() & 0xe0e0e0u));
+    };
+    for (int frame = 0; frame < 8; ++frame) {
+      sink.Wake();
+      core.Reclaim(sink);
+      const int per_frame = frame < 2 ? 10 : frame < 5 ? 30000 : 40000;
+      int next = sink.Held(0) ? 1 : 0;
+      if (hold == 1) {
+        // Taken back at the wake-up: a plot lands in it at once.
+        next = sink.last_index < 0 ? 0 : sink.last_index;
+        core.PlotPoint(15.0f, 15.0f, 0x0000ffu);
+        if (frame > 0) {
+          ASSERT_EQ(sink.Pixels(next)[static_cast<std::size_t>(kW + kRowPadding + 1)], 0xff0000u);
+        }
+      }
+      if (!sink.Pixels(next).empty()) sink.Pixels(next)[marked] = kMark;
+      plot(per_frame);
+      const std::uint64_t copies = core.full_copies();
+      core.Present(sink);
+      ASSERT_EQ(sink.last_index, next);
+      if (frame < 2) continue;  // new memory, copied whole
+      // Two frames of 30000 fit the log; of 40000 they do not. A buffer
+      // drawn directly never falls behind.
+      const bool copied = hold == 2 && frame >= 5;
+      EXPECT_EQ(sink.Pixels(next)[marked], copied ? 0u : kMark) << "frame " << frame;
+      EXPECT_EQ(core.full_copies(), copies + (copied ? 1 : 0)) << "frame " << frame;
+    }
+  }
 }
 
 }  // namespace

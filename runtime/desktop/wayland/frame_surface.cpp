@@ -89,6 +89,7 @@ void FrameSurface::Commit(ShmBuffer& buffer, int logical_w, int logical_h,
     wl_callback_destroy(cb);
     self->frame_ = nullptr;
     self->frame_pending_ = false;
+    ++self->frames_asked_;
   }};
   wl_callback_add_listener(frame_, &listener, this);
   wl_surface_commit(surface_);

@@ -7,6 +7,7 @@
 #include <wayland-client.h>
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -30,6 +31,8 @@ class FrameSurface {
   double Scale() const;
   // The last frame is not on the screen yet.
   bool FramePending() const { return frame_pending_; }
+  // How many times the compositor has asked for the next frame.
+  std::uint64_t FramesAsked() const { return frames_asked_; }
   // Whether the compositor shows the surface at all.
   bool Seen() const;
   wl_surface* surface() const { return surface_; }
@@ -57,6 +60,7 @@ class FrameSurface {
   std::unique_ptr<ShmBuffer> parent_buffer_;
   wl_callback* frame_ = nullptr;
   bool frame_pending_ = false;
+  std::uint64_t frames_asked_ = 0;
   std::chrono::steady_clock::time_point committed_at_;
 };
 

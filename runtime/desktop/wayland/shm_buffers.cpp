@@ -50,7 +50,8 @@ std::optional<ShmBuffers::Taken> ShmBuffers::Take(wl_shm* shm, int width, int he
     }
   }
   std::erase_if(retired_, [](const auto& b) { return !b->busy(); });
-  for (int i = 0; i < kCount; ++i) {
+  for (int n = 0; n < kCount; ++n) {
+    const int i = (last_ + n) % kCount;
     auto& slot = slots_[i];
     if (slot != nullptr && slot->busy()) continue;
     const bool fresh = slot == nullptr;
@@ -61,9 +62,17 @@ std::optional<ShmBuffers::Taken> ShmBuffers::Take(wl_shm* shm, int width, int he
         return std::nullopt;
       }
     }
+    last_ = i;
     return Taken{slot.get(), i, fresh};
   }
   return std::nullopt;
+}
+
+bool ShmBuffers::Writable(const FrameSink::Buffer& b) const {
+  if (b.index < 0 || b.index >= kCount) return false;
+  const ShmBuffer* slot = slots_[b.index].get();
+  return slot != nullptr && slot->pixels() == b.pixels && slot->width() == b.width &&
+         slot->height() == b.height && !slot->busy();
 }
 
 }  // namespace glimmer::backend::wayland

@@ -54,10 +54,15 @@ class ShmBuffers {
   };
   // One of `width` x `height` that the compositor does not hold, or none.
   // Buffers of another size are let go, once the compositor releases them.
+  // The one taken last comes first where the compositor has let it go: it
+  // holds the newest frame, and may already be taking plots directly.
   std::optional<Taken> Take(wl_shm* shm, int width, int height);
+  // Whether `b`, as taken last from its slot, is still there and not held.
+  bool Writable(const FrameSink::Buffer& b) const;
 
  private:
   std::unique_ptr<ShmBuffer> slots_[kCount];
+  int last_ = 0;
   std::vector<std::unique_ptr<ShmBuffer>> retired_;
 };
 

@@ -138,7 +138,8 @@ const Backend kBackend = {
     .TakeWindowNews = [] { return WindowNews{}; },
     // SDL's, from its decorations.
     .WindowFrame = SdlWindowFrame,
-    .WaitEvent = SdlWaitEvent,
+    // Frames go when the compositor asks for them.
+    .WaitEvent = WaitEventOrFrame,
     .SetModalStep = linux_desktop::NoModalLoop,
     .SignalledToEnd = linux_desktop::SignalledToEnd,
     .OnQuitEvent = OnQuitEvent,

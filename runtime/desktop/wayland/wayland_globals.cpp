@@ -3,6 +3,7 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <utility>
 
@@ -146,6 +147,23 @@ void Globals::Dispatch() {
     wl_display_cancel_read(display_);
   }
   wl_display_dispatch_queue_pending(display_, queue_);
+}
+
+bool Globals::Wait(int timeout_ms) {
+  if (wl_display_prepare_read_queue(display_, queue_) != 0) {
+    wl_display_dispatch_queue_pending(display_, queue_);
+    return true;
+  }
+  wl_display_flush(display_);
+  pollfd fd{wl_display_get_fd(display_), POLLIN, 0};
+  const int ready = poll(&fd, 1, timeout_ms);
+  if (ready > 0) {
+    wl_display_read_events(display_);
+  } else {
+    wl_display_cancel_read(display_);
+  }
+  wl_display_dispatch_queue_pending(display_, queue_);
+  return ready >= 0 || errno != EINTR;
 }
 
 int Globals::OutputScale(wl_output* home) const {

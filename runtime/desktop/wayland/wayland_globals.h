@@ -31,6 +31,10 @@ class Globals {
   void WatchOutputs(std::function<void(wl_output*)> added, std::function<void(wl_output*)> removed);
   // Takes what has arrived for our queue, without blocking.
   void Dispatch();
+  // Waits up to `timeout_ms` for anything to arrive on the connection (for
+  // SDL's queue or ours), and takes what came for ours; false where a
+  // signal cut the wait short.
+  bool Wait(int timeout_ms);
   bool Lost() const { return wl_display_get_error(display_) != 0; }
   void Flush() { wl_display_flush(display_); }
 

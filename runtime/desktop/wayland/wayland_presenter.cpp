@@ -1,7 +1,10 @@
 // BACKEND: Wayland, its frames.
 // COVERS: frames through wl_shm buffers on a subsurface over SDL's window, in
 //   device pixels at the output's scale, paced by frame callbacks on an event
-//   queue of our own; whether the compositor shows the window at all.
+//   queue of our own: a frame goes when the compositor asks (the wait ends
+//   then, and for nothing else of ours); the buffer shown last drawn into
+//   directly once the compositor lets go of it, the other meanwhile; whether
+//   the compositor shows the window at all.
 // LIMITATIONS: fractional scales (wp_fractional_scale_v1 with wp_viewporter)
 //   are tested on KWin only (weston 10 and sway 1.7 predate the protocol),
 //   where the 741-row window is a fractional number of device rows and KWin
@@ -12,7 +15,9 @@
 #include <SDL3/SDL.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <optional>
 
 #include "runtime/desktop/wayland/frame_surface.h"
@@ -24,21 +29,35 @@ namespace {
 
 // The three lifetimes: the connection's globals, the buffers, and the
 // surface they are committed to, torn down in that order backwards.
-class WaylandPresenter final : public Presenter {
+class WaylandPresenter;
+// The window's presenter, whose frames the wait looks out for.
+WaylandPresenter* g_presenter = nullptr;
+
+class WaylandPresenter final : public Presenter, public WindowMetrics {
  public:
   explicit WaylandPresenter(SDL_Window* window) : window_(window) {}
+  ~WaylandPresenter() override {
+    if (g_presenter == this) g_presenter = nullptr;
+  }
+  WaylandPresenter(const WaylandPresenter&) = delete;
+  WaylandPresenter& operator=(const WaylandPresenter&) = delete;
 
   bool Init(wl_display* display, wl_surface* parent) {
     if (!globals_.Bind(display) || globals_.subcompositor() == nullptr) return false;
     surface_.emplace(globals_, parent);
     globals_.Flush();
+    g_presenter = this;
     return true;
   }
 
-  double Scale() override {
-    globals_.Dispatch();
-    return surface_->Scale();
-  }
+  std::uint64_t FramesAsked() const { return surface_->FramesAsked(); }
+  bool Wait(int timeout_ms) { return globals_.Wait(timeout_ms); }
+
+  WindowMetrics* Metrics() override { return this; }
+  void Dispatch() override { globals_.Dispatch(); }
+  bool PacesFrames() const override { return true; }
+  bool FrameAsked() const override { return !surface_->FramePending(); }
+  double Scale() override { return surface_->Scale(); }
   void ClientSize(int& width, int& height) override {
     int w = 0, h = 0;
     SDL_GetWindowSize(window_, &w, &h);
@@ -48,13 +67,11 @@ class WaylandPresenter final : public Presenter {
   int ToWindowUnits(int device_pixels) override {
     return std::max(1, static_cast<int>(std::lround(device_pixels / surface_->Scale())));
   }
-  bool Seen() override {
-    globals_.Dispatch();
-    return surface_->Seen();
-  }
+  bool Seen() override { return surface_->Seen(); }
   int Buffers() const override { return ShmBuffers::kCount; }
   std::optional<Buffer> Acquire() override;
   void Submit(const std::vector<Rect>& damage) override;
+  bool Writable(const Buffer& b) const override { return buffers_.Writable(b); }
   std::string Describe() const override { return "wayland shm"; }
 
  private:
@@ -70,7 +87,6 @@ class WaylandPresenter final : public Presenter {
 };
 
 std::optional<FrameSink::Buffer> WaylandPresenter::Acquire() {
-  globals_.Dispatch();
   // The last frame is not on the screen yet: a new one would only replace it.
   if (surface_->FramePending() || globals_.Lost()) return std::nullopt;
   int w = 0, h = 0;
@@ -90,6 +106,23 @@ void WaylandPresenter::Submit(const std::vector<Rect>& damage) {
 }
 
 }  // namespace
+
+bool WaitEventOrFrame(SDL_Event& event, int timeout_ms) {
+  if (g_presenter == nullptr || timeout_ms <= 0) return SdlWaitEvent(event, timeout_ms);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  const std::uint64_t asked = g_presenter->FramesAsked();
+  // SDL's own wait would read the compositor's word for our queue and go
+  // on waiting; this one reads for both, and SDL's poll takes SDL's part.
+  for (;;) {
+    if (SDL_PollEvent(&event)) return true;
+    if (g_presenter->FramesAsked() != asked) return false;
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    // A signal ends the wait, so that the loop sees it at once.
+    if (!g_presenter->Wait(static_cast<int>(left.count()))) return false;
+  }
+}
 
 std::unique_ptr<Presenter> MakePresenter(SDL_Window* window) {
   const SDL_PropertiesID props = SDL_GetWindowProperties(window);

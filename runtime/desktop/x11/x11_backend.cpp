@@ -29,6 +29,7 @@
 
 #include "runtime/core/window_settings.h"
 #include "runtime/desktop/linux/linux_system.h"
+#include "runtime/desktop/x11/x11_presenter.h"
 
 namespace glimmer::backend::x11 {
 namespace {
@@ -427,8 +428,8 @@ const Backend kBackend = {
     .driver = "x11",
     .SetHostWindow = SetHostWindow,
     .PrepareWindow = PrepareWindow,
-    // SDL's window surface goes through shared memory here.
-    .MakePresenter = NoPresenter,
+    // MIT-SHM puts of our own, or SDL's window surface where there is none.
+    .MakePresenter = MakeShmPresenter,
     .DisplayScale = XftScale,
     .ShowWithoutWaiting = MapWithoutWaiting,
     .StartupDone = linux_desktop::StartupDone,
