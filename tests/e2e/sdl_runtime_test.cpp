@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/field_window.h"
+#include "runtime/desktop/linux/linux_system.h"
 #include "runtime/desktop/sdl_runtime.h"
 #include "tests/support/ball_finder.h"
 #include "tests/support/ball_offsets.h"
@@ -187,6 +188,20 @@ TEST_F(SdlRuntimeUnderX, PlotsAfterAPutStayOutOfTheFrameTheServerHasYetToRead) {
   for (std::size_t i = 0; i < img.pixels.size(); ++i)
     lit += !in_ball[i] && img.pixels[i] != 0 ? 1 : 0;
   EXPECT_EQ(lit, 0u) << "points plotted after the put were shown with it";
+}
+
+// A resident screensaver takes back its window's end by the user's input and
+// waits again; a SIGTERM that came before that must still end the program.
+TEST(EndRequests, TakingBackAnEndByInputLeavesASignalsStanding) {
+  namespace linux_desktop = backend::linux_desktop;
+  linux_desktop::PrepareWaylandOnly();
+  linux_desktop::StartupDone();
+  linux_desktop::EndAsInput();
+  EXPECT_TRUE(linux_desktop::SignalledToEnd());
+  ASSERT_EQ(raise(SIGTERM), 0);
+  EXPECT_TRUE(linux_desktop::TakeEndedByInput());
+  EXPECT_TRUE(linux_desktop::SignalledToEnd()) << "the SIGTERM went with the input's end";
+  EXPECT_FALSE(linux_desktop::TakeEndedByInput());
 }
 
 }  // namespace

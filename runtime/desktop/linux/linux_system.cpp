@@ -68,7 +68,9 @@ std::string JoinDrivers(const std::vector<std::string>& drivers) {
 enum Stage : int { kStarting, kRunning, kShowingError };
 volatile std::sig_atomic_t g_stage = kStarting;
 volatile std::sig_atomic_t g_end_requested = 0;
-// The screensaver's window asked to end because of the user's input.
+// The screensaver's window asked to end because of the user's input. Kept
+// apart from a signal's request: a resident screensaver takes the input's
+// back and waits again, and a SIGTERM that came meanwhile must still end it.
 volatile std::sig_atomic_t g_ended_by_input = 0;
 // SDL shows its message boxes from a child process: a fork of the program on
 // X11 (which shares the program's X connection and so keeps its window up
@@ -298,7 +300,7 @@ bool WaitReadable(int fd, std::optional<std::int64_t> timeout_ns) {
 }
 
 bool SignalledToEnd() {
-  return g_end_requested != 0;
+  return g_end_requested != 0 || g_ended_by_input != 0;
 }
 
 namespace {
@@ -325,10 +327,7 @@ bool SDLCALL WatchScreenInput(void* data, SDL_Event* event) {
     default:
       break;
   }
-  if (input.Ended()) {
-    g_ended_by_input = 1;
-    g_end_requested = 1;
-  }
+  if (input.Ended()) g_ended_by_input = 1;
   return true;
 }
 
@@ -362,13 +361,11 @@ void SetScreenWindow(SDL_PropertiesID props, const WindowSettings& settings) {
 
 void EndAsInput() {
   g_ended_by_input = 1;
-  g_end_requested = 1;
 }
 
 bool TakeEndedByInput() {
   if (g_ended_by_input == 0) return false;
   g_ended_by_input = 0;
-  g_end_requested = 0;
   return true;
 }
 

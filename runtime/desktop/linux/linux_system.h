@@ -33,8 +33,8 @@ void StopAnswerTimeout();
 // own, full screen on the primary display, pointer hidden, which the user's
 // first key, button or move (EndOnInput) ends as a signal does.
 void SetScreenWindow(SDL_PropertiesID props, const WindowSettings& settings);
-// Whether the user's input ended that window, rather than a signal: true
-// once, and the request to end is then taken back.
+// Whether the user's input ended that window: true once, and that request
+// to end is then taken back; one from a signal stays.
 bool TakeEndedByInput();
 // Ends that window as the user's input does, for the desktop's own word
 // that the user is back; from any thread.
