@@ -42,12 +42,14 @@ install(FILES data/xscreensaver/glimmerfeld.xml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/xscreensaver/config)
 
 # Ways to start the background with a session (a systemd user unit, an
-# autostart entry), as examples to copy: which one fits is the user's choice.
+# autostart entry) and the resident screensaver (an autostart entry), as
+# examples to copy: which one fits is the user's choice.
 # They name the program where it is installed, so they are written at install
 # time, under whatever prefix that has.
 install(CODE "
   set(GLIMMER_PROGRAM \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/glimmerfeld\")
-  foreach(example glimmerfeld-background.service glimmerfeld-background.desktop)
+  foreach(example glimmerfeld-background.service glimmerfeld-background.desktop
+                  glimmerfeld-screensaver.desktop)
     set(to \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DOCDIR}/examples/\${example}\")
     configure_file(\"${PROJECT_SOURCE_DIR}/data/session/\${example}.in\" \"\${to}\" @ONLY)
     message(STATUS \"Installing: \${to}\")

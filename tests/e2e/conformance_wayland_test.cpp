@@ -316,5 +316,44 @@ TEST(KWinLayers, EveryOutputGetsABackgroundAtItsScale) {
   ExpectCleanEndOnSigterm(*program);
 }
 
+// --screensaver-after under KWin 5.27, whose idle time comes through
+// ext-idle-notify: nothing on either output before the idle time, then a
+// field of its own on each, the ball on black first.
+TEST(KWinLayers, TheResidentScreensaverCoversBothOutputsOnceIdle) {
+  const KWin kwin(1, 2);
+  const auto start = std::chrono::steady_clock::now();
+  const auto program =
+      kwin.Launch(ProgramUnderTest(GLIMMERFELD_BINARY), {"--screensaver-after", "20"});
+  const ExpectedPicture expected = ReadConformanceTable().At(1);
+  std::string error;
+  auto lit = [&](int output) {
+    const auto capture =
+        CaptureKWinScreen(kwin.bus_address(), "Virtual-" + std::to_string(output), error);
+    return capture ? LitCount(*capture) : 0;
+  };
+  // KWin answers once its screens are up, a second or two after the start.
+  ASSERT_TRUE(Eventually(
+      [&] { return CaptureKWinScreen(kwin.bus_address(), "Virtual-0", error).has_value(); }, 30s))
+      << error;
+  EXPECT_EQ(lit(0) + lit(1), 0u) << "covered before the idle time";
+  ASSERT_LT(std::chrono::steady_clock::now() - start, 18s) << "too late to see it uncovered";
+  EXPECT_TRUE(Eventually(
+      [&] {
+        for (int i = 0; i < 2; ++i) {
+          const auto capture =
+              CaptureKWinScreen(kwin.bus_address(), "Virtual-" + std::to_string(i), error);
+          if (!capture || LitCount(*capture) < kField || !FindExpectedBall(*capture, expected))
+            return false;
+        }
+        return true;
+      },
+      40s, 100ms))
+      << "not both outputs covered: " << error << "; running " << program->Running()
+      << "\nKWin's log: " << kwin.Log();
+  std::printf("both outputs covered %.1f s after the start\n",
+              std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  ExpectCleanEndOnSigterm(*program);
+}
+
 }  // namespace
 }  // namespace glimmer::testing

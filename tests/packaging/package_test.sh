@@ -62,7 +62,8 @@ for path in \
   ./usr/libexec/xscreensaver/glimmerfeld \
   ./usr/share/xscreensaver/config/glimmerfeld.xml \
   ./usr/share/doc/glimmerfeld/examples/glimmerfeld-background.service \
-  ./usr/share/doc/glimmerfeld/examples/glimmerfeld-background.desktop; do
+  ./usr/share/doc/glimmerfeld/examples/glimmerfeld-background.desktop \
+  ./usr/share/doc/glimmerfeld/examples/glimmerfeld-screensaver.desktop; do
   grep -qxF "$path" "$tmp/files" || fail "the package lacks $path"
 done
 if grep -v '^\./usr/' "$tmp/files" | grep -qv '^\./$'; then
@@ -97,14 +98,16 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Architecture)" = "$(dpkg --print-architecture)" ] ||
   fail "Architecture is '$(field Architecture)'"
 # Computed from the program's shared libraries: the system's SDL3, or, where
-# SDL3 is linked in statically, the window system libraries it links. Never
-# SDL2 or sdl2-compat.
+# SDL3 is linked in statically, the window system libraries it links; and
+# what the program itself links beside SDL (MIT-SHM, the X server's idle
+# time, sd-bus). Never SDL2 or sdl2-compat.
 dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/games/glimmerfeld >"$tmp/program"
 if readelf -d "$tmp/program" | grep -q 'libSDL3\.so'; then
   needed=(libsdl3-0)
 else
   needed=(libx11-6 libxkbcommon0 libwayland-client0 libwayland-cursor0 libdecor-0-0)
 fi
+needed+=(libxext6 libxss1 libsystemd0)
 for lib in "${needed[@]}"; do
   field Depends | grep -Eq "(^|, )$lib(\$| |,)" || fail "Depends does not name $lib: '$(field Depends)'"
 done
@@ -144,9 +147,11 @@ sed "s#=/usr/games/#=$root/usr/games/#" "$examples/glimmerfeld-background.servic
 if ! XDG_RUNTIME_DIR="$tmp/run" systemd-analyze --user verify "$tmp/units/glimmerfeld-background.service"; then
   fail "systemd-analyze rejects the user unit"
 fi
-if ! desktop-file-validate "$examples/glimmerfeld-background.desktop"; then
-  fail "desktop-file-validate rejects the autostart entry"
-fi
+for entry in background screensaver; do
+  if ! desktop-file-validate "$examples/glimmerfeld-$entry.desktop"; then
+    fail "desktop-file-validate rejects the $entry's autostart entry"
+  fi
+done
 
 # The copyright file's stand-alone licence paragraph is the repository's
 # LICENSE, indented and with "." for blank lines as the format wants.
