@@ -66,16 +66,10 @@ class Canvas {
     std::uint64_t head() const { return head_; }
     // Whether every plot from `place` on is still kept.
     bool Holds(std::uint64_t place) const { return head_ - place <= kCapacity; }
-    // Calls f(entry) for each plot from `place` on, oldest first; requires
-    // Holds(place).
+    // Calls f(entry) for each plot from `place` on, oldest first, for as long
+    // as it returns true; requires Holds(place).
     template <class F>
     void ForEachSince(std::uint64_t place, F&& f) const {
-      for (std::uint64_t i = place; i < head_; ++i)
-        f(entries_[static_cast<std::size_t>(i) & kMask]);
-    }
-    // The same, for as long as f returns true.
-    template <class F>
-    void ForEachSinceWhile(std::uint64_t place, F&& f) const {
       for (std::uint64_t i = place; i < head_; ++i)
         if (!f(entries_[static_cast<std::size_t>(i) & kMask])) return;
     }

@@ -93,6 +93,7 @@ void RuntimeCore::CatchUp(Target& t) {
   plot_log_.ForEachSince(t.synced, [&](const Canvas::PlotLog::Entry& e) {
     if (e.x < w && e.y < h)
       pixels[static_cast<std::size_t>(e.y) * pitch + static_cast<std::size_t>(e.x)] = e.pixel;
+    return true;
   });
   replayed_points_ += plot_log_.head() - t.synced;
   t.synced = plot_log_.head();
@@ -195,7 +196,7 @@ bool RuntimeCore::AddNewPointDamage() {
   // The ball's old and new boxes count among them.
   std::size_t tiles = 2;
   bool whole = false;
-  plot_log_.ForEachSinceWhile(shown_, [&](const Canvas::PlotLog::Entry& e) {
+  plot_log_.ForEachSince(shown_, [&](const Canvas::PlotLog::Entry& e) {
     if (e.x >= w || e.y >= h) return true;
     const int tx = e.x / kDamageTile;
     const int ty = e.y / kDamageTile;

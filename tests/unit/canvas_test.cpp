@@ -119,8 +119,10 @@ TEST(Canvas, LogsEachPlotWithItsPixelAndSaysWhenAReaderFellTooFarBehind) {
   c.Plot(-1.0f, 0.0f, kRed);  // dropped, so not logged
   c.Plot(45.0f, 0.0f, 0x00ff00u);
   std::vector<std::tuple<int, int, std::uint32_t>> got;
-  log.ForEachSince(0,
-                   [&](const Canvas::PlotLog::Entry& e) { got.emplace_back(e.x, e.y, e.pixel); });
+  log.ForEachSince(0, [&](const Canvas::PlotLog::Entry& e) {
+    got.emplace_back(e.x, e.y, e.pixel);
+    return true;
+  });
   EXPECT_EQ(got, (std::vector<std::tuple<int, int, std::uint32_t>>{{1, 2, c.ToPixel(kRed)},
                                                                    {3, 0, c.ToPixel(0x00ff00u)}}));
   // A reader at the start is served until the ring has gone round past it.
