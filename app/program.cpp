@@ -35,6 +35,7 @@ int RunProgram(RunStats* stats, SdlRuntimeOptions options,
   WindowSettings settings = MainWindowSettings();
   settings.host = host.host;
   settings.host_window = host.window;
+  settings.display = host.display;
   try {
     runtime.Open(settings);
   } catch (const StartupError& e) {
@@ -53,6 +54,21 @@ int RunProgram(RunStats* stats, SdlRuntimeOptions options,
   }
   return status;
 }
+
+#ifndef _WIN32
+namespace {
+
+// SDL's full-screen window on every display, one process for each.
+int CoverTheScreens(const HostArgs& screen) {
+  return CoverEveryScreen([&](int display) {
+    HostArgs on = screen;
+    on.display = display;
+    return RunProgram(nullptr, {}, {}, on);
+  });
+}
+
+}  // namespace
+#endif
 
 int RunOnBackground() {
 #ifdef _WIN32
@@ -80,8 +96,10 @@ int RunScreensaver() {
   if (wayland != nullptr && wayland[0] != '\0') {
     if (const std::optional<int> status = RunScreensaverLayers()) return *status;
   }
-#endif
+  return CoverTheScreens(screen);
+#else
   return RunProgram(nullptr, {}, {}, screen);
+#endif
 }
 
 int RunScreensaverAfter([[maybe_unused]] std::uint32_t seconds) {
@@ -121,7 +139,7 @@ int RunScreensaverAfter([[maybe_unused]] std::uint32_t seconds) {
   for (;;) {
     if (!idle->WaitForIdle()) return 0;
     idle->WatchForReturn();
-    const int status = RunProgram(nullptr, {}, {}, screen);
+    const int status = CoverTheScreens(screen);
     idle->StopWatchingForReturn();
     // Ended by a signal or an error, the program ends; by input, it waits.
     if (status != 0 || !TakeScreenEndedByInput()) return status;

@@ -17,6 +17,8 @@ struct HostArgs {
   // With kHostWindow: the host's window (an X window, or on Windows the
   // preview's parent). With `settings`: the window the dialog belongs to, or 0.
   std::uint64_t window = 0;
+  // With kScreen on Linux: which display (0 the primary).
+  int display = 0;
   // Windows' "Settings" button: a dialog, and no animation.
   bool settings = false;
   // What else the command line asks for.

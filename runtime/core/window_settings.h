@@ -21,10 +21,13 @@ struct WindowSettings {
   // screensaver, a window of the host's (given by its id; on Windows a child
   // of it), the root window (the host's virtual root where it names one), or
   // a window that the user's first input ends, over every monitor (Windows)
-  // or full screen on the primary one (Linux).
+  // or full screen on one display (Linux: one process for each).
   enum class Host { kOwnWindow, kHostWindow, kRootWindow, kScreen };
   Host host = Host::kOwnWindow;
   std::uint64_t host_window = 0;  // with kHostWindow
+  // With kScreen on Linux: the display covered, 0 the primary, then the
+  // others in the window system's order.
+  int display = 0;
   std::string title;
   double client_width_twips = 0;
   double client_height_twips = 0;

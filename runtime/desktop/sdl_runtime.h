@@ -141,8 +141,13 @@ std::unique_ptr<DesktopIdle> X11IdleTime(std::uint32_t seconds);
 // StartupError where the session bus or the monitor is missing.
 std::unique_ptr<DesktopIdle> GnomeIdleTime(std::uint32_t seconds);
 
-// After a window with the host kScreen has closed: whether the user's input
-// ended it (true once), rather than a signal.
+// Runs `cover(0)`, a window with the host kScreen on the primary display,
+// here, and `cover(n)` for each other display in a process of its own. The
+// first window to end ends the others; the status is the first error's, or
+// 0.
+int CoverEveryScreen(const std::function<int(int display)>& cover);
+// After those windows have closed: whether the user's input ended them
+// (true once), rather than a signal.
 bool TakeScreenEndedByInput();
 #endif
 

@@ -100,8 +100,4 @@ std::unique_ptr<DesktopIdle> X11IdleTime(std::uint32_t seconds) {
   return std::make_unique<X11Idle>(seconds);
 }
 
-bool TakeScreenEndedByInput() {
-  return backend::linux_desktop::TakeEndedByInput();
-}
-
 }  // namespace glimmer

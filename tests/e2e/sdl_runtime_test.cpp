@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <chrono>
@@ -11,6 +12,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/field_window.h"
@@ -202,6 +204,56 @@ TEST(EndRequests, TakingBackAnEndByInputLeavesASignalsStanding) {
   EXPECT_TRUE(linux_desktop::TakeEndedByInput());
   EXPECT_TRUE(linux_desktop::SignalledToEnd()) << "the SIGTERM went with the input's end";
   EXPECT_FALSE(linux_desktop::TakeEndedByInput());
+}
+
+// The screensaver's window on each display is a process of its own: the
+// first to end ends the others, and the whole ends its way. Each display's
+// window here waits for its end and then does what the case says.
+TEST(EndRequests, TheFirstDisplayToEndEndsEveryOtherItsWay) {
+  namespace linux_desktop = backend::linux_desktop;
+  enum class How { kWait, kInput, kSignal, kError, kKilled };
+  struct Case {
+    const char* name;
+    How primary, second;
+    int status;
+    bool by_input;
+  };
+  const Case cases[] = {
+      {"the second display's input", How::kWait, How::kInput, 0, true},
+      {"the primary's input", How::kInput, How::kWait, 0, true},
+      {"a signal to the primary", How::kSignal, How::kWait, 0, false},
+      {"the second display's error", How::kWait, How::kError, 1, false},
+      {"the second display's process killed", How::kWait, How::kKilled, 1, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    linux_desktop::PrepareWaylandOnly();
+    linux_desktop::StartupDone();
+    const auto deadline = Clock::now() + 30s;
+    const int status = linux_desktop::CoverDisplays(3, [&](int display) {
+      switch (display == 0 ? c.primary : (display == 1 ? c.second : How::kWait)) {
+        case How::kWait:
+          while (!linux_desktop::SignalledToEnd() && Clock::now() < deadline)
+            std::this_thread::sleep_for(1ms);
+          return linux_desktop::SignalledToEnd() ? 0 : 7;
+        case How::kInput:
+          linux_desktop::EndAsInput();
+          return 0;
+        case How::kSignal:
+          raise(SIGTERM);
+          return 0;
+        case How::kError:
+          return 1;
+        case How::kKilled:
+          raise(SIGKILL);
+      }
+      return 7;
+    });
+    EXPECT_EQ(status, c.status);
+    EXPECT_EQ(linux_desktop::TakeEndedByInput(), c.by_input);
+    EXPECT_LT(Clock::now(), deadline) << "the other displays did not hear of the end";
+    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "a display's process left behind";
+  }
 }
 
 }  // namespace

@@ -271,29 +271,44 @@ TEST(HeadlessMutter, RunsNativelyWithoutOpenGlAndEndsCleanly) {
   ExpectRefusedInOneLine(background, "has no layer shell");
 }
 
-// --screensaver-after on GNOME's mutter, which has no layer shell: mutter's
-// idle monitor on the session bus brings SDL's full-screen window (drawn:
-// its buffers are mapped), the monitor's word that the user is back
-// (ResetIdletime, which stands for input there) takes it away, the program
-// waiting on, and the next idle time brings it back.
+// --screensaver-after on GNOME's mutter, which has no layer shell, with two
+// monitors: mutter's idle monitor on the session bus brings SDL's full-screen
+// window, one on each monitor from a process of its own (each drawn: its
+// buffers are mapped), the monitor's word that the user is back
+// (ResetIdletime, which stands for input there) takes both away, the program
+// waiting on, and the next idle time brings them back.
 TEST(HeadlessMutter, TheResidentScreensaverFollowsGnomesIdleMonitor) {
-  Mutter mutter;
+  Mutter mutter(2);
   Child::EnvChanges env = mutter.Environment();
   env["DBUS_SESSION_BUS_ADDRESS"] = mutter.bus_address();
   Child saver(GLIMMERFELD_BINARY, {"--screensaver-after", "3"}, env);
-  auto drawing = [&] {
-    std::ifstream maps("/proc/" + std::to_string(saver.pid()) + "/maps");
+  auto draws = [](pid_t pid) {
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
     return std::string(std::istreambuf_iterator<char>(maps), {}).find("memfd:glimmerfeld") !=
            std::string::npos;
   };
+  auto companions = [&] {
+    std::ifstream list("/proc/" + std::to_string(saver.pid()) + "/task/" +
+                       std::to_string(saver.pid()) + "/children");
+    std::vector<pid_t> pids;
+    for (pid_t pid = 0; list >> pid;)
+      pids.push_back(pid);
+    return pids;
+  };
+  auto drawing = [&] {
+    const std::vector<pid_t> others = companions();
+    return draws(saver.pid()) && others.size() == 1 && draws(others[0]);
+  };
   for (int round = 0; round < 2; ++round) {
-    ASSERT_TRUE(Eventually(drawing, 30s)) << "round " << round << ": " << saver.Stderr();
+    ASSERT_TRUE(Eventually(drawing, 30s)) << "round " << round << ": " << companions().size()
+                                          << " other processes; " << saver.Stderr();
     Child back(FindOnPath("dbus-send"),
                {"--session", "--print-reply", "--dest=org.gnome.Mutter.IdleMonitor",
                 "/org/gnome/Mutter/IdleMonitor/Core", "org.gnome.Mutter.IdleMonitor.ResetIdletime"},
                env);
     ASSERT_EQ(back.Wait(30s), std::optional<int>(0)) << back.Stderr();
-    EXPECT_TRUE(Eventually([&] { return !drawing(); }, 30s)) << "round " << round;
+    EXPECT_TRUE(Eventually([&] { return !draws(saver.pid()) && companions().empty(); }, 30s))
+        << "round " << round;
     ASSERT_TRUE(saver.Running()) << saver.Stderr();
   }
   ExpectCleanEndOnSigterm(saver);

@@ -93,15 +93,22 @@ Weston::Weston(const std::vector<std::string>& args, const Child::EnvChanges& en
   Start("weston", Installed("weston"), all, env, -1, socket());
 }
 
-Mutter::Mutter() : Compositor("mutter") {
+Mutter::Mutter(int monitors) : Compositor("mutter") {
   // Its own process group, so that the session bus goes with it; the bus's
   // address is written down for clients that need it.
   const std::string address = runtime_dir() + "/bus-address";
-  Start("mutter", Installed("dbus-run-session"),
-        {"--", "sh", "-c", "printf %s \"$DBUS_SESSION_BUS_ADDRESS\" >\"$0\" && exec \"$@\"",
-         address, Installed("mutter"), "--headless", "--wayland", "--no-x11", "--virtual-monitor",
-         "1280x1024", "--wayland-display=" + socket()},
-        {{"MUTTER_DEBUG_RESET_IDLETIME", "1"}}, 0, socket());
+  std::vector<std::string> args{
+      "--",         "sh",
+      "-c",         "printf %s \"$DBUS_SESSION_BUS_ADDRESS\" >\"$0\" && exec \"$@\"",
+      address,      Installed("mutter"),
+      "--headless", "--wayland",
+      "--no-x11",   "--wayland-display=" + socket()};
+  for (int i = 0; i < monitors; ++i) {
+    args.push_back("--virtual-monitor");
+    args.push_back("1280x1024");
+  }
+  Start("mutter", Installed("dbus-run-session"), args, {{"MUTTER_DEBUG_RESET_IDLETIME", "1"}}, 0,
+        socket());
   std::ifstream(address) >> bus_address_;
 }
 

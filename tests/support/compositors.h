@@ -67,12 +67,12 @@ class Weston : public Compositor {
   Weston(const std::vector<std::string>& args, const Child::EnvChanges& env);
 };
 
-// GNOME's compositor, headless with a virtual monitor, in a D-Bus session of
-// its own, on which its idle monitor takes ResetIdletime (the user's return).
-// Its pixels are not readable from outside.
+// GNOME's compositor, headless with virtual monitors of 1280x1024 side by
+// side, in a D-Bus session of its own, on which its idle monitor takes
+// ResetIdletime (the user's return). Its pixels are not readable from outside.
 class Mutter : public Compositor {
  public:
-  Mutter();
+  explicit Mutter(int monitors = 1);
   const std::string& bus_address() const { return bus_address_; }
 
  private:

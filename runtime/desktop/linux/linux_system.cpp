@@ -5,11 +5,13 @@
 // LIMITATIONS: start-up errors go to stderr only.
 // DEPENDENCIES: SDL3, libX11, wayland-client.
 #include <SDL3/SDL.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -72,6 +74,12 @@ volatile std::sig_atomic_t g_end_requested = 0;
 // apart from a signal's request: a resident screensaver takes the input's
 // back and waits again, and a SIGTERM that came meanwhile must still end it.
 volatile std::sig_atomic_t g_ended_by_input = 0;
+// The screensaver's processes for the other displays, and whether one of
+// them has ended: this one's window then ends too.
+constexpr int kMaxCompanions = 64;
+pid_t g_companions[kMaxCompanions];
+volatile std::sig_atomic_t g_companion_count = 0;
+volatile std::sig_atomic_t g_companion_ended = 0;
 // SDL shows its message boxes from a child process: a fork of the program on
 // X11 (which shares the program's X connection and so keeps its window up
 // too), zenity on Wayland. This file lists the children of the thread that
@@ -300,7 +308,52 @@ bool WaitReadable(int fd, std::optional<std::int64_t> timeout_ns) {
 }
 
 bool SignalledToEnd() {
-  return g_end_requested != 0 || g_ended_by_input != 0;
+  return g_end_requested != 0 || g_ended_by_input != 0 || g_companion_ended != 0;
+}
+
+namespace {
+
+// Looks without collecting, so that the screensaver's own wait still finds
+// how each ended; other children (a message box's) are left alone.
+void OnChildEnded(int) {
+  const int saved = errno;
+  for (int i = 0; i < g_companion_count; ++i) {
+    siginfo_t info{};
+    if (waitid(P_PID, static_cast<id_t>(g_companions[i]), &info, WEXITED | WNOHANG | WNOWAIT) ==
+            0 &&
+        info.si_pid != 0) {
+      g_companion_ended = 1;
+    }
+  }
+  errno = saved;
+}
+
+}  // namespace
+
+void FollowCompanion(int pid) {
+  if (g_companion_count == 0) {
+    g_companion_ended = 0;
+    struct sigaction action {};
+    sigemptyset(&action.sa_mask);
+    action.sa_handler = OnChildEnded;
+    action.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+    sigaction(SIGCHLD, &action, nullptr);
+  }
+  if (g_companion_count == kMaxCompanions) return;
+  g_companions[g_companion_count] = pid;
+  g_companion_count = g_companion_count + 1;
+  // One that ended before it was listed.
+  OnChildEnded(SIGCHLD);
+}
+
+void ForgetCompanions() {
+  std::signal(SIGCHLD, SIG_DFL);
+  g_companion_count = 0;
+  g_companion_ended = 0;
+}
+
+void NewScreenWindows() {
+  g_ended_by_input = 0;
 }
 
 namespace {
@@ -333,18 +386,60 @@ bool SDLCALL WatchScreenInput(void* data, SDL_Event* event) {
 
 }  // namespace
 
+std::vector<SDL_DisplayID> ScreenDisplays() {
+  const SDL_DisplayID primary = SDL_GetPrimaryDisplay();
+  std::vector<SDL_DisplayID> order;
+  std::vector<SDL_Rect> covered;
+  auto add = [&](SDL_DisplayID display) {
+    SDL_Rect bounds{0, 0, 0, 0};
+    if (!SDL_GetDisplayBounds(display, &bounds)) return;
+    // SDL places a window by where it is. Separate X screens all start at
+    // 0,0, and a window meant for a later one would land on the first
+    // again: those are left out.
+    const SDL_Point centre{bounds.x + bounds.w / 2, bounds.y + bounds.h / 2};
+    for (const SDL_Rect& r : covered)
+      if (SDL_PointInRect(&centre, &r)) return;
+    order.push_back(display);
+    covered.push_back(bounds);
+  };
+  if (primary != 0) add(primary);
+  int count = 0;
+  SDL_DisplayID* displays = SDL_GetDisplays(&count);
+  for (int i = 0; displays != nullptr && i < count; ++i)
+    if (displays[i] != primary) add(displays[i]);
+  SDL_free(displays);
+  return order;
+}
+
+namespace {
+// The display the screensaver's window was made for.
+SDL_DisplayID g_screen_display = 0;
+}  // namespace
+
+void PinScreenWindow(SDL_Window* window) {
+  if (g_screen_display == 0) return;
+  const SDL_DisplayMode* mode = SDL_GetDesktopDisplayMode(g_screen_display);
+  if (mode != nullptr) SDL_SetWindowFullscreenMode(window, mode);
+}
+
 void SetScreenWindow(SDL_PropertiesID props, const WindowSettings& settings) {
+  const std::vector<SDL_DisplayID> displays = ScreenDisplays();
   SDL_Rect bounds{0, 0, 0, 0};
-  if (!SDL_GetDisplayBounds(SDL_GetPrimaryDisplay(), &bounds)) {
-    throw StartupError(std::string("cannot find the primary display: ") + SDL_GetError());
+  // A display unplugged since they were counted leaves its process nothing
+  // to cover: it covers the primary too, and ends with the others.
+  const std::size_t which = static_cast<std::size_t>(settings.display) < displays.size()
+                                ? static_cast<std::size_t>(settings.display)
+                                : 0;
+  if (displays.empty() || !SDL_GetDisplayBounds(displays[which], &bounds)) {
+    throw StartupError(std::string("cannot find the display to cover: ") + SDL_GetError());
   }
+  g_screen_display = displays[which];
   auto* input = VideoState<EndOnInput>("glimmerfeld.screen_input", true);
   if (input == nullptr || !SDL_AddEventWatch(WatchScreenInput, input)) {
     throw StartupError(std::string("cannot follow the input: ") + SDL_GetError());
   }
   // A resident screensaver's window before this one was ended by input too.
   *input = EndOnInput();
-  g_ended_by_input = 0;
   SDL_SetStringProperty(props, SDL_PROP_WINDOW_CREATE_TITLE_STRING, settings.title.c_str());
   // Placed and sized as full screen from the start: a window manager that
   // does not take the hint leaves it so, and the pointer's place in it does

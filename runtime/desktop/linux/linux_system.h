@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "runtime/desktop/backend.h"
 
@@ -33,6 +34,22 @@ void StopAnswerTimeout();
 // own, full screen on the primary display, pointer hidden, which the user's
 // first key, button or move (EndOnInput) ends as a signal does.
 void SetScreenWindow(SDL_PropertiesID props, const WindowSettings& settings);
+// A compositor places windows itself: that window's display is named to it
+// through the full-screen mode, the display's own, so nothing is switched.
+void PinScreenWindow(SDL_Window* window);
+// Those windows (one a process) are starting: no input has ended them yet.
+void NewScreenWindows();
+// The primary display, then the others in SDL's order.
+std::vector<SDL_DisplayID> ScreenDisplays();
+// A process covering another display, whose end ends this process's window
+// as a signal does; listed as soon as it is forked. ForgetCompanions stops
+// following them, and is what a companion itself starts with.
+void FollowCompanion(int pid);
+void ForgetCompanions();
+// Runs `cover(0)` here and `cover(n)` for n in 1 to `displays` - 1 in a
+// forked process each; the first to end ends the others. See
+// CoverEveryScreen.
+int CoverDisplays(int displays, const std::function<int(int display)>& cover);
 // Whether the user's input ended that window: true once, and that request
 // to end is then taken back; one from a signal stays.
 bool TakeEndedByInput();

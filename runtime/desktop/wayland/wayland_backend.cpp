@@ -125,7 +125,7 @@ const Backend kBackend = {
             throw StartupError("no host windows on Wayland");
           linux_desktop::SetScreenWindow(props, settings);
         },
-    .PrepareWindow = [](SDL_Window*) {},
+    .PrepareWindow = linux_desktop::PinScreenWindow,
     .MakePresenter = MakeOnlyPresenter,
     .DisplayScale =
         [](SDL_Window* window) {
