@@ -49,10 +49,12 @@ def _string_at(data, offset):
 
 
 class Bus:
-    """A connection to the bus at `address` (unix:path=... or unix:abstract=...)."""
+    """A connection to the bus at `address` (unix:path=... or unix:abstract=...,
+    as DBUS_SESSION_BUS_ADDRESS gives it)."""
 
     def __init__(self, address, timeout=30.0):
-        params = dict(p.split("=", 1) for p in address.split(":", 1)[1].split(",") if "=" in p)
+        first = address.strip().split(";")[0]  # the first of the addresses offered
+        params = dict(p.split("=", 1) for p in first.split(":", 1)[1].split(",") if "=" in p)
         if "path" in params:
             where = params["path"]
         elif "abstract" in params:
