@@ -272,7 +272,9 @@ TEST(HeadlessMutter, RunsNativelyWithoutOpenGlAndEndsCleanly) {
 }
 
 // --screensaver-after on GNOME's mutter, which has no layer shell, with two
-// monitors: mutter's idle monitor on the session bus brings SDL's full-screen
+// monitors. While GNOME's session manager says idle is inhibited (a video
+// playing), nothing covers them, though the idle time has passed; once it
+// lets go, mutter's idle monitor on the session bus brings SDL's full-screen
 // window, one on each monitor from a process of its own (each drawn: its
 // buffers are mapped), the monitor's word that the user is back
 // (ResetIdletime, which stands for input there) takes both away, the program
@@ -281,6 +283,11 @@ TEST(HeadlessMutter, TheResidentScreensaverFollowsGnomesIdleMonitor) {
   Mutter mutter(2);
   Child::EnvChanges env = mutter.Environment();
   env["DBUS_SESSION_BUS_ADDRESS"] = mutter.bus_address();
+  const std::string inhibited = TempFile("inhibited");
+  std::ofstream(inhibited) << "a video\n";
+  Child manager(GLIMMER_SESSION_MANAGER, {inhibited}, env, Spawn{.quiet = true});
+  ASSERT_TRUE(Eventually([&] { return manager.Stderr().find("ready") != std::string::npos; }, 30s))
+      << manager.Stderr();
   Child saver(GLIMMERFELD_BINARY, {"--screensaver-after", "3"}, env);
   auto draws = [](pid_t pid) {
     std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
@@ -299,6 +306,9 @@ TEST(HeadlessMutter, TheResidentScreensaverFollowsGnomesIdleMonitor) {
     const std::vector<pid_t> others = companions();
     return draws(saver.pid()) && others.size() == 1 && draws(others[0]);
   };
+  EXPECT_TRUE(HoldsFor([&] { return saver.Running() && !draws(saver.pid()); }, 8s))
+      << "covered while idle was inhibited; " << saver.Stderr();
+  std::remove(inhibited.c_str());
   for (int round = 0; round < 2; ++round) {
     ASSERT_TRUE(Eventually(drawing, 30s)) << "round " << round << ": " << companions().size()
                                           << " other processes; " << saver.Stderr();
