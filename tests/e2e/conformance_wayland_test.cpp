@@ -318,7 +318,9 @@ TEST(KWinLayers, EveryOutputGetsABackgroundAtItsScale) {
 
 // --screensaver-after under KWin 5.27, whose idle time comes through
 // ext-idle-notify: nothing on either output before the idle time, then a
-// field of its own on each, the ball on black first.
+// field of its own on each, the ball on black first; a key (through KWin's
+// fake input: its virtual outputs have no keyboard) uncovers both, the
+// program waiting on.
 TEST(KWinLayers, TheResidentScreensaverCoversBothOutputsOnceIdle) {
   const KWin kwin(1, 2);
   const auto start = std::chrono::steady_clock::now();
@@ -352,6 +354,11 @@ TEST(KWinLayers, TheResidentScreensaverCoversBothOutputsOnceIdle) {
       << "\nKWin's log: " << kwin.Log();
   std::printf("both outputs covered %.1f s after the start\n",
               std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  Child key(GLIMMER_FAKE_KEY, {"30"}, kwin.Environment());
+  ASSERT_EQ(key.Wait(30s), std::optional<int>(0)) << key.Stderr();
+  EXPECT_TRUE(Eventually([&] { return lit(0) + lit(1) == 0; }, 30s))
+      << "still covered after a key: " << error;
+  ASSERT_TRUE(program->Running()) << program->Stderr();
   ExpectCleanEndOnSigterm(*program);
 }
 

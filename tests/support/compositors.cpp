@@ -135,7 +135,9 @@ KWin::KWin(double scale, int outputs) : Compositor("kwin") {
                         {"QT_QPA_PLATFORM", "offscreen"},
                         // Its screenshots are otherwise for the programs that a desktop file
                         // grants them to.
-                        {"KWIN_SCREENSHOT_NO_PERMISSION_CHECKS", "1"}};
+                        {"KWIN_SCREENSHOT_NO_PERMISSION_CHECKS", "1"},
+                        // Its fake input, likewise (the tests' keys).
+                        {"KWIN_WAYLAND_NO_PERMISSION_CHECKS", "1"}};
   // What it writes of its configuration stays in here.
   for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
     env[name] = runtime_dir();
