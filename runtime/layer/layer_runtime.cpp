@@ -46,11 +46,16 @@ LayerDisplay::LayerDisplay(LayerRole role, const std::string& mode) : role_(role
     Close();
     throw;
   }
-  globals_->WatchOutputs([this](wl_output* o) { new_outputs_.push_back(o); },
-                         [this](wl_output* o) {
-                           std::erase(new_outputs_, o);
-                           if (gone_) gone_(o);
-                         });
+  globals_->WatchOutputs(
+      [this](wl_output* o) {
+        new_outputs_.push_back(o);
+        Notice();
+      },
+      [this](wl_output* o) {
+        std::erase(new_outputs_, o);
+        if (gone_) gone_(o);
+        Notice();
+      });
 }
 
 LayerDisplay::~LayerDisplay() {
@@ -195,6 +200,7 @@ void LayerDisplay::WatchIdle(std::uint32_t ms) {
         .idled =
             [](void* d, ext_idle_notification_v1*) {
               static_cast<LayerDisplay*>(d)->idle_came_ = true;
+              static_cast<LayerDisplay*>(d)->Notice();
             },
         .resumed =
             [](void* d, ext_idle_notification_v1*) {
@@ -210,6 +216,7 @@ void LayerDisplay::WatchIdle(std::uint32_t ms) {
         .idle =
             [](void* d, org_kde_kwin_idle_timeout*) {
               static_cast<LayerDisplay*>(d)->idle_came_ = true;
+              static_cast<LayerDisplay*>(d)->Notice();
             },
         .resumed =
             [](void* d, org_kde_kwin_idle_timeout*) {
@@ -265,25 +272,44 @@ void LayerDisplay::Dispatch() {
 }
 
 void LayerDisplay::WaitUntil(Nanos deadline) {
-  if (Lost() || SignalledToEnd()) return;
   wl_event_queue* queue = globals_->queue();
-  while (wl_display_prepare_read_queue(display_, queue) != 0)
+  const std::uint64_t frames = globals_->FramesAsked(), news = news_;
+  const bool input = InputCame();
+  const auto came = [&] {
+    return globals_->FramesAsked() != frames || news_ != news || InputCame() != input || Lost();
+  };
+  for (;;) {
+    if (Lost() || SignalledToEnd()) return;
+    while (wl_display_prepare_read_queue(display_, queue) != 0)
+      wl_display_dispatch_queue_pending(display_, queue);
+    if (came()) {
+      wl_display_cancel_read(display_);
+      return;
+    }
+    wl_display_flush(display_);
+    // At most a second with a deadline, in whole milliseconds rounded up:
+    // waking early would only spin. A signal cuts the wait short, and the
+    // loop then sees the request.
+    std::optional<Nanos> wait;
+    if (deadline != kNoDeadline) {
+      const Nanos left = std::max<Nanos>(0, deadline - Now());
+      wait = std::min<Nanos>((left + 999'999) / 1'000'000, 1000) * 1'000'000;
+    }
+    const bool readable = backend::linux_desktop::WaitReadable(wl_display_get_fd(display_), wait);
+    if (readable) {
+      wl_display_read_events(display_);
+    } else {
+      wl_display_cancel_read(display_);
+    }
+    // One dispatch per wake-up. The display's own events (errors, ids let
+    // go of) come on its default queue, which nobody else reads here.
     wl_display_dispatch_queue_pending(display_, queue);
-  wl_display_flush(display_);
-  // At most a second with a deadline, in whole milliseconds rounded up:
-  // waking early would only spin. A signal cuts the wait short, and the loop
-  // then sees the request.
-  std::optional<Nanos> wait;
-  if (deadline != kNoDeadline) {
-    const Nanos left = std::max<Nanos>(0, deadline - Now());
-    wait = std::min<Nanos>((left + 999'999) / 1'000'000, 1000) * 1'000'000;
+    wl_display_dispatch_pending(display_);
+    // The deadline, a signal, or something the loop acts on. Anything else
+    // (a buffer given back, which the next frame finds by itself) is no
+    // reason for the loop to turn.
+    if (!readable || came()) return;
   }
-  if (backend::linux_desktop::WaitReadable(wl_display_get_fd(display_), wait)) {
-    wl_display_read_events(display_);
-  } else {
-    wl_display_cancel_read(display_);
-  }
-  Dispatch();
 }
 
 LayerRuntime::LayerRuntime(LayerDisplay& display, wl_output* output)
@@ -319,8 +345,13 @@ void LayerRuntime::Open() {
         self->logical_h_ = static_cast<int>(height);
         self->unacked_ = serial;
         self->configured_ = width > 0 && height > 0;
+        self->display_.Notice();
       },
-      [](void* data, zwlr_layer_surface_v1*) { static_cast<LayerRuntime*>(data)->closed_ = true; }};
+      [](void* data, zwlr_layer_surface_v1*) {
+        auto* self = static_cast<LayerRuntime*>(data);
+        self->closed_ = true;
+        self->display_.Notice();
+      }};
   zwlr_layer_surface_v1_add_listener(layer_, &listener, this);
   zwlr_layer_surface_v1_set_anchor(
       layer_, ZWLR_LAYER_SURFACE_V1_ANCHOR_TOP | ZWLR_LAYER_SURFACE_V1_ANCHOR_BOTTOM |
@@ -368,8 +399,9 @@ void LayerRuntime::Present() {
 }
 
 std::optional<FrameSink::Buffer> LayerRuntime::Acquire() {
-  display_.Dispatch();
   // The last frame is not on the screen yet: a new one would only replace it.
+  // (What the compositor said is as fresh as the wait and the loop's look at
+  // events just before.)
   if (surface_->FramePending() || display_.Lost()) return std::nullopt;
   const int w = client_width(), h = client_height();
   if (w <= 0 || h <= 0) return std::nullopt;

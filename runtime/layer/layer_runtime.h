@@ -4,8 +4,9 @@
 //   everything (--screensaver). No SDL.
 // COVERS: every output there is and every one that comes while running, each
 //   field sized to its output (a frame of 0 x 0) and drawn at its scale,
-//   integer or fractional; an output that goes ends its field; frames paced
-//   by frame callbacks, so an output covered or off costs only its ticks;
+//   integer or fractional; an output that goes ends its field; each frame
+//   presented when the compositor asks for it (its frame callback), so an
+//   output covered or off costs only its ticks;
 //   SIGINT and SIGTERM; a lost compositor. As a screensaver: the overlay
 //   layer where a session locker can run (its lock surfaces then still come
 //   first), else the top one; every key, button and move of one seat's
@@ -77,8 +78,13 @@ class LayerDisplay {
   // Handles what has arrived, without blocking.
   void Dispatch();
   // Waits until `deadline` (the monotonic clock's; kNoDeadline: for ever)
-  // or until something arrives, and handles it.
+  // or until something arrives that the loop acts on: a frame asked for by
+  // any field, the user's input, an idle time run out, an output come or
+  // gone, a field sized or closed; a signal or a lost connection. What
+  // arrives meanwhile (buffers given back, scales) is handled and waited on.
   void WaitUntil(Nanos deadline);
+  // Something the loop acts on has arrived: the wait ends.
+  void Notice() { ++news_; }
   bool Lost() const { return globals_->Lost(); }
   // SIGINT or SIGTERM came.
   bool SignalledToEnd() const;
@@ -143,6 +149,8 @@ class LayerDisplay {
   org_kde_kwin_idle* kde_idle_ = nullptr;
   org_kde_kwin_idle_timeout* kde_idle_timeout_ = nullptr;
   bool idle_came_ = false;
+  // Counts what ends a wait (Notice), besides the frames asked for.
+  std::uint64_t news_ = 0;
 };
 
 // One output's field: the handlers' services, the frames, and the loop's
@@ -166,6 +174,10 @@ class LayerRuntime : public RuntimeCore, private FrameSink {
   Nanos FramePeriod() const { return kFramePeriod; }
   void Show() {}
   void Present();
+  // The compositor asks for each frame (a PacedRuntime): the next may go
+  // once the last one's frame callback has come.
+  bool PacesFrames() const { return surface_.has_value(); }
+  bool FrameAsked() const { return surface_.has_value() && !surface_->FramePending(); }
   void WaitUntil(Nanos deadline) { display_.WaitUntil(deadline); }
   // After each wait on the display: a buffer the compositor let go of takes
   // plots directly from here on.
@@ -179,8 +191,8 @@ class LayerRuntime : public RuntimeCore, private FrameSink {
   void ShowError(const std::string&) {}
 
  private:
-  // Frames are asked for by the compositor; this only sets how often the
-  // loop looks whether one may go.
+  // Frames go when the compositor asks; this grid only keeps the ticks
+  // going where it asks for none (the loop's fallback, two frames on).
   static constexpr Nanos kFramePeriod = 1'000'000'000 / 60;
 
   int Buffers() const override { return backend::wayland::ShmBuffers::kCount; }
