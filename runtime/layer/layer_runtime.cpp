@@ -273,43 +273,52 @@ void LayerDisplay::Dispatch() {
 
 void LayerDisplay::WaitUntil(Nanos deadline) {
   wl_event_queue* queue = globals_->queue();
-  const std::uint64_t frames = globals_->FramesAsked(), news = news_;
-  const bool input = InputCame();
+  // Since the last wait ended: what came meanwhile, while the fields looked
+  // at events, ends this one at once.
   const auto came = [&] {
-    return globals_->FramesAsked() != frames || news_ != news || InputCame() != input || Lost();
+    return globals_->FramesAsked() != frames_seen_ || news_ != news_seen_ ||
+           InputCame() != input_seen_ || Lost();
   };
-  for (;;) {
-    if (Lost() || SignalledToEnd()) return;
-    while (wl_display_prepare_read_queue(display_, queue) != 0)
+  const auto wait = [&] {
+    for (;;) {
+      if (Lost() || SignalledToEnd()) return;
+      while (wl_display_prepare_read_queue(display_, queue) != 0)
+        wl_display_dispatch_queue_pending(display_, queue);
+      if (came()) {
+        wl_display_cancel_read(display_);
+        return;
+      }
+      wl_display_flush(display_);
+      // At most a second with a deadline, in whole milliseconds rounded up:
+      // waking early would only spin. A signal cuts the wait short, and the
+      // loop then sees the request.
+      std::optional<Nanos> timeout;
+      if (deadline != kNoDeadline) {
+        const Nanos left = std::max<Nanos>(0, deadline - Now());
+        timeout = std::min<Nanos>((left + 999'999) / 1'000'000, 1000) * 1'000'000;
+      }
+      const bool readable =
+          backend::linux_desktop::WaitReadable(wl_display_get_fd(display_), timeout);
+      if (readable) {
+        wl_display_read_events(display_);
+      } else {
+        wl_display_cancel_read(display_);
+      }
+      // One dispatch per wake-up. The display's own events (errors, ids let
+      // go of) come on its default queue, which nobody else reads here.
       wl_display_dispatch_queue_pending(display_, queue);
-    if (came()) {
-      wl_display_cancel_read(display_);
-      return;
+      wl_display_dispatch_pending(display_);
+      // The deadline, a signal, or something the loop acts on. Anything else
+      // (a buffer given back, which the next frame finds by itself) is no
+      // reason for the loop to turn.
+      if (!readable || came()) return;
     }
-    wl_display_flush(display_);
-    // At most a second with a deadline, in whole milliseconds rounded up:
-    // waking early would only spin. A signal cuts the wait short, and the
-    // loop then sees the request.
-    std::optional<Nanos> wait;
-    if (deadline != kNoDeadline) {
-      const Nanos left = std::max<Nanos>(0, deadline - Now());
-      wait = std::min<Nanos>((left + 999'999) / 1'000'000, 1000) * 1'000'000;
-    }
-    const bool readable = backend::linux_desktop::WaitReadable(wl_display_get_fd(display_), wait);
-    if (readable) {
-      wl_display_read_events(display_);
-    } else {
-      wl_display_cancel_read(display_);
-    }
-    // One dispatch per wake-up. The display's own events (errors, ids let
-    // go of) come on its default queue, which nobody else reads here.
-    wl_display_dispatch_queue_pending(display_, queue);
-    wl_display_dispatch_pending(display_);
-    // The deadline, a signal, or something the loop acts on. Anything else
-    // (a buffer given back, which the next frame finds by itself) is no
-    // reason for the loop to turn.
-    if (!readable || came()) return;
-  }
+  };
+  wait();
+  // The loop turns now and sees all there is.
+  frames_seen_ = globals_->FramesAsked();
+  news_seen_ = news_;
+  input_seen_ = InputCame();
 }
 
 LayerRuntime::LayerRuntime(LayerDisplay& display, wl_output* output)

@@ -78,10 +78,12 @@ class LayerDisplay {
   // Handles what has arrived, without blocking.
   void Dispatch();
   // Waits until `deadline` (the monotonic clock's; kNoDeadline: for ever)
-  // or until something arrives that the loop acts on: a frame asked for by
-  // any field, the user's input, an idle time run out, an output come or
-  // gone, a field sized or closed; a signal or a lost connection. What
-  // arrives meanwhile (buffers given back, scales) is handled and waited on.
+  // or until something the loop acts on has arrived since the last wait
+  // ended (it may have come while the fields looked at events): a frame
+  // asked for by any field, the user's input, an idle time run out, an
+  // output come or gone, a field sized or closed; a signal or a lost
+  // connection. What else arrives (buffers given back, scales) is handled
+  // and waited on.
   void WaitUntil(Nanos deadline);
   // Something the loop acts on has arrived: the wait ends.
   void Notice() { ++news_; }
@@ -149,8 +151,12 @@ class LayerDisplay {
   org_kde_kwin_idle* kde_idle_ = nullptr;
   org_kde_kwin_idle_timeout* kde_idle_timeout_ = nullptr;
   bool idle_came_ = false;
-  // Counts what ends a wait (Notice), besides the frames asked for.
+  // Counts what ends a wait (Notice), besides the frames asked for and the
+  // input; and what of those the loop had when the last wait ended.
   std::uint64_t news_ = 0;
+  std::uint64_t news_seen_ = 0;
+  std::uint64_t frames_seen_ = 0;
+  bool input_seen_ = false;
 };
 
 // One output's field: the handlers' services, the frames, and the loop's
