@@ -21,6 +21,10 @@ namespace {
 // The seat's version: every event up to it is handled below.
 constexpr std::uint32_t kSeatVersion = 5;
 
+// How soon after a read the connection is worth reading again: as often as
+// the loop looks at events while ticks run.
+constexpr Nanos kReadAgainAfter = 1'000'000;
+
 }  // namespace
 
 LayerDisplay::LayerDisplay(LayerRole role, const std::string& mode) : role_(role) {
@@ -265,6 +269,12 @@ Nanos LayerDisplay::Now() const {
 }
 
 void LayerDisplay::Dispatch() {
+  // The connection is read once a wake-up: what a read this soon after the
+  // last would find waits for the next one (the wait's, which then ends at
+  // once for it, or the next look between ticks).
+  const Nanos now = Now();
+  if (now - read_at_ < kReadAgainAfter) return;
+  read_at_ = now;
   globals_->Dispatch();
   // The display's own events (errors, ids let go of) come on its default
   // queue, which nobody else reads here.
@@ -315,6 +325,7 @@ void LayerDisplay::WaitUntil(Nanos deadline) {
     }
   };
   wait();
+  read_at_ = Now();
   // The loop turns now and sees all there is.
   frames_seen_ = globals_->FramesAsked();
   news_seen_ = news_;

@@ -75,7 +75,9 @@ class LayerDisplay {
   // Called with each output that goes, while dispatching.
   void OnOutputGone(std::function<void(wl_output*)> gone) { gone_ = std::move(gone); }
 
-  // Handles what has arrived, without blocking.
+  // Handles what has arrived, without blocking; nothing where the
+  // connection was read less than a millisecond ago (the loop's look at
+  // events after a field's ticks, right after the wait read it).
   void Dispatch();
   // Waits until `deadline` (the monotonic clock's; kNoDeadline: for ever)
   // or until something the loop acts on has arrived since the last wait
@@ -157,6 +159,7 @@ class LayerDisplay {
   std::uint64_t news_seen_ = 0;
   std::uint64_t frames_seen_ = 0;
   bool input_seen_ = false;
+  Nanos read_at_ = 0;  // when the connection was last read
 };
 
 // One output's field: the handlers' services, the frames, and the loop's
