@@ -8,11 +8,14 @@
 
 namespace glimmer {
 
+struct RunStats;
+
 // Runs a field on the background layer of every output until SIGINT or
 // SIGTERM (status 0). Refuses with one line and status 1 where the
 // compositor has no layer shell, and ends so when the connection is lost or
-// a handler fails.
-int RunBackground();
+// a handler fails. `stats`, if given, gets what every field delivered, added
+// up (RunStats::fields says how many there were).
+int RunBackground(RunStats* stats = nullptr);
 
 // Runs a field over every output, above its windows and panels, until the
 // user's first input (or SIGINT or SIGTERM): status 0. Nullopt, having

@@ -73,6 +73,8 @@ struct RunStats {
   // buffer from the log of plots, where the runtime says.
   std::uint64_t full_copies = 0;
   std::uint64_t replayed_points = 0;
+  // The desktop's layers: how many fields (one an output) the figures add up.
+  std::uint64_t fields = 0;
 };
 
 // How much of a late wake-up is made up. Ticks are made up to a cap and the

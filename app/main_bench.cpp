@@ -7,6 +7,9 @@
 // side-by-side measurements:
 //   --present=surface|renderer   the program's own way to the screen, or an
 //                                SDL_Renderer (runtime/desktop/renderer_sink.h)
+//   --background                 the desktop's layers on Wayland instead, as
+//                                `glimmerfeld --background` runs them, their
+//                                fields' frames and ticks added up (fields=N)
 //   --out=FILE                   write the record into FILE
 #include <cstdio>
 #include <cstring>
@@ -15,6 +18,9 @@
 
 #include "app/field_window.h"
 #include "app/program.h"
+#ifndef _WIN32
+#include "app/desktop_layers.h"
+#endif
 #include "runtime/desktop/renderer_sink.h"
 
 namespace {
@@ -26,6 +32,7 @@ using glimmer::Single;
 
 struct Variant {
   bool renderer = false;
+  bool background = false;
   std::string out;
 };
 
@@ -36,6 +43,10 @@ bool Parse(int argc, char** argv, Variant& v) {
       v.renderer = false;
     } else if (a == "--present=renderer") {
       v.renderer = true;
+#ifndef _WIN32
+    } else if (a == "--background") {
+      v.background = true;
+#endif
     } else if (a.rfind("--out=", 0) == 0 && a.size() > 6) {
       v.out = a.substr(6);
     } else {
@@ -74,14 +85,21 @@ Nanos IntervalOf(const std::string& timer) {
 int main(int argc, char** argv) {
   Variant v;
   if (!Parse(argc, argv, v)) {
-    std::fprintf(stderr, "usage: glimmerfeld_bench [--present=surface|renderer] [--out=FILE]\n");
+    std::fprintf(stderr,
+                 "usage: glimmerfeld_bench [--present=surface|renderer | --background] "
+                 "[--out=FILE]\n");
     return 2;
   }
   RunStats stats;
   // Every variant goes through the program's own entry point.
   glimmer::SdlRuntimeOptions options;
   if (v.renderer) options.make_sink = glimmer::MakeRendererSink;
+#ifndef _WIN32
+  const int status = v.background ? glimmer::RunBackground(&stats)
+                                  : glimmer::RunProgram(&stats, std::move(options));
+#else
   const int status = glimmer::RunProgram(&stats, std::move(options));
+#endif
   std::FILE* out = v.out.empty() ? stdout : std::fopen(v.out.c_str(), "w");
   if (out == nullptr) {
     std::fprintf(stderr, "glimmerfeld_bench: cannot write %s\n", v.out.c_str());
@@ -94,6 +112,8 @@ int main(int argc, char** argv) {
   std::fprintf(out, "first_frame_at_ns=%lld\n", static_cast<long long>(stats.first_frame_at));
   std::fprintf(out, "ended_at_ns=%lld\n", static_cast<long long>(stats.ended_at));
   std::fprintf(out, "frames=%llu\n", static_cast<unsigned long long>(stats.frames));
+  if (v.background)
+    std::fprintf(out, "fields=%llu\n", static_cast<unsigned long long>(stats.fields));
   std::fprintf(out, "full_copies=%llu\n", static_cast<unsigned long long>(stats.full_copies));
   std::fprintf(out, "replayed_points=%llu\n",
                static_cast<unsigned long long>(stats.replayed_points));

@@ -21,6 +21,10 @@ namespace {
 // The seat's version: every event up to it is handled below.
 constexpr std::uint32_t kSeatVersion = 5;
 
+// How soon after a read the connection is worth reading again: as often as
+// the loop looks at events while ticks run.
+constexpr Nanos kReadAgainAfter = 1'000'000;
+
 }  // namespace
 
 LayerDisplay::LayerDisplay(LayerRole role, const std::string& mode) : role_(role) {
@@ -46,11 +50,16 @@ LayerDisplay::LayerDisplay(LayerRole role, const std::string& mode) : role_(role
     Close();
     throw;
   }
-  globals_->WatchOutputs([this](wl_output* o) { new_outputs_.push_back(o); },
-                         [this](wl_output* o) {
-                           std::erase(new_outputs_, o);
-                           if (gone_) gone_(o);
-                         });
+  globals_->WatchOutputs(
+      [this](wl_output* o) {
+        new_outputs_.push_back(o);
+        Notice();
+      },
+      [this](wl_output* o) {
+        std::erase(new_outputs_, o);
+        if (gone_) gone_(o);
+        Notice();
+      });
 }
 
 LayerDisplay::~LayerDisplay() {
@@ -195,6 +204,7 @@ void LayerDisplay::WatchIdle(std::uint32_t ms) {
         .idled =
             [](void* d, ext_idle_notification_v1*) {
               static_cast<LayerDisplay*>(d)->idle_came_ = true;
+              static_cast<LayerDisplay*>(d)->Notice();
             },
         .resumed =
             [](void* d, ext_idle_notification_v1*) {
@@ -210,6 +220,7 @@ void LayerDisplay::WatchIdle(std::uint32_t ms) {
         .idle =
             [](void* d, org_kde_kwin_idle_timeout*) {
               static_cast<LayerDisplay*>(d)->idle_came_ = true;
+              static_cast<LayerDisplay*>(d)->Notice();
             },
         .resumed =
             [](void* d, org_kde_kwin_idle_timeout*) {
@@ -258,6 +269,12 @@ Nanos LayerDisplay::Now() const {
 }
 
 void LayerDisplay::Dispatch() {
+  // The connection is read once a wake-up: what a read this soon after the
+  // last would find waits for the next one (the wait's, which then ends at
+  // once for it, or the next look between ticks).
+  const Nanos now = Now();
+  if (now - read_at_ < kReadAgainAfter) return;
+  read_at_ = now;
   globals_->Dispatch();
   // The display's own events (errors, ids let go of) come on its default
   // queue, which nobody else reads here.
@@ -265,25 +282,54 @@ void LayerDisplay::Dispatch() {
 }
 
 void LayerDisplay::WaitUntil(Nanos deadline) {
-  if (Lost() || SignalledToEnd()) return;
   wl_event_queue* queue = globals_->queue();
-  while (wl_display_prepare_read_queue(display_, queue) != 0)
-    wl_display_dispatch_queue_pending(display_, queue);
-  wl_display_flush(display_);
-  // At most a second with a deadline, in whole milliseconds rounded up:
-  // waking early would only spin. A signal cuts the wait short, and the loop
-  // then sees the request.
-  std::optional<Nanos> wait;
-  if (deadline != kNoDeadline) {
-    const Nanos left = std::max<Nanos>(0, deadline - Now());
-    wait = std::min<Nanos>((left + 999'999) / 1'000'000, 1000) * 1'000'000;
-  }
-  if (backend::linux_desktop::WaitReadable(wl_display_get_fd(display_), wait)) {
-    wl_display_read_events(display_);
-  } else {
-    wl_display_cancel_read(display_);
-  }
-  Dispatch();
+  // Since the last wait ended: what came meanwhile, while the fields looked
+  // at events, ends this one at once.
+  const auto came = [&] {
+    return globals_->FramesAsked() != frames_seen_ || news_ != news_seen_ ||
+           InputCame() != input_seen_ || Lost();
+  };
+  const auto wait = [&] {
+    for (;;) {
+      if (Lost() || SignalledToEnd()) return;
+      while (wl_display_prepare_read_queue(display_, queue) != 0)
+        wl_display_dispatch_queue_pending(display_, queue);
+      if (came()) {
+        wl_display_cancel_read(display_);
+        return;
+      }
+      wl_display_flush(display_);
+      // At most a second with a deadline, in whole milliseconds rounded up:
+      // waking early would only spin. A signal cuts the wait short, and the
+      // loop then sees the request.
+      std::optional<Nanos> timeout;
+      if (deadline != kNoDeadline) {
+        const Nanos left = std::max<Nanos>(0, deadline - Now());
+        timeout = std::min<Nanos>((left + 999'999) / 1'000'000, 1000) * 1'000'000;
+      }
+      const bool readable =
+          backend::linux_desktop::WaitReadable(wl_display_get_fd(display_), timeout);
+      if (readable) {
+        wl_display_read_events(display_);
+      } else {
+        wl_display_cancel_read(display_);
+      }
+      // One dispatch per wake-up. The display's own events (errors, ids let
+      // go of) come on its default queue, which nobody else reads here.
+      wl_display_dispatch_queue_pending(display_, queue);
+      wl_display_dispatch_pending(display_);
+      // The deadline, a signal, or something the loop acts on. Anything else
+      // (a buffer given back, which the next frame finds by itself) is no
+      // reason for the loop to turn.
+      if (!readable || came()) return;
+    }
+  };
+  wait();
+  read_at_ = Now();
+  // The loop turns now and sees all there is.
+  frames_seen_ = globals_->FramesAsked();
+  news_seen_ = news_;
+  input_seen_ = InputCame();
 }
 
 LayerRuntime::LayerRuntime(LayerDisplay& display, wl_output* output)
@@ -319,8 +365,13 @@ void LayerRuntime::Open() {
         self->logical_h_ = static_cast<int>(height);
         self->unacked_ = serial;
         self->configured_ = width > 0 && height > 0;
+        self->display_.Notice();
       },
-      [](void* data, zwlr_layer_surface_v1*) { static_cast<LayerRuntime*>(data)->closed_ = true; }};
+      [](void* data, zwlr_layer_surface_v1*) {
+        auto* self = static_cast<LayerRuntime*>(data);
+        self->closed_ = true;
+        self->display_.Notice();
+      }};
   zwlr_layer_surface_v1_add_listener(layer_, &listener, this);
   zwlr_layer_surface_v1_set_anchor(
       layer_, ZWLR_LAYER_SURFACE_V1_ANCHOR_TOP | ZWLR_LAYER_SURFACE_V1_ANCHOR_BOTTOM |
@@ -368,8 +419,9 @@ void LayerRuntime::Present() {
 }
 
 std::optional<FrameSink::Buffer> LayerRuntime::Acquire() {
-  display_.Dispatch();
   // The last frame is not on the screen yet: a new one would only replace it.
+  // (What the compositor said is as fresh as the wait and the loop's look at
+  // events just before.)
   if (surface_->FramePending() || display_.Lost()) return std::nullopt;
   const int w = client_width(), h = client_height();
   if (w <= 0 || h <= 0) return std::nullopt;

@@ -4,8 +4,9 @@
 //   everything (--screensaver). No SDL.
 // COVERS: every output there is and every one that comes while running, each
 //   field sized to its output (a frame of 0 x 0) and drawn at its scale,
-//   integer or fractional; an output that goes ends its field; frames paced
-//   by frame callbacks, so an output covered or off costs only its ticks;
+//   integer or fractional; an output that goes ends its field; each frame
+//   presented when the compositor asks for it (its frame callback), so an
+//   output covered or off costs only its ticks;
 //   SIGINT and SIGTERM; a lost compositor. As a screensaver: the overlay
 //   layer where a session locker can run (its lock surfaces then still come
 //   first), else the top one; every key, button and move of one seat's
@@ -74,11 +75,20 @@ class LayerDisplay {
   // Called with each output that goes, while dispatching.
   void OnOutputGone(std::function<void(wl_output*)> gone) { gone_ = std::move(gone); }
 
-  // Handles what has arrived, without blocking.
+  // Handles what has arrived, without blocking; nothing where the
+  // connection was read less than a millisecond ago (the loop's look at
+  // events after a field's ticks, right after the wait read it).
   void Dispatch();
   // Waits until `deadline` (the monotonic clock's; kNoDeadline: for ever)
-  // or until something arrives, and handles it.
+  // or until something the loop acts on has arrived since the last wait
+  // ended (it may have come while the fields looked at events): a frame
+  // asked for by any field, the user's input, an idle time run out, an
+  // output come or gone, a field sized or closed; a signal or a lost
+  // connection. What else arrives (buffers given back, scales) is handled
+  // and waited on.
   void WaitUntil(Nanos deadline);
+  // Something the loop acts on has arrived: the wait ends.
+  void Notice() { ++news_; }
   bool Lost() const { return globals_->Lost(); }
   // SIGINT or SIGTERM came.
   bool SignalledToEnd() const;
@@ -143,6 +153,13 @@ class LayerDisplay {
   org_kde_kwin_idle* kde_idle_ = nullptr;
   org_kde_kwin_idle_timeout* kde_idle_timeout_ = nullptr;
   bool idle_came_ = false;
+  // Counts what ends a wait (Notice), besides the frames asked for and the
+  // input; and what of those the loop had when the last wait ended.
+  std::uint64_t news_ = 0;
+  std::uint64_t news_seen_ = 0;
+  std::uint64_t frames_seen_ = 0;
+  bool input_seen_ = false;
+  Nanos read_at_ = 0;  // when the connection was last read
 };
 
 // One output's field: the handlers' services, the frames, and the loop's
@@ -166,6 +183,10 @@ class LayerRuntime : public RuntimeCore, private FrameSink {
   Nanos FramePeriod() const { return kFramePeriod; }
   void Show() {}
   void Present();
+  // The compositor asks for each frame (a PacedRuntime): the next may go
+  // once the last one's frame callback has come.
+  bool PacesFrames() const { return surface_.has_value(); }
+  bool FrameAsked() const { return surface_.has_value() && !surface_->FramePending(); }
   void WaitUntil(Nanos deadline) { display_.WaitUntil(deadline); }
   // After each wait on the display: a buffer the compositor let go of takes
   // plots directly from here on.
@@ -179,8 +200,8 @@ class LayerRuntime : public RuntimeCore, private FrameSink {
   void ShowError(const std::string&) {}
 
  private:
-  // Frames are asked for by the compositor; this only sets how often the
-  // loop looks whether one may go.
+  // Frames go when the compositor asks; this grid only keeps the ticks
+  // going where it asks for none (the loop's fallback, two frames on).
   static constexpr Nanos kFramePeriod = 1'000'000'000 / 60;
 
   int Buffers() const override { return backend::wayland::ShmBuffers::kCount; }

@@ -516,6 +516,36 @@ TEST_F(SwayLayers, EveryOutputGetsABackgroundOfItsOwn) {
   ExpectCleanEndOnSigterm(*program);
 }
 
+// Each field presents when the compositor asks for its next frame, not on a
+// grid of its own: on outputs refreshed 120 times a second, close to 120
+// frames a second each, where a 60 Hz grid allows 60 at most (and stepping
+// a field only on its own wake-ups, 30). The ticks keep their rate.
+TEST_F(SwayLayers, EachFieldPresentsAsOftenAsTheCompositorAsks) {
+  ASSERT_EQ(sway_.Run("swaymsg", {"output", "*", "mode", "1280x720@120Hz"}), std::optional<int>(0));
+  const std::string record = sway_.runtime_dir() + "/run";
+  const auto program =
+      sway_.Launch(GLIMMERFELD_RECORDING_BINARY, {"--background", "--out=" + record});
+  WaitForFields(*program);
+  EXPECT_TRUE(HoldsFor([&] { return program->Running(); }, 3s)) << program->Stderr();
+  ExpectCleanEndOnSigterm(*program);
+  const auto run = ReadRecordedRun(record);
+  ASSERT_TRUE(run.has_value());
+  ASSERT_EQ(run->fields, outputs_.size());
+  const double seconds = run->elapsed_ms() / 1000.0 * static_cast<double>(run->fields);
+  const double frames = static_cast<double>(run->frames) / seconds;
+  const double ticks = static_cast<double>(run->timers.at(3).delivered) / seconds;
+  std::printf("%.1f frames and %.0f spray ticks a second per output at 120 Hz, over %.1f s\n",
+              frames, ticks, run->elapsed_ms() / 1000.0);
+  // No more than the compositor asks for (a little over 120: headless sway
+  // waits 8 ms from one frame to the next). Under the sanitizers the program
+  // may be too slow to keep up, and only that bound holds.
+  EXPECT_LE(frames, 132.0);
+#if !defined(__SANITIZE_ADDRESS__)
+  EXPECT_GE(frames, 80.0);
+#endif
+  EXPECT_NEAR(ticks, 1000.0, 100.0);
+}
+
 // --screensaver over a window of the program's own: on both outputs a field
 // of its own from its start, the window's points gone, growing; a key ends
 // it with status 0 and nothing said, the window going on below.

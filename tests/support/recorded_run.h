@@ -29,6 +29,9 @@ struct RecordedRun {
   double outer_width_twips = 0;
   double outer_height_twips = 0;
   std::vector<Timer> timers;  // in the window's order
+  // The desktop's layers (glimmerfeld_bench --background): how many fields
+  // the frames and ticks above add up; 0 for a window.
+  std::uint64_t fields = 0;
 
   double elapsed_ms() const { return static_cast<double>(ended_at_ns - shown_at_ns) / 1e6; }
 };
@@ -59,7 +62,8 @@ inline std::optional<RecordedRun> ReadRecordedRun(const std::string& path) {
                   static_cast<std::uint64_t>(values["frames"]),
                   values["outer_width_twips"],
                   values["outer_height_twips"],
-                  {}};
+                  {},
+                  static_cast<std::uint64_t>(values["fields"])};
   for (const auto& name : names) {
     const std::string timer = "timer." + name;
     if (!has(timer + ".delivered") || !has(timer + ".dropped")) return std::nullopt;

@@ -90,6 +90,7 @@ void FrameSurface::Commit(ShmBuffer& buffer, int logical_w, int logical_h,
     self->frame_ = nullptr;
     self->frame_pending_ = false;
     ++self->frames_asked_;
+    self->globals_.CountFrameAsked();
   }};
   wl_callback_add_listener(frame_, &listener, this);
   wl_surface_commit(surface_);

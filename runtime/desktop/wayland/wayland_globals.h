@@ -37,6 +37,11 @@ class Globals {
   bool Wait(int timeout_ms);
   bool Lost() const { return wl_display_get_error(display_) != 0; }
   void Flush() { wl_display_flush(display_); }
+  // How many frames the compositor has asked for, of every surface of ours
+  // on the connection: a wait that has many surfaces to look out for sees a
+  // frame asked for by watching this one count.
+  std::uint64_t FramesAsked() const { return frames_asked_; }
+  void CountFrameAsked() { ++frames_asked_; }
 
   // Follows which outputs our surface enters and leaves.
   void Follow(wl_surface* surface);
@@ -79,6 +84,7 @@ class Globals {
   zwlr_layer_shell_v1* layer_shell_ = nullptr;
   std::uint32_t layer_shell_version_ = 0;
   bool own_display_ = false;
+  std::uint64_t frames_asked_ = 0;
   std::vector<Output> outputs_;
   std::function<void(wl_output*)> output_added_;
   std::function<void(wl_output*)> output_removed_;
