@@ -683,7 +683,10 @@ TEST(SwayLayersNested, TwentyOutputsComeAndGoAndLeaveNothingBehind) {
   const int fds = OpenFds(program->pid());
   for (int n = 3; n < 23; ++n) {
     const std::string output = "WL-" + std::to_string(n);
-    ASSERT_EQ(sway.Run("swaymsg", {"create_output"}), std::optional<int>(0));
+    std::string said;
+    ASSERT_EQ(sway.Run("swaymsg", {"create_output"}, &said), std::optional<int>(0))
+        << output << ": " << said << "; running " << program->Running() << sway.Log()
+        << host.Log();
     ASSERT_TRUE(Eventually([&] { return new_field(output); }, 30s))
         << output << " got no field; running " << program->Running() << sway.Log();
     ASSERT_EQ(host.Run("swaymsg", {"[title=\"wlroots - " + output + "\"]", "kill"}),
