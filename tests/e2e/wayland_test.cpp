@@ -685,8 +685,7 @@ TEST(SwayLayersNested, TwentyOutputsComeAndGoAndLeaveNothingBehind) {
     const std::string output = "WL-" + std::to_string(n);
     std::string said;
     ASSERT_EQ(sway.Run("swaymsg", {"create_output"}, &said), std::optional<int>(0))
-        << output << ": " << said << "; running " << program->Running() << sway.Log()
-        << host.Log();
+        << output << ": " << said << "; running " << program->Running() << sway.Log() << host.Log();
     ASSERT_TRUE(Eventually([&] { return new_field(output); }, 30s))
         << output << " got no field; running " << program->Running() << sway.Log();
     ASSERT_EQ(host.Run("swaymsg", {"[title=\"wlroots - " + output + "\"]", "kill"}),
