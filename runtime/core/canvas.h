@@ -19,10 +19,10 @@ namespace glimmer {
 
 // Memory for the canvas's pixels. On Linux a canvas of 2 MB or more is laid
 // on 2 MB pages (transparent huge pages, asked for with madvise): the spray
-// writes to random places all over it, and with 4 KB pages nearly every
-// point of a tick's burst needed a page-table walk, since the kernel's entry
-// and exit (each wait for the next frame) empty the TLB on machines without
-// PCID. Elsewhere, or where the kernel refuses, these are ordinary pages.
+// writes to random places all over it, and with 4 KB pages most points of a
+// burst land on a page the TLB lost during the wait for the frame, while a
+// few large pages stay in it. Elsewhere, or where the kernel refuses, these
+// are ordinary pages.
 void* AllocatePixels(std::size_t bytes);
 void FreePixels(void* p, std::size_t bytes) noexcept;
 
