@@ -27,25 +27,28 @@ namespace {
 constexpr int kClientW = 992;
 constexpr int kClientH = 741;
 
-// The handler side of SdlRuntime without a window: the runtimes' own core,
-// its canvas writing through to a surface-sized buffer (or not), and the
-// outer size read for each point.
+// The handler side of SdlRuntime without a window: the runtimes' own core and
+// the outer size read for each point, its canvas writing through as the
+// program's does after a frame through a sink of `buffers`: 0, no frame yet
+// (the canvas alone); 1, a window surface such as X11's (the buffer shown is
+// the mirror, nothing logged); 2, a Wayland presenter's pair (the mirror, and
+// every plot logged for the other buffer).
 class SprayRuntime : public RuntimeCore {
  public:
-  explicit SprayRuntime(bool mirror) {
+  explicit SprayRuntime(int buffers) : surface_(buffers) {
     SetAssumedFrame(WindowDescription::kFrameWidth, WindowDescription::kFrameHeight);
     SetClientSize(kClientW, kClientH);
-    // A frame through a one-buffer sink makes that buffer the canvas's mirror.
-    if (mirror) Present(surface_);
+    if (buffers > 0) Present(surface_);
     Seed(2024, 7);
   }
   void Reseed() { Seed(12345, 678); }
 
  private:
-  // A window surface in memory, never shown.
+  // Window surfaces in memory, never shown.
   class MemorySink final : public FrameSink {
    public:
-    int Buffers() const override { return 1; }
+    explicit MemorySink(int buffers) : buffers_(buffers) {}
+    int Buffers() const override { return buffers_; }
     std::optional<Buffer> Acquire() override {
       Buffer b;
       b.pixels = pixels_.data();
@@ -59,6 +62,7 @@ class SprayRuntime : public RuntimeCore {
     std::string Describe() const override { return "memory"; }
 
    private:
+    int buffers_;
     std::vector<std::uint32_t> pixels_ =
         std::vector<std::uint32_t>(static_cast<std::size_t>(kClientW) * kClientH, 0);
   };
@@ -75,20 +79,20 @@ void SetPointCounters(benchmark::State& state, int points_per_iteration) {
 
 // One spray tick: 403 points, 2015 random numbers, 806 size reads.
 void BM_DotSpray_Tick(benchmark::State& state) {
-  SprayRuntime rt(state.range(0) != 0);
+  SprayRuntime rt(static_cast<int>(state.range(0)));
   for (auto _ : state) {
     SprayDots(rt);
   }
   benchmark::ClobberMemory();
   SetPointCounters(state, kDotsPerTick);
 }
-BENCHMARK(BM_DotSpray_Tick)->ArgName("surface_mirror")->Arg(1)->Arg(0);
+BENCHMARK(BM_DotSpray_Tick)->ArgName("buffers")->Arg(1)->Arg(2)->Arg(0);
 
 // The spray as the program meets it: a frame's worth of ticks (17) in a burst
 // after 16 ms in which the X server and everything else on the machine had the
 // caches. Writing 64 MB between bursts, untimed, stands in for that.
 void BM_DotSpray_FrameColdCache(benchmark::State& state) {
-  SprayRuntime rt(state.range(0) != 0);
+  SprayRuntime rt(static_cast<int>(state.range(0)));
   std::vector<std::uint64_t> other(8u << 20, 1);
   for (auto _ : state) {
     state.PauseTiming();
@@ -101,7 +105,7 @@ void BM_DotSpray_FrameColdCache(benchmark::State& state) {
   }
   SetPointCounters(state, 17 * kDotsPerTick);
 }
-BENCHMARK(BM_DotSpray_FrameColdCache)->ArgName("surface_mirror")->Arg(1)->Arg(0);
+BENCHMARK(BM_DotSpray_FrameColdCache)->ArgName("buffers")->Arg(1)->Arg(2)->Arg(0);
 
 // The floor under the spray: the five random numbers of one point.
 void BM_Pcg32_FiveSingles(benchmark::State& state) {

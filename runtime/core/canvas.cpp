@@ -4,8 +4,47 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <new>
+
+#if defined(__linux__) && !defined(__EMSCRIPTEN__)
+#include <sys/mman.h>
+#define GLIMMER_LARGE_PAGES 1
+#endif
 
 namespace glimmer {
+namespace {
+
+#ifdef GLIMMER_LARGE_PAGES
+constexpr std::size_t kLargePage = std::size_t{2} << 20;
+#endif
+
+}  // namespace
+
+void* AllocatePixels(std::size_t bytes) {
+#ifdef GLIMMER_LARGE_PAGES
+  if (bytes >= kLargePage) {
+    // Whole large pages, so that no 4 KB page is left at either end.
+    const std::size_t rounded = (bytes + kLargePage - 1) / kLargePage * kLargePage;
+    void* p = ::operator new (rounded, std::align_val_t{kLargePage});
+    // Only a request: without it the pages stay small, which is slower, not
+    // wrong.
+    (void)madvise(p, rounded, MADV_HUGEPAGE);
+    return p;
+  }
+#endif
+  return ::operator new(bytes);
+}
+
+void FreePixels(void* p, std::size_t bytes) noexcept {
+#ifdef GLIMMER_LARGE_PAGES
+  if (bytes >= kLargePage) {
+    ::operator delete (p, std::align_val_t{kLargePage});
+    return;
+  }
+#endif
+  (void)bytes;
+  ::operator delete(p);
+}
 
 void Canvas::SetLayout(PixelLayout layout) {
   if (layout == layout_) return;
@@ -21,8 +60,8 @@ void Canvas::SetVisibleSize(int width, int height) {
   if (width > cap_width_ || height > cap_height_) {
     const int new_w = std::max(width, cap_width_);
     const int new_h = std::max(height, cap_height_);
-    std::vector<std::uint32_t> grown(
-        static_cast<std::size_t>(new_w) * static_cast<std::size_t>(new_h), layout_.alpha_mask);
+    Pixels grown(static_cast<std::size_t>(new_w) * static_cast<std::size_t>(new_h),
+                 layout_.alpha_mask);
     for (int y = 0; y < cap_height_; ++y) {
       std::memcpy(&grown[static_cast<std::size_t>(y) * static_cast<std::size_t>(new_w)],
                   &pixels_[static_cast<std::size_t>(y) * stride_],
@@ -53,8 +92,8 @@ void Canvas::Rescale(double scale) {
     const int last = std::max(first, static_cast<int>(std::ceil((n + 1) / ratio)) - 1);
     return std::make_pair(first, std::min(last, limit - 1));
   };
-  std::vector<std::uint32_t> resized(
-      static_cast<std::size_t>(new_w) * static_cast<std::size_t>(new_h), layout_.alpha_mask);
+  Pixels resized(static_cast<std::size_t>(new_w) * static_cast<std::size_t>(new_h),
+                 layout_.alpha_mask);
   for (int y = 0; y < new_h; ++y) {
     const auto [y0, y1] = span(y, cap_height_);
     for (int x = 0; x < new_w; ++x) {

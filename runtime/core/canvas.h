@@ -17,6 +17,26 @@
 
 namespace glimmer {
 
+// Memory for the canvas's pixels. On Linux a canvas of 2 MB or more is laid
+// on 2 MB pages (transparent huge pages, asked for with madvise): the spray
+// writes to random places all over it, and with 4 KB pages most points of a
+// burst land on a page the TLB lost during the wait for the frame, while a
+// few large pages stay in it. Elsewhere, or where the kernel refuses, these
+// are ordinary pages.
+void* AllocatePixels(std::size_t bytes);
+void FreePixels(void* p, std::size_t bytes) noexcept;
+
+template <class T>
+struct PixelAllocator {
+  using value_type = T;
+  PixelAllocator() = default;
+  template <class U>
+  explicit PixelAllocator(const PixelAllocator<U>&) {}
+  T* allocate(std::size_t n) { return static_cast<T*>(AllocatePixels(n * sizeof(T))); }
+  void deallocate(T* p, std::size_t n) noexcept { FreePixels(p, n * sizeof(T)); }
+  friend bool operator==(const PixelAllocator&, const PixelAllocator&) { return true; }
+};
+
 class Canvas {
  public:
   explicit Canvas(PixelLayout layout = {}) : layout_(layout) {}
@@ -88,12 +108,16 @@ class Canvas {
     const double py = static_cast<double>(y) * mapping_.pixels_per_twip();
     // Written so that NaN fails too.
     if (!(px >= 0.0 && py >= 0.0 && px < vis_width_ && py < vis_height_)) return;
-    const auto ix = static_cast<std::size_t>(px);
-    const auto iy = static_cast<std::size_t>(py);
+    // Truncated to int, which the visible size is: the same whole numbers as
+    // truncating to size_t, without that conversion's test and branch for
+    // values of 2^63 and more.
+    const int ix = static_cast<int>(px);
+    const int iy = static_cast<int>(py);
     const std::uint32_t pixel = ToPixel(colour);
-    pixels_[iy * stride_ + ix] = pixel;
-    if (mirror_ != nullptr) mirror_[iy * mirror_pitch_ + ix] = pixel;
-    if (log_ != nullptr) log_->Add(static_cast<int>(ix), static_cast<int>(iy), pixel);
+    pixels_[Index(iy, stride_) + static_cast<std::size_t>(ix)] = pixel;
+    if (mirror_ != nullptr)
+      mirror_[Index(iy, mirror_pitch_) + static_cast<std::size_t>(ix)] = pixel;
+    if (log_ != nullptr) log_->Add(ix, iy, pixel);
   }
 
   std::uint32_t ToPixel(Colour colour) const { return layout_.Encode(colour); }
@@ -104,9 +128,14 @@ class Canvas {
   }
 
  private:
+  static std::size_t Index(int row, std::size_t pitch) {
+    return static_cast<std::size_t>(row) * pitch;
+  }
+
   PixelLayout layout_;
   TwipMapping mapping_;
-  std::vector<std::uint32_t> pixels_;
+  using Pixels = std::vector<std::uint32_t, PixelAllocator<std::uint32_t>>;
+  Pixels pixels_;
   std::size_t stride_ = 0;
   int cap_width_ = 0;
   int cap_height_ = 0;

@@ -77,6 +77,13 @@ TEST(Canvas, KeepsEveryPointThroughShrinkAndRegrow) {
   c.Plot(0.0f, 0.0f, kRed);
   c.SetVisibleSize(300, 200);
   EXPECT_EQ(Lit(c), 3u);
+  // Growing past 2 MB moves the storage to large pages where Linux has them.
+  c.SetVisibleSize(1000, 800);
+  EXPECT_EQ(c.At(99, 79), 0xff0000u);
+  EXPECT_EQ(c.At(299, 199), 0xff0000u);
+  EXPECT_EQ(Lit(c), 3u);
+  c.Plot(999 * 15.0f, 799 * 15.0f, kBlue);
+  EXPECT_EQ(c.At(999, 799), 0x0000ffu);
 }
 
 // The window moved to an output of another scale: what is on the screen stays
