@@ -49,6 +49,9 @@ void Tally(Field& field, RunStats& total) {
   total.frames += s.frames;
   total.ended_at = std::max(total.ended_at, s.ended_at);
   total.full_copies += field.runtime.full_copies();
+  const auto& kept = field.runtime.kept_copies();
+  total.kept_copies.insert(total.kept_copies.end(), kept.begin(), kept.end());
+  std::ranges::sort(total.kept_copies, {}, &RuntimeCore::FullCopy::at);
   total.replayed_points += field.runtime.replayed_points();
 }
 

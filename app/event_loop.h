@@ -21,6 +21,7 @@
 
 #include "app/field_window.h"
 #include "app/timers.h"
+#include "runtime/core/runtime_core.h"
 #include "runtime/core/services.h"
 
 namespace glimmer {
@@ -69,9 +70,11 @@ struct RunStats {
   // runtime says.
   Single outer_width = 0;
   Single outer_height = 0;
-  // Frames drawn by copying the whole canvas, and points written into a
-  // buffer from the log of plots, where the runtime says.
+  // Frames drawn by copying the whole canvas (the first of them with when and
+  // why), and points written into a buffer from the log of plots, where the
+  // runtime says.
   std::uint64_t full_copies = 0;
+  std::vector<RuntimeCore::FullCopy> kept_copies;
   std::uint64_t replayed_points = 0;
   // The desktop's layers: how many fields (one an output) the figures add up.
   std::uint64_t fields = 0;

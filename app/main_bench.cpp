@@ -80,6 +80,18 @@ Nanos IntervalOf(const std::string& timer) {
   return 0;
 }
 
+const char* CopyCauseName(glimmer::RuntimeCore::CopyCause cause) {
+  switch (cause) {
+    case glimmer::RuntimeCore::CopyCause::kNewMemory:
+      return "new-memory";
+    case glimmer::RuntimeCore::CopyCause::kCanvasChanged:
+      return "canvas-changed";
+    case glimmer::RuntimeCore::CopyCause::kLogBehind:
+      return "log-behind";
+  }
+  return "?";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -115,6 +127,14 @@ int main(int argc, char** argv) {
   if (v.background)
     std::fprintf(out, "fields=%llu\n", static_cast<unsigned long long>(stats.fields));
   std::fprintf(out, "full_copies=%llu\n", static_cast<unsigned long long>(stats.full_copies));
+  // When and why, as at_ns/cause, comma-separated.
+  std::fprintf(out, "full_copies_at=");
+  for (std::size_t i = 0; i < stats.kept_copies.size(); ++i) {
+    const auto& c = stats.kept_copies[i];
+    std::fprintf(out, "%s%lld/%s", i > 0 ? "," : "", static_cast<long long>(c.at),
+                 CopyCauseName(c.cause));
+  }
+  std::fprintf(out, "\n");
   std::fprintf(out, "replayed_points=%llu\n",
                static_cast<unsigned long long>(stats.replayed_points));
   std::fprintf(out, "outer_width_twips=%.9g\n", static_cast<double>(stats.outer_width));

@@ -50,6 +50,7 @@ int RunProgram(RunStats* stats, SdlRuntimeOptions options,
     stats->outer_width = runtime.WindowWidth();
     stats->outer_height = runtime.WindowHeight();
     stats->full_copies = runtime.full_copies();
+    stats->kept_copies = runtime.kept_copies();
     stats->replayed_points = runtime.replayed_points();
   }
   return status;

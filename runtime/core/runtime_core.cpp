@@ -158,8 +158,13 @@ void RuntimeCore::Present(FrameSink& sink) {
   if (t.full || buffer->fresh || (!mirrored && !plot_log_.Holds(t.synced))) {
     canvas_.CopyVisibleTo(pixels, buffer->pitch);
     t.overlay.Forget();
-    t.full = false;
     ++full_copies_;
+    if (kept_copies_.size() < kKeptCopies) {
+      kept_copies_.push_back({Now(), buffer->fresh ? CopyCause::kNewMemory
+                                     : t.full      ? CopyCause::kCanvasChanged
+                                                   : CopyCause::kLogBehind});
+    }
+    t.full = false;
   } else {
     if (!mirrored) CatchUp(t);
     if (AddNewPointDamage()) {

@@ -66,9 +66,20 @@ class RuntimeCore {
   // (the canvas's mirror) instead of waiting in the log for the next frame.
   void Reclaim(FrameSink& sink);
 
-  // For measurements: frames drawn by copying the whole canvas, and points
-  // written from the log.
+  // For measurements: frames drawn by copying the whole canvas, why and
+  // when (the first kKeptCopies of them), and points written from the log.
+  enum class CopyCause {
+    kNewMemory,      // a buffer holding no earlier frame
+    kCanvasChanged,  // its size, scale or pixel layout, or the ball's shape
+    kLogBehind,      // the buffer lacks more than the log holds
+  };
+  struct FullCopy {
+    Nanos at;
+    CopyCause cause;
+  };
+  static constexpr std::size_t kKeptCopies = 64;
   std::uint64_t full_copies() const { return full_copies_; }
+  const std::vector<FullCopy>& kept_copies() const { return kept_copies_; }
   std::uint64_t replayed_points() const { return replayed_points_; }
 
  private:
@@ -113,6 +124,7 @@ class RuntimeCore {
   std::vector<Rect> damage_;
   std::vector<bool> damaged_tiles_;
   std::uint64_t full_copies_ = 0;
+  std::vector<FullCopy> kept_copies_;
   std::uint64_t replayed_points_ = 0;
   Rect last_ball_{0, 0, 0, 0};
 };

@@ -94,8 +94,14 @@ int CoverDisplays(int displays, const std::function<int(int display)>& cover) {
       std::perror("glimmerfeld: cannot start the screensaver on another display");
       break;
     }
+    if (!FollowCompanion(pid)) {
+      kill(pid, SIGTERM);
+      waitpid(pid, nullptr, 0);
+      std::fprintf(stderr, "glimmerfeld: the screensaver covers only the first %d displays\n",
+                   display);
+      break;
+    }
     companions.push_back(pid);
-    FollowCompanion(pid);
   }
   int status = cover(0);
   CompanionEnd first;

@@ -323,7 +323,7 @@ TEST(RuntimeCorePresent, EveryBufferHoldsTheCanvasAndTheBallAndItsDamageCoversTh
 // the black under it. Buffers that the compositor lets go of only after the
 // next frame alternate, each two frames behind: up to the log's size they
 // catch up from it, past it they are copied whole. One let go of before the
-// next frame takes the plots as they come.
+// next frame takes the plots as they come. Each copy is kept with its cause.
 TEST(RuntimeCorePresent, BuffersCatchUpFromTheLogWhileItHoldsWhatTheyLack) {
   constexpr int kW = 400, kH = 300;
   constexpr std::uint32_t kMark = 0x00123456u;
@@ -360,13 +360,32 @@ TEST(RuntimeCorePresent, BuffersCatchUpFromTheLogWhileItHoldsWhatTheyLack) {
       const std::uint64_t copies = core.full_copies();
       core.Present(sink);
       ASSERT_EQ(sink.last_index, next);
-      if (frame < 2) continue;  // new memory, copied whole
+      using Cause = RuntimeCore::CopyCause;
+      const auto& kept = core.kept_copies();
+      ASSERT_EQ(kept.size(), core.full_copies());
+      if (frame < 2) {
+        EXPECT_EQ(kept.back().cause, Cause::kNewMemory);
+        continue;
+      }
       // Two frames of 30000 fit the log; of 40000 they do not. A buffer
       // drawn directly never falls behind.
       const bool copied = hold == 2 && frame >= 5;
       EXPECT_EQ(sink.Pixels(next)[marked], copied ? 0u : kMark) << "frame " << frame;
-      EXPECT_EQ(core.full_copies(), copies + (copied ? 1 : 0)) << "frame " << frame;
+      ASSERT_EQ(core.full_copies(), copies + (copied ? 1 : 0)) << "frame " << frame;
+      if (copied) {
+        EXPECT_EQ(kept.back().cause, Cause::kLogBehind);
+        EXPECT_GE(kept.back().at, kept[kept.size() - 2].at);
+      }
     }
+    // A new scale leaves the logged plots where they were: a copy whatever
+    // the log holds.
+    core.SetScale(2.0);
+    sink.Wake();
+    core.Reclaim(sink);
+    const std::uint64_t copies = core.full_copies();
+    core.Present(sink);
+    ASSERT_EQ(core.full_copies(), copies + 1);
+    EXPECT_EQ(core.kept_copies().back().cause, RuntimeCore::CopyCause::kCanvasChanged);
   }
 }
 

@@ -330,7 +330,7 @@ void OnChildEnded(int) {
 
 }  // namespace
 
-void FollowCompanion(int pid) {
+bool FollowCompanion(int pid) {
   if (g_companion_count == 0) {
     g_companion_ended = 0;
     struct sigaction action {};
@@ -339,11 +339,12 @@ void FollowCompanion(int pid) {
     action.sa_flags = SA_RESTART | SA_NOCLDSTOP;
     sigaction(SIGCHLD, &action, nullptr);
   }
-  if (g_companion_count == kMaxCompanions) return;
+  if (g_companion_count == kMaxCompanions) return false;
   g_companions[g_companion_count] = pid;
   g_companion_count = g_companion_count + 1;
   // One that ended before it was listed.
   OnChildEnded(SIGCHLD);
+  return true;
 }
 
 void ForgetCompanions() {

@@ -43,8 +43,9 @@ void NewScreenWindows();
 std::vector<SDL_DisplayID> ScreenDisplays();
 // A process covering another display, whose end ends this process's window
 // as a signal does; listed as soon as it is forked. ForgetCompanions stops
-// following them, and is what a companion itself starts with.
-void FollowCompanion(int pid);
+// following them, and is what a companion itself starts with. False where
+// the list is full: that process would go unheard.
+bool FollowCompanion(int pid);
 void ForgetCompanions();
 // Runs `cover(0)` here and `cover(n)` for n in 1 to `displays` - 1 in a
 // forked process each; the first to end ends the others. See
