@@ -49,9 +49,12 @@ void Tally(Field& field, RunStats& total) {
   total.frames += s.frames;
   total.ended_at = std::max(total.ended_at, s.ended_at);
   total.full_copies += field.runtime.full_copies();
+  // Each field's copies are in time order already: merged, all are.
   const auto& kept = field.runtime.kept_copies();
+  const auto middle = static_cast<std::ptrdiff_t>(total.kept_copies.size());
   total.kept_copies.insert(total.kept_copies.end(), kept.begin(), kept.end());
-  std::ranges::sort(total.kept_copies, {}, &RuntimeCore::FullCopy::at);
+  std::ranges::inplace_merge(total.kept_copies, total.kept_copies.begin() + middle, {},
+                             &RuntimeCore::FullCopy::at);
   total.replayed_points += field.runtime.replayed_points();
 }
 
